@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# The whole test suite: installs what is missing, builds, runs ctest, runs
+# each fuzzer for a bounded time, then builds with AddressSanitizer and
+# UndefinedBehaviorSanitizer and runs the suite again.  Any failure fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+jobs=$(nproc)
+fuzz_seconds=${KX_FUZZ_SECONDS:-20}
+
+bash scripts/install-deps.sh
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$jobs"
+
+# The database tests talk to a private MariaDB server on a socket of its own.
+if [ -f scripts/testdb.sh ]; then
+  # shellcheck source=/dev/null
+  source scripts/testdb.sh
+  testdb_start
+  trap testdb_stop EXIT
+fi
+
+ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
+
+# Fuzzers over the parsers of outside input, each from its seed corpus.
+if compgen -G "tests/fuzz/*_fuzz.cc" >/dev/null; then
+  cmake -S . -B build-fuzz -DKX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+  cmake --build build-fuzz -j"$jobs"
+  for f in tests/fuzz/*_fuzz.cc; do
+    name=$(basename "$f" .cc)
+    base=${name%_fuzz}
+    corpus="$root/build-fuzz/corpus/$base"
+    rm -rf "$corpus" && mkdir -p "$corpus"
+    if [ -x "build-fuzz/bin/${base}_seeds" ]; then
+      "build-fuzz/bin/${base}_seeds" "$corpus"
+    fi
+    echo "fuzzing $name for ${fuzz_seconds}s"
+    (cd "$root/build-fuzz" && "./bin/$name" -max_total_time="$fuzz_seconds" \
+      -rss_limit_mb=2048 -print_final_stats=0 "$corpus" 2>&1 | tail -n 3)
+    [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzzer $name failed"; exit 1; }
+  done
+fi
+
+cmake -S . -B build-asan -DKX_SANITIZE=ON -DKX_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600
