@@ -1,0 +1,357 @@
+#include "lib/db.h"
+
+#include <mysqld_error.h>
+#include <errmsg.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lib/kxlog.h"
+
+namespace {
+
+// One connection slot.  Slots are allocated one by one and never move, so a
+// thread keeps using its slot while others grow the table.
+struct DB_CONNECTION {
+  bool in_use = false;  // a free slot has no parameters
+  std::string dbname, dbip, dbuser, dbpass;
+  MYSQL *cn = nullptr;  // null until connected, and after a lost session
+  std::atomic<unsigned long> reconnects{0};
+};
+
+std::mutex db_lock;  // guards db_con and each slot's in_use and parameters
+std::vector<std::unique_ptr<DB_CONNECTION>> db_con;
+bool db_initialized = false;
+std::once_flag db_library_once;
+
+constexpr int kRetrySeconds = 10;
+
+// The slot of an open handle, or null.
+DB_CONNECTION *db_slot(int handle) {
+  std::lock_guard<std::mutex> g(db_lock);
+  if (!db_initialized || handle < 1 || static_cast<size_t>(handle) > db_con.size()) return nullptr;
+  DB_CONNECTION *c = db_con[handle - 1].get();
+  return c->in_use ? c : nullptr;
+}
+
+void log_connect_failure(const DB_CONNECTION &c) {
+  kxlog_send(KXLOG_ERROR, "Could not connect to database.  (ip=%s  user=%s  db name=%s)\n",
+             c.dbip.c_str(), c.dbuser.c_str(), c.dbname.c_str());
+}
+
+// A new client object connected with the slot's parameters (utf8mb4, so
+// that escape_encode's backslashes can never end a multi-byte character).
+// Null when the object cannot be made (*init_failed set) or the connection
+// fails.
+MYSQL *db_connect(const DB_CONNECTION &c, bool *init_failed) {
+  *init_failed = false;
+  MYSQL *m = mysql_init(nullptr);
+  if (!m) {
+    *init_failed = true;
+    return nullptr;
+  }
+  mysql_options(m, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+  if (!mysql_real_connect(m, c.dbip.c_str(), c.dbuser.c_str(), c.dbpass.c_str(), c.dbname.c_str(),
+                          0, nullptr, 0)) {
+    mysql_close(m);
+    return nullptr;
+  }
+  return m;
+}
+
+// Errors after which the session is gone and a new one must be made.
+bool session_lost(unsigned int err) {
+  return err == CR_SERVER_GONE_ERROR || err == CR_SERVER_LOST || err == ER_CONNECTION_KILLED ||
+         err == ER_SERVER_SHUTDOWN || err == 4031 /* ER_CLIENT_INTERACTION_TIMEOUT */;
+}
+
+// Runs one statement on the slot, reconnecting for ever while the session
+// is lost.  The client object on success, null on a statement error.
+MYSQL *db_run(DB_CONNECTION *c, const char *query) {
+  bool reported = false;  // the failed-connect message once per statement
+  for (;;) {
+    if (!c->cn) {
+      bool init_failed = false;
+      c->cn = db_connect(*c, &init_failed);
+      if (!c->cn) {
+        if (init_failed) {
+          kxlog_send(KXLOG_ERROR, "Could not initialize a mysql connection.\n");
+          return nullptr;
+        }
+        if (!reported) log_connect_failure(*c);
+        reported = true;
+        std::this_thread::sleep_for(std::chrono::seconds(kRetrySeconds));
+        continue;
+      }
+    }
+    if (mysql_query(c->cn, query) == 0) return c->cn;
+    unsigned int err = mysql_errno(c->cn);
+    if (!session_lost(err)) {
+      kxlog_send(KXLOG_ERROR, "DB Error: '%s' sql='%s'\n", mysql_error(c->cn), query);
+      return nullptr;
+    }
+    // The old session (and every table lock it held) is gone: drop its
+    // client object and make a new one.
+    mysql_close(c->cn);
+    c->cn = nullptr;
+    c->reconnects.fetch_add(1);
+    bool init_failed = false;
+    c->cn = db_connect(*c, &init_failed);
+    if (!c->cn) {
+      if (init_failed) {
+        kxlog_send(KXLOG_ERROR, "Could not initialize a mysql connection.\n");
+        return nullptr;
+      }
+      if (!reported) log_connect_failure(*c);
+      reported = true;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(kRetrySeconds));
+  }
+}
+
+bool format_text(std::string *out, const char *format, va_list ap) {
+  va_list ap2;
+  va_copy(ap2, ap);
+  int n = vsnprintf(nullptr, 0, format, ap2);
+  va_end(ap2);
+  if (n < 0) return false;
+  out->resize(static_cast<size_t>(n) + 1);
+  vsnprintf(out->data(), out->size(), format, ap);
+  out->resize(static_cast<size_t>(n));
+  return true;
+}
+
+}  // namespace
+
+int db_initialize() {
+  // The client library's global state is set up once, before any thread
+  // can make a client object.
+  std::call_once(db_library_once, [] { mysql_library_init(0, nullptr, nullptr); });
+  std::lock_guard<std::mutex> g(db_lock);
+  if (db_initialized) return 0;
+  try {
+    db_con.clear();
+  } catch (...) {
+    kxlog_send(KXLOG_ERROR, "Failed on Malloc, db_initialize\n");
+    return 0;
+  }
+  db_initialized = true;
+  return -1;
+}
+
+int db_terminate() {
+  std::lock_guard<std::mutex> g(db_lock);
+  if (!db_initialized) return 0;
+  for (auto &c : db_con) {
+    if (c->cn) mysql_close(c->cn);
+    c->cn = nullptr;
+  }
+  db_con.clear();
+  db_con.shrink_to_fit();
+  db_initialized = false;
+  return -1;
+}
+
+int db_open(const char *dbname, const char *dbip, const char *dbuser, const char *dbpass) {
+  if (!dbname || !dbip || !dbuser || !dbpass) return 0;
+  DB_CONNECTION *c = nullptr;
+  int handle = 0;
+  {
+    std::lock_guard<std::mutex> g(db_lock);
+    if (!db_initialized) return 0;
+    for (size_t i = 0; i < db_con.size(); i++) {
+      if (!db_con[i]->in_use) {
+        c = db_con[i].get();
+        handle = static_cast<int>(i) + 1;
+        break;
+      }
+    }
+    try {
+      if (!c) {
+        db_con.push_back(std::make_unique<DB_CONNECTION>());
+        c = db_con.back().get();
+        handle = static_cast<int>(db_con.size());
+      }
+      c->dbname = dbname;
+      c->dbip = dbip;
+      c->dbuser = dbuser;
+      c->dbpass = dbpass;
+    } catch (...) {
+      kxlog_send(KXLOG_ERROR, "Failed on Realloc, db_open\n");
+      return 0;
+    }
+    c->in_use = true;
+    c->reconnects.store(0);
+    c->cn = nullptr;
+  }
+  bool init_failed = false;
+  MYSQL *m = db_connect(*c, &init_failed);
+  if (!m) {
+    if (init_failed)
+      kxlog_send(KXLOG_ERROR, "Could not initialize a mysql connection.\n");
+    else
+      log_connect_failure(*c);
+    // The slot goes back to the table at once.
+    std::lock_guard<std::mutex> g(db_lock);
+    c->in_use = false;
+    return 0;
+  }
+  c->cn = m;
+  return handle;
+}
+
+int db_open_clone(int handle) {
+  std::string name, ip, user, pass;
+  {
+    std::lock_guard<std::mutex> g(db_lock);
+    if (!db_initialized || handle < 1 || static_cast<size_t>(handle) > db_con.size()) return 0;
+    DB_CONNECTION *c = db_con[handle - 1].get();
+    if (!c->in_use) return 0;
+    name = c->dbname;
+    ip = c->dbip;
+    user = c->dbuser;
+    pass = c->dbpass;
+  }
+  return db_open(name.c_str(), ip.c_str(), user.c_str(), pass.c_str());
+}
+
+int db_close(int handle) {
+  std::lock_guard<std::mutex> g(db_lock);
+  if (!db_initialized || handle < 1 || static_cast<size_t>(handle) > db_con.size()) return 0;
+  DB_CONNECTION *c = db_con[handle - 1].get();
+  if (!c->in_use) return 0;
+  if (c->cn) mysql_close(c->cn);
+  c->cn = nullptr;
+  c->dbname.clear();
+  c->dbip.clear();
+  c->dbuser.clear();
+  c->dbpass.clear();
+  c->in_use = false;
+  return -1;
+}
+
+MYSQL *db_query(int handle, const char *format, ...) {
+  DB_CONNECTION *c = db_slot(handle);
+  if (!c) return nullptr;
+  std::string q;
+  va_list ap;
+  va_start(ap, format);
+  bool ok = format_text(&q, format, ap);
+  va_end(ap);
+  if (!ok) return nullptr;
+  MYSQL *m = db_run(c, q.c_str());
+  if (!m) return nullptr;
+  // A statement that returned rows anyway: drop them, so the connection is
+  // ready for the next statement.
+  if (mysql_field_count(m) > 0) {
+    MYSQL_RES *r = mysql_store_result(m);
+    if (r) mysql_free_result(r);
+  }
+  return m;
+}
+
+DB_RESULT *db_execute_0(int handle, const char *query) {
+  if (!query) return nullptr;
+  DB_CONNECTION *c = db_slot(handle);
+  if (!c) return nullptr;
+  MYSQL *m = db_run(c, query);
+  if (!m) return nullptr;
+  MYSQL_RES *r = mysql_store_result(m);
+  if (!r) {
+    if (mysql_errno(m) != 0)
+      kxlog_send(KXLOG_ERROR, "DB Error: '%s' sql='%s'\n", mysql_error(m), query);
+    return nullptr;
+  }
+  auto *rs = static_cast<DB_RESULT *>(calloc(1, sizeof(DB_RESULT)));
+  if (!rs) {
+    kxlog_send(KXLOG_ERROR, "Failed on Malloc, db_execute\n");
+    mysql_free_result(r);
+    return nullptr;
+  }
+  rs->result = r;
+  rs->record_count = static_cast<unsigned long>(mysql_num_rows(r));
+  rs->movenext = db_rs_movenext;
+  rs->close = db_rs_close;
+  rs->eof = 0;
+  rs->movenext(rs);
+  return rs;
+}
+
+DB_RESULT *db_execute(int handle, const char *query) {
+  DB_RESULT *rs = db_execute_0(handle, query);
+  if (rs && rs->eof) {
+    rs->close(rs);
+    return nullptr;
+  }
+  return rs;
+}
+
+DB_RESULT *db_execute2(int handle, const char *format, ...) {
+  std::string q;
+  va_list ap;
+  va_start(ap, format);
+  bool ok = format_text(&q, format, ap);
+  va_end(ap);
+  if (!ok) {
+    kxlog_send(KXLOG_ERROR, "Failed on vasprintf, db_execute2\n");
+    return nullptr;
+  }
+  return db_execute(handle, q.c_str());
+}
+
+int db_rs_movenext(DB_RESULT *rs) {
+  if (!rs) return -1;
+  if (rs->eof == 0) {
+    rs->fields = rs->result ? mysql_fetch_row(rs->result) : nullptr;
+    if (rs->fields) {
+      rs->lengths = mysql_fetch_lengths(rs->result);
+    } else {
+      rs->lengths = nullptr;
+      rs->eof = -1;
+    }
+  }
+  return rs->eof;
+}
+
+void db_rs_close(DB_RESULT *rs) {
+  if (!rs) return;
+  if (rs->result) mysql_free_result(rs->result);
+  free(rs);
+}
+
+unsigned long db_reconnect_count(int handle) {
+  DB_CONNECTION *c = db_slot(handle);
+  return c ? c->reconnects.load() : 0;
+}
+
+char *escape_encode(const char *str) {
+  if (!str) return static_cast<char *>(calloc(1, 1));
+  size_t n = strlen(str);
+  auto *out = static_cast<char *>(malloc(2 * n + 1));
+  if (!out) return nullptr;
+  char *p = out;
+  for (const char *s = str; *s; s++) {
+    switch (*s) {
+      case '\b': *p++ = '\\'; *p++ = 'b'; break;
+      case '\t': *p++ = '\\'; *p++ = 't'; break;
+      case '\n': *p++ = '\\'; *p++ = 'n'; break;
+      case '\r': *p++ = '\\'; *p++ = 'r'; break;
+      case '"': *p++ = '\\'; *p++ = '"'; break;
+      case '\'': *p++ = '\\'; *p++ = '\''; break;
+      case '\\': *p++ = '\\'; *p++ = '\\'; break;
+      default: *p++ = *s;
+    }
+  }
+  *p = '\0';
+  return out;
+}

@@ -1,0 +1,87 @@
+// MySQL access layer: connections named by small integer handles,
+// printf-style statements, result sets that stand on their first row, and
+// a reconnect-and-retry when the server connection is lost.
+//
+// A handle is 1 + the index of a slot in the process-wide connection table;
+// 0 means failure.  One connection must not be used by two threads at once:
+// each thread works on its own handle (db_open_clone).  Slots never move, so
+// threads may open and close handles while others run statements.
+//
+// Truth values of the set-up and close calls: -1 success, 0 failure.
+#pragma once
+
+#include <mysql.h>
+
+// One result set, stored whole on the client side.  `fields` holds the
+// current row's values by column index (null for SQL NULL), `lengths` their
+// byte lengths; `eof` is 0 while a row is current and -1 past the last row.
+// Call the operations through the record: rs->movenext(rs), rs->close(rs).
+struct DB_RESULT {
+  MYSQL_RES *result;
+  MYSQL_ROW fields;
+  unsigned long *lengths;
+  unsigned long record_count;
+  int (*movenext)(DB_RESULT *rs);
+  void (*close)(DB_RESULT *rs);
+  int eof;
+};
+
+// Creates the empty connection table and initialises the client library
+// (once per process; call it before any thread uses the layer).  -1 ok; 0
+// when already initialised.
+int db_initialize();
+
+// Closes every connection and frees the table.  -1 ok, 0 when not
+// initialised.  No other thread may use the layer during or after the call.
+int db_terminate();
+
+// Opens a connection (utf8mb4) to host dbip as dbuser with dbpass, database
+// dbname; the strings are copied.  "localhost" goes through the Unix socket
+// (MYSQL_UNIX_PORT or the client's default).  The handle, or 0 when not
+// initialised, an argument is null, or the connection fails (logged).
+int db_open(const char *dbname, const char *dbip, const char *dbuser, const char *dbpass);
+
+// A further connection with the stored parameters of an open handle; 0 for
+// an invalid or closed handle or when the connection fails.
+int db_open_clone(int handle);
+
+// Closes the connection and frees its slot for the next db_open.  -1 ok; 0
+// when not initialised, the handle is out of range or already closed.
+int db_close(int handle);
+
+// Formats and runs a statement without fetching a result.  Non-null (the
+// client object, to be used only as a success test) on success; null on a
+// statement error (logged with the statement), on a closed handle or when
+// formatting fails.  A lost server connection is reconnected and the
+// statement run again every 10 seconds until the server answers.
+MYSQL *db_query(int handle, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Runs query and stores its whole result, moved to the first row (`eof` -1
+// for an empty result).  Null on error, for a statement without a result
+// set, or on allocation failure.  The caller closes the result.
+DB_RESULT *db_execute_0(int handle, const char *query);
+
+// As db_execute_0, but an empty result gives null: a non-null result always
+// has a current row.
+DB_RESULT *db_execute(int handle, const char *query);
+
+// printf-style db_execute.
+DB_RESULT *db_execute2(int handle, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// The `movenext` and `close` operations of every DB_RESULT.  movenext steps
+// to the next row and returns `eof`; after the last row `fields` and
+// `lengths` are null.  close frees the result and the record (null-safe).
+int db_rs_movenext(DB_RESULT *rs);
+void db_rs_close(DB_RESULT *rs);
+
+// How many times the handle's session was lost and replaced by a new one
+// since it was opened; 0 for an invalid handle.  A caller that holds table
+// locks compares the count before and after its statements: a change means
+// the locks went with the old session and the sequence must start again.
+unsigned long db_reconnect_count(int handle);
+
+// A new heap string (free with free()) for use inside a quoted SQL string
+// literal: backspace, tab, line feed, carriage return, both quotes and the
+// backslash are escaped with a backslash.  Null str gives an empty string;
+// null on allocation failure.  Sound for the utf8mb4 connections made here.
+char *escape_encode(const char *str);

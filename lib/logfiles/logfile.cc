@@ -1,0 +1,411 @@
+#include "lib/logfiles/logfile.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "lib/logfiles/logfile_eb.h"
+#include "lib/logfiles/logfile_sb.h"
+#include "lib/logfiles/logfile_txt.h"
+
+// Slack after the buffer's capacity, always zero, so that a consumer reading
+// a fixed-size value at the very end of the valid bytes stays in memory the
+// buffer owns.
+static constexpr int kBufferSlack = 32;
+
+const LogFileTestFunc LogFileTesters[] = {KXTextLogFileTest, KXExtBinaryFileTest, KXBinaryFileTest,
+                                          nullptr};
+
+LogFileReaderPtr LogFileTest(const char *filename, int loadZeroSize, ReqFileFilterFunc filter_func,
+                             void *filter) {
+  if (!filename) return nullptr;
+  for (const LogFileTestFunc *t = LogFileTesters; *t; ++t) {
+    if (LogFileReaderPtr r = (*t)(filename, loadZeroSize, filter_func, filter)) return r;
+  }
+  return nullptr;
+}
+
+int CheckFileName(const char *path, const char *prefix) {
+  if (!path || !prefix) return 0;
+  const char *slash = strrchr(path, '/');
+  const char *base = slash ? slash + 1 : path;
+  return strncmp(base, prefix, strlen(prefix)) == 0;
+}
+
+off_t filesize(const char *path) {
+  struct stat st;
+  if (!path || stat(path, &st) != 0) return -1;
+  return st.st_size;
+}
+
+CommonReaderData::CommonReaderData(const char *name, int type) : file_type(type) {
+  start = 0;
+  end = 0;
+  filename = strdup(name);
+}
+
+CommonReaderData::~CommonReaderData() {
+  logfile_close(this);
+  free(filename);
+}
+
+// --- Small file helpers --------------------------------------------------------
+
+// Path of a sibling file: the .log path with its last four characters
+// replaced by ext.
+static std::string sibling(const CommonReaderData *d, const char *ext) {
+  std::string s(d->filename);
+  if (s.size() >= 4) s.resize(s.size() - 4);
+  return s + ext;
+}
+
+// Reads exactly len bytes at off; 0 or -1.
+static int pread_full(int fd, void *buf, size_t len, off_t off) {
+  auto *p = static_cast<unsigned char *>(buf);
+  while (len > 0) {
+    ssize_t n = pread(fd, p, len, off);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return -1;
+    p += n;
+    len -= static_cast<size_t>(n);
+    off += n;
+  }
+  return 0;
+}
+
+// Reads up to len bytes at off; the count, or -1 on an error.
+static ssize_t pread_some(int fd, void *buf, size_t len, off_t off) {
+  for (;;) {
+    ssize_t n = pread(fd, buf, len, off);
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+static int open_read(const std::string &path) { return open(path.c_str(), O_RDONLY | O_CLOEXEC); }
+
+// Number of index entries behind an open NAME.ndx; -1 when it cannot be
+// examined. A partly written last entry does not count.
+static off_t ndx_entries(int ndxfd) {
+  struct stat st;
+  if (fstat(ndxfd, &st) != 0) return -1;
+  return st.st_size / NDX_REC_SIZE;
+}
+
+// The .log offset of index entry i (0-based); 0 or -1. The position is
+// computed in 64 bits.
+static int ndx_entry(int ndxfd, off_t i, off_t *offset) {
+  unsigned char b[NDX_REC_SIZE];
+  if (i < 0 || pread_full(ndxfd, b, sizeof b, i * static_cast<off_t>(NDX_REC_SIZE)) != 0) return -1;
+  *offset = static_cast<off_t>(logfile_le32(b));
+  return 0;
+}
+
+// --- The read buffer --------------------------------------------------------------
+
+void logfile_free_buffer(LogReadCursor *c) {
+  free(c->buffer);
+  c->buffer = nullptr;
+  c->buffer_size = 0;
+  c->buffer_capacity = 0;
+  c->current = nullptr;
+  c->next = nullptr;
+}
+
+void logfile_close(CommonReaderData *d) {
+  logfile_free_buffer(d);
+  if (d->fd >= 0) close(d->fd);
+  d->fd = -1;
+}
+
+// Makes the buffer at least cap bytes (keeping its content and the
+// positions of current and next); 0 or -1 (the buffer is unchanged).
+static int reserve_buffer(LogReadCursor *c, int cap) {
+  if (c->buffer && c->buffer_capacity >= cap) return 0;
+  ptrdiff_t cur = c->current ? c->current - c->buffer : -1;
+  ptrdiff_t nxt = c->next ? c->next - c->buffer : 0;
+  auto *nb = static_cast<unsigned char *>(realloc(c->buffer, static_cast<size_t>(cap) + kBufferSlack));
+  if (!nb) return -1;
+  memset(nb + cap, 0, kBufferSlack);
+  c->buffer = nb;
+  c->buffer_capacity = cap;
+  c->current = cur >= 0 ? nb + cur : nullptr;
+  c->next = nb + nxt;
+  return 0;
+}
+
+int logfile_read_at(LogReadCursor *c, off_t offset) {
+  if (c->fd < 0 || offset < 0) return -1;
+  if (!c->buffer && reserve_buffer(c, EXTENT_SIZE) != 0) return -1;
+  ssize_t n = pread_some(c->fd, c->buffer, EXTENT_SIZE, offset);
+  c->buffer_offset = offset;
+  c->current = nullptr;
+  c->next = c->buffer;
+  if (n <= 0) {
+    c->buffer_size = 0;
+    return -1;
+  }
+  c->buffer_size = static_cast<int>(n);
+  memset(c->buffer + c->buffer_size, 0, static_cast<size_t>(c->buffer_capacity - c->buffer_size) + kBufferSlack);
+  return 0;
+}
+
+int adjust_read_buffer(LogReadCursor *c) {
+  if (!c->buffer || c->fd < 0) return -1;
+  if (c->next != c->buffer) {
+    // Move the unread tail to the front; the record starts there now.
+    int tail = static_cast<int>(c->buffer + c->buffer_size - c->next);
+    c->buffer_offset += c->next - c->buffer;
+    memmove(c->buffer, c->next, static_cast<size_t>(tail));
+    c->buffer_size = tail;
+    c->next = c->buffer;
+    c->current = nullptr;
+  } else if (c->buffer_size == c->buffer_capacity) {
+    // The record fills the buffer: grow it by one extent, up to the limit.
+    if (c->buffer_capacity + EXTENT_SIZE > INPUT_RECORD_MAXSIZE ||
+        reserve_buffer(c, c->buffer_capacity + EXTENT_SIZE) != 0) {
+      logfile_free_buffer(c);
+      return -1;
+    }
+  }
+  ssize_t n = pread_some(c->fd, c->buffer + c->buffer_size,
+                         static_cast<size_t>(c->buffer_capacity - c->buffer_size),
+                         c->buffer_offset + c->buffer_size);
+  if (n <= 0) {
+    logfile_free_buffer(c);
+    return -1;
+  }
+  c->buffer_size += static_cast<int>(n);
+  memset(c->buffer + c->buffer_size, 0, static_cast<size_t>(c->buffer_capacity - c->buffer_size) + kBufferSlack);
+  return 0;
+}
+
+int logfile_decode(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row) {
+  if (!row) return -1;
+  for (;;) {
+    // A buffer freed at the end of the file or on a failure stays freed: the
+    // next read fails without touching it.
+    if (!d->buffer || !d->next) return -1;
+    long n = h->decode(d, row, d->next, d->buffer + d->buffer_size);
+    if (n > 0) {
+      d->current = d->next;
+      d->current_offset = d->buffer_offset + (d->current - d->buffer);
+      d->next += n;
+      return 0;
+    }
+    if (n != LOGFILE_NEED_MORE) {
+      logfile_free_buffer(d);
+      return -1;
+    }
+    if (adjust_read_buffer(d) != 0) return -1;
+  }
+}
+
+static int open_log(CommonReaderData *d) {
+  if (d->fd >= 0) return 0;
+  d->fd = open(d->filename, O_RDONLY | O_CLOEXEC);
+  return d->fd >= 0 ? 0 : -1;
+}
+
+// A positioned read: the record at offset, decoded into row.
+static int read_record_at(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row, off_t offset) {
+  if (open_log(d) != 0) return -1;
+  if (logfile_read_at(d, offset) != 0) {
+    logfile_free_buffer(d);
+    return -1;
+  }
+  return logfile_decode(d, h, row);
+}
+
+// --- The 18 operations' shared parts -------------------------------------------------
+
+int logfile_first_rec(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row) {
+  if (!row) return -1;
+  if (h->layout && h->layout(d) != 0) return -1;
+  if (d->fd >= 0) return logfile_decode(d, h, row);
+  return read_record_at(d, h, row, h->first_offset(d));
+}
+
+int logfile_next_rec(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row) {
+  if (d->fd < 0) return -1;
+  return logfile_decode(d, h, row);
+}
+
+// The first record number whose time is at or after t, and its offset:
+// 0; 1 when t is after the last record (*recno = the number of records);
+// -1 when a read failed.
+static int search_time(CommonReaderData *d, const LogFormatHooks *h, time_t t, off_t *offset,
+                       off_t *recno) {
+  if (open_log(d) != 0) return -1;
+  int ndx = open_read(sibling(d, NDXFILE_EXT));
+  if (ndx < 0) return -1;
+  int rc = -1;
+  off_t count = ndx_entries(ndx);
+  if (count >= 0) {
+    off_t lo = 0, hi = count - 1;
+    bool ok = true;
+    while (lo <= hi) {
+      off_t mid = lo + (hi - lo) / 2;
+      off_t off;
+      time_t rt;
+      if (ndx_entry(ndx, mid, &off) != 0 || h->time_at(d, d->fd, off, &rt) != 0) {
+        ok = false;
+        break;
+      }
+      if (rt < t)
+        lo = mid + 1;
+      else
+        hi = mid - 1;
+    }
+    if (ok && lo >= count) {
+      *recno = count;
+      rc = 1;
+    } else if (ok && ndx_entry(ndx, lo, offset) == 0) {
+      *recno = lo;
+      rc = 0;
+    }
+  }
+  close(ndx);
+  return rc;
+}
+
+int logfile_rec_by_time(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row, time_t t) {
+  if (!row) return -1;
+  if (h->layout && h->layout(d) != 0) return -1;
+  off_t offset, recno;
+  if (search_time(d, h, t, &offset, &recno) != 0) return -1;
+  return read_record_at(d, h, row, offset);
+}
+
+int logfile_rec_by_number(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row, off_t n) {
+  if (!row) return -1;
+  if (h->layout && h->layout(d) != 0) return -1;
+  int ndx = open_read(sibling(d, NDXFILE_EXT));
+  if (ndx < 0) return -1;
+  off_t count = ndx_entries(ndx);
+  off_t offset = 0;
+  int rc = -1;
+  if (count >= 0) {
+    // Record numbers, not byte positions: no multiplication can overflow,
+    // and a partly written last entry is never read.
+    off_t i = n;
+    if (n < 0) i = n < -count ? 0 : count + n;
+    if (i < count && ndx_entry(ndx, i, &offset) == 0) rc = 0;
+  }
+  close(ndx);
+  if (rc != 0) return -1;
+  return read_record_at(d, h, row, offset);
+}
+
+int logfile_records_number(CommonReaderData *d, off_t *n) {
+  int ndx = open_read(sibling(d, NDXFILE_EXT));
+  if (ndx < 0) return -1;
+  off_t count = ndx_entries(ndx);
+  close(ndx);
+  if (count < 0) return -1;
+  if (n) *n = count;
+  return 0;
+}
+
+off_t logfile_record_offset(const CommonReaderData *d) { return d->current_offset; }
+
+// --- Date cache and time bounds ----------------------------------------------------------
+
+int GetDatesFromREPFile(CommonReaderData *d) {
+  off_t size = filesize(d->filename);
+  if (size <= 0) return -1;
+  d->filesize = size;
+  int fd = open_read(sibling(d, REPFILE_EXT));
+  if (fd < 0) return -1;
+  unsigned char b[12];
+  int rc = pread_full(fd, b, sizeof b, 0);
+  close(fd);
+  if (rc != 0 || logfile_le32(b + 8) != static_cast<uint32_t>(size)) return -1;
+  d->start = static_cast<int32_t>(logfile_le32(b));
+  d->end = static_cast<int32_t>(logfile_le32(b + 4));
+  return 0;
+}
+
+static void put_le32(unsigned char *p, uint32_t v) {
+  p[0] = static_cast<unsigned char>(v);
+  p[1] = static_cast<unsigned char>(v >> 8);
+  p[2] = static_cast<unsigned char>(v >> 16);
+  p[3] = static_cast<unsigned char>(v >> 24);
+}
+
+void SaveDatesToREPFile(CommonReaderData *d, off_t size) {
+  int fd = open(sibling(d, REPFILE_EXT).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  unsigned char b[12];
+  put_le32(b, static_cast<uint32_t>(d->start));
+  put_le32(b + 4, static_cast<uint32_t>(d->end));
+  put_le32(b + 8, static_cast<uint32_t>(size));
+  ssize_t n;
+  do {
+    n = pwrite(fd, b, sizeof b, 0);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+}
+
+LogFileTimeBounds *logfile_time_bounds(CommonReaderData *d, const LogFormatHooks *h) {
+  if (d->end != 0) return d;
+  if (GetDatesFromREPFile(d) == 0 && d->end != 0) return d;
+  d->start = d->end = 0;
+
+  // The size is taken before the index is read: should the log grow
+  // meanwhile, the cache then holds a size the log no longer has, never new
+  // bounds' size with old bounds.
+  off_t size = filesize(d->filename);
+  if (size > 0 && (!h->layout || h->layout(d) == 0)) {
+    int logfd = open(d->filename, O_RDONLY | O_CLOEXEC);
+    int ndx = open_read(sibling(d, NDXFILE_EXT));
+    if (logfd >= 0 && ndx >= 0) {
+      time_t first, last;
+      off_t count = ndx_entries(ndx), off;
+      if (count > 0 && h->first_time(d, logfd, ndx, &first) == 0 && ndx_entry(ndx, count - 1, &off) == 0 &&
+          h->time_at(d, logfd, off, &last) == 0) {
+        d->start = first;
+        d->end = last;
+        d->filesize = size;
+        SaveDatesToREPFile(d, size);
+      }
+    }
+    if (logfd >= 0) close(logfd);
+    if (ndx >= 0) close(ndx);
+  }
+  if (d->end == 0) {
+    struct stat st;
+    if (stat(d->filename, &st) == 0) {
+      d->filesize = st.st_size;
+      if (st.st_size == 0) d->start = d->end = st.st_mtime;
+    }
+  }
+  return d;
+}
+
+int logfile_report_records(CommonReaderData *d, const LogFormatHooks *h, time_t start, time_t end,
+                           off_t *n) {
+  int rc = -1;
+  off_t from = 0, to = 0, off;
+  if (d->end == 0) logfile_time_bounds(d, h);
+  if (logfile_records_number(d, &to) == 0 && (!h->layout || h->layout(d) == 0)) {
+    rc = 0;
+    // The first record at or after start, and the first one after end.
+    if (start > d->start && search_time(d, h, start, &off, &from) < 0) rc = -1;
+    if (rc == 0 && end < d->end) {
+      off_t past;
+      if (end == static_cast<time_t>(INT64_MAX) || search_time(d, h, end + 1, &off, &past) < 0)
+        rc = -1;
+      else
+        to = past;
+    }
+    if (rc == 0 && n) *n = to > from ? to - from : 0;
+  }
+  logfile_close(d);
+  return rc;
+}

@@ -1,0 +1,170 @@
+#include "lib/logfiles/logfile_sb.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+
+unsigned char SBFields[] = {FIELD_DATE, FIELD_IP, FIELD_USER, FIELD_GROUP, FIELD_CATS, FIELD_DENIED_FLAG,
+                            FIELD_URI, 0};
+unsigned char SBFTypes[] = {0x43, 0x57, 0x16, 0x16, 0x16, 0x71, 0x16, 0};
+static char sb_date[] = "DATE", sb_ip[] = "IP", sb_user[] = "USER", sb_group[] = "GROUP", sb_cats[] = "CATS",
+            sb_denied[] = "DENIEDFLAG", sb_uri[] = "URI";
+char *SBFNames[] = {sb_date, sb_ip, sb_user, sb_group, sb_cats, sb_denied, sb_uri, nullptr};
+
+static constexpr int kSBFieldCount = 7;
+
+static CommonReaderData *data_of(LogFileReaderPtr r) { return r->prop; }
+
+// The length of a NUL-terminated text at p (with its NUL), or 0 when the
+// NUL is not within the valid bytes.
+static inline long text_len(const unsigned char *p, const unsigned char *end) {
+  const void *z = memchr(p, 0, static_cast<size_t>(end - p));
+  return z ? static_cast<const unsigned char *>(z) - p + 1 : 0;
+}
+
+static long sb_decode(CommonReaderData *, RecordPtr row, unsigned char *p, unsigned char *end) {
+  unsigned char *s = p;
+  if (end - p < 8) return LOGFILE_NEED_MORE;
+  row[0].data = p;  // DATE
+  auto *ip = static_cast<kx_ipaddr *>(row[1].data);
+  if (!ip) return LOGFILE_CORRUPT;
+  ip->family = AF_INET;
+  ip->addr.ip = logfile_le32(p + 4);
+  p += 8;
+  long n;
+  if (!(n = text_len(p, end))) return LOGFILE_NEED_MORE;  // USER
+  row[2].data = p;
+  p += n;
+  if (!(n = text_len(p, end))) return LOGFILE_NEED_MORE;  // GROUP
+  row[3].data = p;
+  p += n;
+  if (!(n = text_len(p, end))) return LOGFILE_NEED_MORE;  // CATS
+  if (p[0] == LOGGER_CATSTR_PREFIX) {
+    row[4].datatype = 0x16;
+    row[4].data = p + 1;
+  } else {
+    row[4].datatype = 0x36;
+    row[4].data = p;
+  }
+  p += n;
+  if (end - p < 1) return LOGFILE_NEED_MORE;  // DENIEDFLAG
+  row[5].data = p;
+  p += 1;
+  if (!(n = text_len(p, end))) return LOGFILE_NEED_MORE;  // URI
+  row[6].data = p;
+  p += n;
+  return p - s;
+}
+
+// The 4-byte time at offset.
+static int sb_time_at(CommonReaderData *, int fd, off_t offset, time_t *t) {
+  unsigned char b[4];
+  if (pread(fd, b, sizeof b, offset) != static_cast<ssize_t>(sizeof b)) return -1;
+  *t = static_cast<int32_t>(logfile_le32(b));
+  return 0;
+}
+
+static int sb_first_time(CommonReaderData *d, int logfd, int, time_t *t) { return sb_time_at(d, logfd, 0, t); }
+
+static off_t sb_first_offset(CommonReaderData *) { return 0; }
+
+static const LogFormatHooks kSBHooks = {nullptr, sb_first_offset, sb_decode, sb_time_at, sb_first_time};
+
+// --- The operations ------------------------------------------------------------------
+
+static LogFileTimeBounds *SBGetTimeBounds(LogFileReaderPtr r) { return logfile_time_bounds(data_of(r), &kSBHooks); }
+static off_t SBGetFileSize(LogFileReaderPtr r) { return data_of(r)->filesize; }
+static int SBGetFirstRec(LogFileReaderPtr r, RecordPtr row) { return logfile_first_rec(data_of(r), &kSBHooks, row); }
+static int SBGetNextRec(LogFileReaderPtr r, RecordPtr row) { return logfile_next_rec(data_of(r), &kSBHooks, row); }
+static int SBGetRecByTime(LogFileReaderPtr r, RecordPtr row, time_t t) {
+  return logfile_rec_by_time(data_of(r), &kSBHooks, row, t);
+}
+static int SBGetRecByNumber(LogFileReaderPtr r, RecordPtr row, off_t n) {
+  return logfile_rec_by_number(data_of(r), &kSBHooks, row, n);
+}
+static time_t SBRecordTime(LogFileReaderPtr, RecordPtr row) {
+  if (!row || !row[0].data) return -1;
+  return static_cast<int32_t>(logfile_le32(static_cast<const unsigned char *>(row[0].data)));
+}
+static off_t SBRecordOffset(LogFileReaderPtr r) { return logfile_record_offset(data_of(r)); }
+static int SBGetFieldsNumber(LogFileReaderPtr) { return kSBFieldCount; }
+static unsigned char *SBGetFieldsList(LogFileReaderPtr) { return SBFields; }
+static char **SBGetFieldsNames(LogFileReaderPtr) { return SBFNames; }
+static unsigned char *SBGetFieldsPrintTypes(LogFileReaderPtr) { return SBFTypes; }
+
+static void SBFreeReader(LogFileReaderPtr r) {
+  if (!r) return;
+  delete r->prop;
+  delete r;
+}
+
+// One block: the entries, then the IP entry's address.
+static RecordPtr SBAllocateRecords(LogFileReaderPtr, int extra) {
+  if (extra < 0 || extra > 255) return nullptr;
+  size_t entries = static_cast<size_t>(kSBFieldCount + extra + 1);
+  auto *row = static_cast<RecordPtr>(calloc(1, entries * sizeof(Record) + sizeof(kx_ipaddr)));
+  if (!row) return nullptr;
+  for (int i = 0; i < kSBFieldCount; ++i) {
+    row[i].type = SBFields[i];
+    row[i].datatype = SBFTypes[i];
+  }
+  auto *ip = reinterpret_cast<kx_ipaddr *>(row + entries);
+  kxnet_defaultip(ip);
+  row[1].data = ip;
+  return row;
+}
+
+static void SBFreeRecords(LogFileReaderPtr, RecordPtr row) { free(row); }
+static int SBGetRecordsNumber(LogFileReaderPtr r, off_t *n) { return logfile_records_number(data_of(r), n); }
+static int SBGetFileType(LogFileReaderPtr r) { return data_of(r)->file_type; }
+static int SBGetReportRecordsNumber(LogFileReaderPtr r, time_t start, time_t end, off_t *n) {
+  return logfile_report_records(data_of(r), &kSBHooks, start, end, n);
+}
+
+const LogFileReaderMethods SBMethods = {
+    SBGetTimeBounds,   SBGetFileSize,        SBGetFirstRec,   SBGetNextRec,       SBGetRecByTime,
+    SBGetRecByNumber,  SBRecordTime,         SBRecordOffset,  SBGetFieldsNumber,  SBGetFieldsList,
+    SBGetFieldsNames,  SBGetFieldsPrintTypes, SBFreeReader,   SBAllocateRecords,  SBFreeRecords,
+    SBGetRecordsNumber, SBGetFileType,       SBGetReportRecordsNumber,
+};
+
+LogFileReaderPtr CreateBinaryReader(const char *filename) {
+  if (!filename) return nullptr;
+  auto *d = new (std::nothrow) CommonReaderData(filename, REQFILEUTILS_REQUEST_TYPE_BINARY);
+  if (!d) return nullptr;
+  if (!d->filename) {
+    delete d;
+    return nullptr;
+  }
+  d->field_count = kSBFieldCount;
+  d->fields = SBFields;
+  d->ftypes = SBFTypes;
+  auto *r = new (std::nothrow) LogFileReader{&SBMethods, d};
+  if (!r) delete d;
+  return r;
+}
+
+LogFileReaderPtr KXBinaryFileTest(const char *filename, int loadZeroSize, ReqFileFilterFunc filter_func,
+                                  void *filter) {
+  if (!filename) return nullptr;
+  if (!CheckFileName(filename, REQFILEUTILS_REQUEST_TYPE_BINARY_PREFIX) &&
+      !CheckFileName(filename, REQFILEUTILS_OLD_REQUEST_TYPE_BINARY_PREFIX))
+    return nullptr;
+  if (filter_func && !filter_func(filename, filter)) return nullptr;
+  int fd = open(filename, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  unsigned char b[4];
+  ssize_t n = pread(fd, b, sizeof b, 0);
+  struct stat st;
+  bool empty = n == 0 && fstat(fd, &st) == 0 && st.st_size == 0;
+  close(fd);
+  // A file too short for a first time value holds no record.
+  bool accept = empty ? loadZeroSize != 0
+                      : n == static_cast<ssize_t>(sizeof b) &&
+                            static_cast<int32_t>(logfile_le32(b)) > THRESHOLD_DATE - 1;
+  return accept ? CreateBinaryReader(filename) : nullptr;
+}

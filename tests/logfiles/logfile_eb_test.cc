@@ -1,0 +1,196 @@
+// The extended binary format: the BER header, constant fields, address
+// forms, and the headers the tester refuses.
+#include "lib/logfiles/logfile_eb.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "tests/fixtures/reqlog_writer.h"
+
+using reqlog::EbField;
+
+namespace {
+
+constexpr int32_t T = 1700000000;
+
+struct EbLog : ::testing::Test {
+  reqlog::WorkDir wd;
+  const std::string path = "../logs/kxlogger_requests_ext_t.log";
+  void put(const std::string &bytes) { reqlog::write_file(wd.logs() + "/kxlogger_requests_ext_t.log", bytes); }
+  LogFileReaderPtr test() { return LogFileTest(path.c_str(), 0, nullptr, nullptr); }
+};
+
+TEST_F(EbLog, SampleLayoutAndRecords) {
+  reqlog::write_log(wd.logs(), "kxlogger_requests_ext_t", reqlog::eb_sample(3, T));
+  LogFileReaderPtr r = test();
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->methods->GetFileType(r), REQFILEUTILS_REQUEST_TYPE_BINARY_EXT);
+  ASSERT_EQ(r->methods->GetFieldsNumber(r), 13);  // 11 per record (the child array grew once), 2 constant
+  EXPECT_STREQ(r->methods->GetFieldsNames(r)[11], "LOGGERID");
+  EXPECT_EQ(r->methods->GetFieldsNames(r)[13], nullptr);
+  EXPECT_EQ(r->methods->GetFieldsList(r)[12], 63);
+  EXPECT_EQ(r->methods->GetFieldsList(r)[13], 0);
+  RecordPtr row = r->methods->AllocateRecords(r, 4);
+  ASSERT_TRUE(row);
+  EXPECT_EQ(row[1].datatype, 0x57);  // addresses get the address type
+  EXPECT_EQ(row[17].type, 0);
+
+  reqlog::LogImage img = reqlog::eb_sample(3, T);
+  for (int i = 0; i < 3; ++i) {
+    ASSERT_EQ(i == 0 ? r->methods->GetFirstRec(r, row) : r->methods->GetNextRec(r, row), 0);
+    EXPECT_EQ(r->methods->RecordTime(r, row), T + i);
+    EXPECT_EQ(r->methods->RecordOffset(r), reqlog::record_offset(img, static_cast<size_t>(i)));
+    auto *ip = static_cast<kx_ipaddr *>(row[1].data);
+    EXPECT_EQ(ip->family, AF_INET);
+    EXPECT_EQ(ip->addr.ip, 0xC0A80000u + static_cast<uint32_t>(i));
+    EXPECT_STREQ(static_cast<const char *>(row[2].data), ("user" + std::to_string(i)).c_str());
+    auto *dst = static_cast<kx_ipaddr *>(row[7].data);  // IPv4-mapped IPv6
+    EXPECT_EQ(dst->family, AF_INET);
+    EXPECT_EQ(dst->addr.ip, 0xC0A80109u);
+    auto *peer = static_cast<kx_ipaddr *>(row[8].data);  // family byte and 16 bytes
+    EXPECT_EQ(peer->family, AF_INET6);
+    EXPECT_EQ(peer->addr.ip6.s6_addr[15], 1);
+    uint64_t bytes;
+    memcpy(&bytes, row[9].data, 8);
+    EXPECT_EQ(bytes, static_cast<uint64_t>(i) * 1000);
+    EXPECT_EQ(*static_cast<unsigned char *>(row[10].data), 2);
+    EXPECT_STREQ(static_cast<const char *>(row[11].data), "node-7");  // constant
+    int32_t type;
+    memcpy(&type, row[12].data, 4);
+    EXPECT_EQ(type, 1);
+  }
+  EXPECT_EQ(r->methods->GetNextRec(r, row), -1);
+  r->methods->FreeRecords(r, row);
+  r->methods->FreeReader(r);
+}
+
+TEST_F(EbLog, AddressForms) {
+  std::vector<EbField> per = {{7, 0x44, "DATE"}, {2, 0x57, "IP"}, {47, 0x57, "DST"}};
+  std::string header = reqlog::eb_header(per, {});
+  std::string v4 = std::string(1, '\x02') + reqlog::le32(0x0A000001);
+  std::string v6 = std::string(1, '\x0A') + std::string(10, '\0') + "\xFF\xFF" + "\x01\x02\x03\x04";
+  reqlog::write_log(wd.logs(), "kxlogger_requests_ext_t",
+                    reqlog::eb_image(header, {reqlog::le64(T) + v4 + v6}, {T}));
+  LogFileReaderPtr r = test();
+  ASSERT_TRUE(r);
+  RecordPtr row = r->methods->AllocateRecords(r, 0);
+  ASSERT_EQ(r->methods->GetFirstRec(r, row), 0);
+  EXPECT_EQ(r->methods->RecordTime(r, row), T);  // 64-bit time
+  EXPECT_EQ(static_cast<kx_ipaddr *>(row[1].data)->addr.ip, 0x0A000001u);
+  EXPECT_EQ(static_cast<kx_ipaddr *>(row[2].data)->family, AF_INET);
+  EXPECT_EQ(static_cast<kx_ipaddr *>(row[2].data)->addr.ip, 0x01020304u);
+  r->methods->FreeRecords(r, row);
+  r->methods->FreeReader(r);
+}
+
+TEST_F(EbLog, IntValueIsReadAsFourBytes) {
+  // The INTVALUE says length 1 but four bytes follow, as the logger writes.
+  std::string field = reqlog::ber_num(21, 63, 1) + reqlog::ber_text(22, "TYPE") + reqlog::ber_num(23, 0x03, 1) +
+                      std::string("\x18\x01\x00\x00\x01\x02", 6);
+  std::string header = reqlog::le32(1) + reqlog::ber_cons(1, reqlog::ber_cons(2, reqlog::eb_field({7, 0x43, "DATE"})) +
+                                                                   reqlog::ber_cons(3, reqlog::ber_cons(10, field)));
+  reqlog::write_log(wd.logs(), "kxlogger_requests_ext_t", reqlog::eb_image(header, {reqlog::le32(T)}, {T}));
+  LogFileReaderPtr r = test();
+  ASSERT_TRUE(r);
+  RecordPtr row = r->methods->AllocateRecords(r, 0);
+  ASSERT_EQ(r->methods->GetFirstRec(r, row), 0);
+  int32_t v;
+  memcpy(&v, row[1].data, 4);
+  EXPECT_EQ(v, 0x0102);
+  r->methods->FreeRecords(r, row);
+  r->methods->FreeReader(r);
+}
+
+TEST_F(EbLog, RefusedHeaders) {
+  EbField date{7, 0x43, "DATE"}, uri{1, 0x16, "URI"};
+  auto with_rest = [](const std::string &root) { return reqlog::le32(1) + root + reqlog::le32(T) + "x"; };
+  auto hdr = [&](const std::vector<EbField> &per, const std::vector<EbField> &cons) {
+    return reqlog::eb_header(per, cons) + reqlog::le32(T) + "x";
+  };
+  std::vector<EbField> many;
+  many.push_back(date);
+  for (int i = 0; i < LOGFILE_MAX_FIELDS; ++i) many.push_back({3, 0x16, "U"});
+  struct Case {
+    const char *why;
+    std::string bytes;
+  } cases[] = {
+      {"no constant list", with_rest(reqlog::ber_cons(1, reqlog::ber_cons(2, reqlog::eb_field(date))))},
+      {"no per-record list", with_rest(reqlog::ber_cons(1, reqlog::ber_cons(3, "")))},
+      {"no date", hdr({uri}, {})},
+      {"id 0", hdr({date, {0, 0x16, "Z"}}, {})},
+      {"date of one byte", hdr({{7, 0x41, "DATE"}}, {})},
+      {"constant without value", hdr({date}, {{51, 0x16, "L"}})},
+      {"int value for 64-bit storage", hdr({date}, {{65, 0x04, "N", EbField::Int, 5}})},
+      {"number for a text", hdr({date}, {{51, 0x16, "L", EbField::Long, 5}})},
+      {"address constant", hdr({date}, {{2, 0x57, "IP", EbField::Int, 5}})},
+      {"address storage for another id", hdr({date, {3, 0x17, "U"}}, {})},
+      {"name without text", hdr({date, {1, 0x16, ""}}, {})},
+      {"too many fields", hdr(many, {})},
+      {"not the header tag", with_rest(reqlog::ber_cons(4, reqlog::ber_cons(2, reqlog::eb_field(date)) +
+                                                              reqlog::ber_cons(3, "")))},
+      {"five length bytes", reqlog::le32(1) + std::string("\x21\x85\x00\x00\x00\x00\x04", 7) + "abcd"},
+      {"indefinite length", reqlog::le32(1) + std::string("\x21\x80\x00\x00", 4)},
+      {"past the end of the file", reqlog::le32(1) + std::string("\x21\x82\x10\x00", 4) + "abc"},
+      {"child overruns its parent", with_rest(std::string("\x21\x03\x22\x05\x00", 5))},
+      {"deep nesting", with_rest([] {
+         std::string e = reqlog::ber_cons(10, "");
+         for (int i = 0; i < 12; ++i) e = reqlog::ber_cons(10, e);
+         return reqlog::ber_cons(1, reqlog::ber_cons(2, e) + reqlog::ber_cons(3, ""));
+       }())},
+      {"magic is a request time", reqlog::le32(THRESHOLD_DATE) + reqlog::eb_header({date}, {}).substr(4)},
+      {"too short", std::string("\x01\x00", 2)},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.why);
+    put(c.bytes);
+    LogFileReaderPtr r = KXExtBinaryFileTest(path.c_str(), 0, nullptr, nullptr);
+    EXPECT_EQ(r, nullptr);
+    if (r) r->methods->FreeReader(r);
+  }
+  // And the limits themselves are fine.
+  many.resize(many.size() - 3);
+  put(hdr(many, {{65, 0x04, "N", EbField::Long, 5}, {51, 0x16, "L", EbField::Text, 0, "x"}}));
+  LogFileReaderPtr r = KXExtBinaryFileTest(path.c_str(), 0, nullptr, nullptr);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->methods->GetFieldsNumber(r), LOGFILE_MAX_FIELDS);
+  r->methods->FreeReader(r);
+}
+
+TEST_F(EbLog, EmptyLogLearnsItsHeaderLater) {
+  put("");
+  LogFileReaderPtr r = LogFileTest(path.c_str(), 1, nullptr, nullptr);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->methods->GetFieldsNumber(r), 0);
+  EXPECT_EQ(r->methods->AllocateRecords(r, 0), nullptr);
+  reqlog::write_log(wd.logs(), "kxlogger_requests_ext_t", reqlog::eb_sample(2, T));
+  RecordPtr row = r->methods->AllocateRecords(r, 0);
+  ASSERT_TRUE(row);
+  ASSERT_EQ(r->methods->GetFirstRec(r, row), 0);  // from after the header
+  EXPECT_EQ(r->methods->RecordTime(r, row), T);
+  r->methods->FreeRecords(r, row);
+  r->methods->FreeReader(r);
+}
+
+TEST(Asn1, TagsLengthsAndTexts) {
+  std::string e = reqlog::ber_cons(1, std::string("\x1F\x40\x03" "abc", 6) + reqlog::ber_num(21, 9, 1) +
+                                          std::string("\x96\x00", 2));
+  ASNNodePtr root = nullptr;
+  size_t used = 0;
+  ASSERT_EQ(asn1ReadMemory(&root, reinterpret_cast<const unsigned char *>(e.data()), e.size(), EBHeaderGetType, &used),
+            SUCCESS);
+  EXPECT_EQ(used, e.size());
+  ASSERT_EQ(root->chnum, 3);
+  EXPECT_EQ(root->children[0]->type, 0x40);  // the tag in the next byte
+  EXPECT_STREQ(root->children[0]->u.tstring, "abc");
+  EXPECT_EQ(root->children[1]->u.tbyte, 9);
+  EXPECT_EQ(root->children[2]->type, 22);  // class bits ignored
+  EXPECT_EQ(root->children[2]->u.tstring, nullptr);  // no text for length 0
+  asn1NodeFree(root);
+  std::string cut = e.substr(0, e.size() - 1);
+  EXPECT_EQ(asn1ReadMemory(&root, reinterpret_cast<const unsigned char *>(cut.data()), cut.size(), EBHeaderGetType,
+                           &used),
+            ERR_LENGTH);
+  EXPECT_EQ(root, nullptr);
+}
+
+}  // namespace
