@@ -200,6 +200,7 @@ int read_file(configuration *config, const char *filename, int depth) {
       size_t b = 8;
       size_t e = line.find(' ', b);
       std::string name = line.substr(b, e == std::string::npos ? std::string::npos : e - b);
+      if (name.empty()) continue;
       if (depth >= CONFIG_MAX_INCLUDE_DEPTH) {
         // Also ends include cycles (a file that includes itself).
         kxlog_send(KXLOG_ERROR, "Configuration include '%s' ignored: nested deeper than %d files\n",

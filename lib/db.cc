@@ -133,10 +133,12 @@ bool format_text(std::string *out, const char *format, va_list ap) {
 
 }  // namespace
 
-int db_initialize() {
-  // The client library's global state is set up once, before any thread
-  // can make a client object.
+void db_library_initialize() {
   std::call_once(db_library_once, [] { mysql_library_init(0, nullptr, nullptr); });
+}
+
+int db_initialize() {
+  db_library_initialize();
   std::lock_guard<std::mutex> g(db_lock);
   if (db_initialized) return 0;
   try {

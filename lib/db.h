@@ -26,6 +26,12 @@ struct DB_RESULT {
   int eof;
 };
 
+// Initialises the MySQL client library's global state, once per process
+// (later calls do nothing).  The library's own set-up is not thread-safe:
+// call it on the main thread before any other thread starts.  It reads
+// MYSQL_UNIX_PORT then.
+void db_library_initialize();
+
 // Creates the empty connection table and initialises the client library
 // (once per process; call it before any thread uses the layer).  -1 ok; 0
 // when already initialised.

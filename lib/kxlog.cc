@@ -29,9 +29,26 @@ namespace {
 
 // Guards the four log pointers: senders hold it shared while they use a log,
 // the teardown takes it exclusively to unpublish the logs before destroying
-// them, so no sender ever touches a destroyed log. Nothing that holds it
-// shared calls kxlog_send.
-pthread_rwlock_t pointers_lock = PTHREAD_RWLOCK_INITIALIZER;
+// them, so no sender ever touches a destroyed log. Writers are preferred (a
+// stream of senders cannot hold off the teardown), so a thread that already
+// holds it shared (a message logged from inside the logging code) must not
+// take it again: the per-thread depth sees to that.
+pthread_rwlock_t pointers_lock;
+pthread_once_t pointers_once = PTHREAD_ONCE_INIT;
+thread_local int pointers_depth = 0;
+
+void init_pointers_lock() {
+  pthread_rwlockattr_t attr;
+  pthread_rwlockattr_init(&attr);
+  pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+  pthread_rwlock_init(&pointers_lock, &attr);
+  pthread_rwlockattr_destroy(&attr);
+}
+
+void pointers_wrlock() {
+  pthread_once(&pointers_once, init_pointers_lock);
+  pthread_rwlock_wrlock(&pointers_lock);
+}
 
 // Set while a SIGTERM has been requested or the logs are being torn down.
 std::atomic<int> terminating{0};
@@ -44,8 +61,15 @@ int memory_failures = 0;
 bool memory_reported = false;
 
 struct read_guard {
-  read_guard() { pthread_rwlock_rdlock(&pointers_lock); }
-  ~read_guard() { pthread_rwlock_unlock(&pointers_lock); }
+  read_guard() {
+    if (pointers_depth++ == 0) {
+      pthread_once(&pointers_once, init_pointers_lock);
+      pthread_rwlock_rdlock(&pointers_lock);
+    }
+  }
+  ~read_guard() {
+    if (--pointers_depth == 0) pthread_rwlock_unlock(&pointers_lock);
+  }
 };
 
 kxlog_t **slot_of_level(int level) {
@@ -356,7 +380,8 @@ int kxlog_debug_enabled() {
 void kxlog_memory_error__(const char *file, int line) {
   pthread_mutex_lock(&memory_lock);
   time_t now = current_time.load();
-  if (memory_reported && now - memory_last_report < KXLOG_MEMORY_MESSAGE_INTERVAL) {
+  // A clock set back counts as the interval having passed.
+  if (memory_reported && now >= memory_last_report && now - memory_last_report < KXLOG_MEMORY_MESSAGE_INTERVAL) {
     memory_failures++;
     pthread_mutex_unlock(&memory_lock);
     return;
@@ -422,7 +447,7 @@ void kxlog_terminate() {
   kxlog_maintenance_task = nullptr;
   // Unpublish first: a sender still inside a log finishes before this
   // returns, and later senders find no log.
-  pthread_rwlock_wrlock(&pointers_lock);
+  pointers_wrlock();
   kxlog_t *logs[4] = {kxlog_remoteadmin, kxlog_message, kxlog_debug, kxlog_error};
   kxlog_message = kxlog_remoteadmin = kxlog_debug = kxlog_error = nullptr;
   pthread_rwlock_unlock(&pointers_lock);
@@ -437,7 +462,7 @@ int kxlog_config_initialize(int onStartup, configuration *config, void *, void *
   int allowed = 0;
   config_parse_boolean(config, "stderr_allowed", &allowed);
   if (!allowed) {
-    pthread_rwlock_wrlock(&pointers_lock);
+    pointers_wrlock();
     kxlog_silent_mode = 1;
     pthread_rwlock_unlock(&pointers_lock);
   }
@@ -462,7 +487,7 @@ int kxlog_config_initialize(int onStartup, configuration *config, void *, void *
     for (kxlog_t *l : {error, message, remoteadmin, debug}) kxlog_destroy(l);
     return 1;
   }
-  pthread_rwlock_wrlock(&pointers_lock);
+  pointers_wrlock();
   kxlog_t *old[4] = {kxlog_message, kxlog_remoteadmin, kxlog_debug, kxlog_error};
   kxlog_syslog_enabled = syslog_on != 0;
   kxlog_error = error;

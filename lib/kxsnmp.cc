@@ -270,7 +270,8 @@ int snmp_lib_add_int(const char *name, int *var, ...) {
   size_t n = read_oid(ap, id, 256);
   va_end(ap);
   std::lock_guard<std::recursive_mutex> g(snmp_lib_mutex);
-  int rc = netsnmp_register_read_only_int_instance(name, id, n, var, nullptr);
+  // Nothing can be registered before the agent is set up (or after its stop).
+  int rc = library_started ? netsnmp_register_read_only_int_instance(name, id, n, var, nullptr) : MIB_REGISTRATION_FAILED;
   return report_registration(name, rc);
 }
 
@@ -281,7 +282,8 @@ int snmp_lib_add_counter32(const char *name, unsigned long *var, ...) {
   size_t n = read_oid(ap, id, 256);
   va_end(ap);
   std::lock_guard<std::recursive_mutex> g(snmp_lib_mutex);
-  int rc = netsnmp_register_read_only_counter32_instance(name, id, n, var, nullptr);
+  // Nothing can be registered before the agent is set up (or after its stop).
+  int rc = library_started ? netsnmp_register_read_only_counter32_instance(name, id, n, var, nullptr) : MIB_REGISTRATION_FAILED;
   return report_registration(name, rc);
 }
 

@@ -56,11 +56,11 @@ void init_manager_cond() {
 void store_time(time_t now) {
   current_time.store(now);
   struct tm tm;
-  char text[64];
+  char text[sizeof current_time_str];
   if (localtime_r(&now, &tm) == nullptr || strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &tm) == 0)
-    text[0] = '\0';
+    text[0] = '\0';  // a year beyond four digits does not fit: no stamp
   pthread_mutex_lock(&current_time_str_lock);
-  snprintf(current_time_str, sizeof current_time_str, "%s", text);
+  memcpy(current_time_str, text, sizeof text);
   pthread_mutex_unlock(&current_time_str_lock);
 }
 

@@ -198,21 +198,27 @@ void logsession_set_flush(logsession_set_t *set) {
 int logsession_set_add(logsession_set_t *set, const char *name, const char *query, void *data,
                        int max_entries, int buffer_size) {
   if (set == nullptr || name == nullptr || max_entries < 1 || buffer_size < 5) return -1;
+  // Compiled before the set is locked: a compile error is logged, and the log
+  // may be the one owning this set.
+  logsession_filter *filter = query != nullptr ? logsession_filter_create(query, "filter=") : nullptr;
   set_guard guard(set);
-  if (set->sessions.count(name) != 0) return -1;
-  auto *s = new (std::nothrow) logsession_t{};
-  if (s == nullptr) return -1;
+  auto *s = set->sessions.count(name) == 0 ? new (std::nothrow) logsession_t{} : nullptr;
+  if (s == nullptr) {
+    logsession_filter_destroy(filter);
+    return -1;
+  }
   s->set = set;
   s->name = strdup(name);
   s->entries = static_cast<char **>(calloc(max_entries, sizeof(char *)));
   s->max_entries = max_entries;
   if (s->name == nullptr || s->entries == nullptr || pthread_mutex_init(&s->lock, nullptr) != 0) {
+    logsession_filter_destroy(filter);
     free(s->name);
     free(s->entries);
     delete s;
     return -1;
   }
-  s->filter = query != nullptr ? logsession_filter_create(query, "filter=") : nullptr;
+  s->filter = filter;
   s->query_binary_data = data;
   s->buffer_size = buffer_size < LOGSESSION_MAX_LINE_SIZE ? buffer_size : LOGSESSION_MAX_LINE_SIZE;
   s->last_time = current_time.load();

@@ -103,8 +103,8 @@ int acsmCompile2(ACSM_STRUCT2 *acsm, int (*)(void *, void **), int (*)(void *, v
     for (const auto &p : acsm->acsmPatterns) {
       capacity += p->n;
     }
-    if (capacity > (1LL << 30) / ACSM_ROW_CELLS) {
-      return -1;  // rows would not fit in an int-indexed table
+    if (capacity > INT32_MAX) {
+      return -1;  // state numbers are 32-bit row cells
     }
     acsm->acsmMaxStates = static_cast<int>(capacity);
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <new>
@@ -18,7 +17,6 @@ int modifier_number(const query_ast_node *n) {
   if (n == nullptr || n->type != nk::WORD) {
     return 0;
   }
-  errno = 0;
   const long v = std::strtol(n->word.c_str(), nullptr, 10);
   if (v > INT_MAX) {
     return INT_MAX;

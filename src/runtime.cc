@@ -69,6 +69,8 @@ int support_env_init() {
 
 int support_kxreporter_initialize(reporter_settings *s) {
   if (support_initialized == 1) return -1;
+  // The client library is set up before the service threads start.
+  db_library_initialize();
   configuration *config = config_configuration_create();
   if (!config) {
     kxlog_send(KXLOG_ERROR, "Failed to create config\n");

@@ -139,6 +139,11 @@ static int reserve_buffer(LogReadCursor *c, int cap) {
   return 0;
 }
 
+// Zeroes the bytes right after the valid ones (the slack at least).
+static void clear_after_valid(LogReadCursor *c) {
+  memset(c->buffer + c->buffer_size, 0, kBufferSlack);
+}
+
 int logfile_read_at(LogReadCursor *c, off_t offset) {
   if (c->fd < 0 || offset < 0) return -1;
   if (!c->buffer && reserve_buffer(c, EXTENT_SIZE) != 0) return -1;
@@ -151,7 +156,7 @@ int logfile_read_at(LogReadCursor *c, off_t offset) {
     return -1;
   }
   c->buffer_size = static_cast<int>(n);
-  memset(c->buffer + c->buffer_size, 0, static_cast<size_t>(c->buffer_capacity - c->buffer_size) + kBufferSlack);
+  clear_after_valid(c);
   return 0;
 }
 
@@ -181,7 +186,7 @@ int adjust_read_buffer(LogReadCursor *c) {
     return -1;
   }
   c->buffer_size += static_cast<int>(n);
-  memset(c->buffer + c->buffer_size, 0, static_cast<size_t>(c->buffer_capacity - c->buffer_size) + kBufferSlack);
+  clear_after_valid(c);
   return 0;
 }
 
@@ -241,9 +246,13 @@ int logfile_next_rec(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row
 // -1 when a read failed.
 static int search_time(CommonReaderData *d, const LogFormatHooks *h, time_t t, off_t *offset,
                        off_t *recno) {
+  bool was_open = d->fd >= 0;
   if (open_log(d) != 0) return -1;
   int ndx = open_read(sibling(d, NDXFILE_EXT));
-  if (ndx < 0) return -1;
+  if (ndx < 0) {
+    if (!was_open) logfile_close(d);
+    return -1;
+  }
   int rc = -1;
   off_t count = ndx_entries(ndx);
   if (count >= 0) {
@@ -271,6 +280,9 @@ static int search_time(CommonReaderData *d, const LogFormatHooks *h, time_t t, o
     }
   }
   close(ndx);
+  // A failed search leaves a closed log closed, so that GetFirstRec still
+  // starts from the beginning.
+  if (rc != 0 && !was_open) logfile_close(d);
   return rc;
 }
 

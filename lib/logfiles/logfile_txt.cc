@@ -43,7 +43,7 @@ static time_t local_time(int year, int mon, int day, int hour, int min, int sec)
 }
 
 time_t TxtTimeCache::convert(int year, int mon, int day, int hour, int min, int sec) {
-  int k = ((year * 100 + mon) * 100 + day) * 100 + hour;
+  long long k = ((static_cast<long long>(year) * 100 + mon) * 100 + day) * 100 + hour;
   if (k != key) {
     key = k;
     base = local_time(year, mon, day, hour, 0, 0);
@@ -237,9 +237,19 @@ static int txt_layout(CommonReaderData *cd) {
 
 // --- Records ----------------------------------------------------------------------------
 
+// Bytes that end a token: blank, newline, NUL.
+static const struct TokenEnds {
+  bool is[256] = {};
+  constexpr TokenEnds() : is() {
+    is[static_cast<unsigned char>(' ')] = true;
+    is[static_cast<unsigned char>('\n')] = true;
+    is[0] = true;
+  }
+} kTokenEnds;
+
 // End of the token at p: the first blank, newline or NUL; end when none.
 static inline unsigned char *token_end(unsigned char *p, unsigned char *end) {
-  while (p < end && *p != ' ' && *p != '\n' && *p != 0) ++p;
+  while (p < end && !kTokenEnds.is[*p]) ++p;
   return p;
 }
 
@@ -279,7 +289,33 @@ static long long parse_number(const unsigned char *p, const unsigned char *e) {
   return neg ? -static_cast<long long>(v) : static_cast<long long>(v);
 }
 
+// Dotted IPv4 as the address parser takes it (four fields of 1 to 3
+// digits up to 255, no leading zeros) into a host-order value; false for
+// anything else.
+static bool dotted_quad(const unsigned char *p, const unsigned char *e, uint32_t *v) {
+  uint32_t x = 0;
+  for (int f = 0; f < 4; ++f) {
+    if (f > 0) {
+      if (p >= e || *p != '.') return false;
+      ++p;
+    }
+    const unsigned char *s = p;
+    unsigned n = 0;
+    while (p < e && p - s < 3 && *p >= '0' && *p <= '9') n = n * 10 + static_cast<unsigned>(*p++ - '0');
+    if (p == s || n > 255 || (p - s > 1 && *s == '0')) return false;
+    x = x << 8 | n;
+  }
+  *v = x;
+  return p == e;
+}
+
 static void parse_ip(kx_ipaddr *ip, const unsigned char *p, const unsigned char *e) {
+  uint32_t v;
+  if (dotted_quad(p, e, &v)) {
+    ip->family = AF_INET;
+    ip->addr.ip = v;
+    return;
+  }
   char text[64];
   size_t len = static_cast<size_t>(e - p);
   if (len >= sizeof text) {

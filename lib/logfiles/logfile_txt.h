@@ -34,7 +34,7 @@ extern char *TxtFieldNames[];
 // Local-time conversion of "%Y-%m-%d %H:%M:%S" texts, caching each hour's
 // base time so that most records need no mktime.
 struct TxtTimeCache {
-  int key = -1;          // year*1000000 + month*10000 + day*100 + hour
+  long long key = -1;    // year*1000000 + month*10000 + day*100 + hour
   time_t base = 0;       // local time of the hour's start
   bool linear = false;   // no clock change within the hour
   time_t convert(int year, int mon, int day, int hour, int min, int sec);

@@ -99,7 +99,9 @@ ReqLogFiles *logfileload_init(time_t start, time_t end, int loadZeroSize, int lo
     e->start = b->start;
     e->end = b->end;
     e->bytes = m->GetFileSize(reader);
-    if (end < e->start || e->end < start) {
+    // An inverted window holds no instant: no log meets it (its record
+    // counts would come out negative).
+    if (end < e->start || e->end < start || end < start) {
       free_entry(e);
       continue;
     }

@@ -48,7 +48,8 @@ typedef ReqLogFiles *ReqLogFilesPtr;
 // filter) must make a reader for them, and with logType other than
 // REQFILEUTILS_REQUEST_TYPE_ALL (-1) its GetFileType must equal logType. A
 // log lies outside the window when end < its start or its end < start; a log
-// whose bounds are unknown (0) thus only meets windows starting at 0. A
+// whose bounds are unknown (0) thus only meets windows starting at 0, and
+// a window with end < start meets none. A
 // failing record count leaves the entry's `records` at 0.
 // Returns the list (possibly empty; `current` = `head`), or null when memory
 // runs out or the directory cannot be opened. Free it with logfileload_free.

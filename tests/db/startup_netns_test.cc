@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -73,6 +74,53 @@ int child(const std::string &dbname) {
   return 0;
 }
 
+// In a namespace with no interface but lo the list is empty: that is
+// reported, and the database host "localhost" finds the localhost row.
+int child_without_interfaces(const std::string &dbname, const std::string &errfile) {
+  if (unshare(CLONE_NEWNET) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) return kSkip;
+  if (!freopen(errfile.c_str(), "w", stderr)) return 2;
+  setvbuf(stderr, nullptr, _IONBF, 0);
+  setenv("reportdb", dbname.c_str(), 1);
+  setenv("reportip", "localhost", 1);
+  if (support_env_init() != 0 || db_initialize() != -1) return 4;
+  support_initialized = 1;
+  reporter_settings s;
+  if (support_start(&s) != -1) return 6;
+  if (s.server_id != 3) return 7;
+  db_terminate();
+  return 0;
+}
+
+// Runs fn in a child process; its exit status, or -1.
+int run_child(const std::function<int()> &fn) {
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) _exit(fn());
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
+}
+
+TEST(StartupNetns, NoInterfaceAddressesFallBackToLocalhost) {
+  KX_REQUIRE_DB();
+  TestDatabase db("netns0");
+  ASSERT_TRUE(db.ok()) << db.error();
+  AdminConnection admin(db.name());
+  ASSERT_TRUE(admin.exec("insert into servers (id, ip) values (3, 'localhost'), (4, '10.213.7.9')"));
+  char tmpl[] = "/tmp/kxnetns.XXXXXX";
+  int fd = mkstemp(tmpl);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::string errfile = tmpl;
+  int rc = run_child([&] { return child_without_interfaces(db.name(), errfile); });
+  std::string err = kxtest::read_text_file(errfile);
+  unlink(tmpl);
+  if (rc == kSkip) GTEST_SKIP() << "no private network namespace here";
+  EXPECT_EQ(rc, 0) << err;
+  EXPECT_EQ(err, "No interface IP addresses found\n");
+}
+
 TEST(StartupNetns, ServerRowFoundByInterfaceAddress) {
   KX_REQUIRE_DB();
   TestDatabase db("netns");
@@ -82,15 +130,9 @@ TEST(StartupNetns, ServerRowFoundByInterfaceAddress) {
                                      "(3, 'localhost', NULL, 0), (42, '") +
                          kAddress + "', 'http://mail.internal/', 1)"))
       << admin.error();
-  fflush(nullptr);
-  pid_t pid = fork();
-  ASSERT_GE(pid, 0);
-  if (pid == 0) _exit(child(db.name()));
-  int status = 0;
-  ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  ASSERT_TRUE(WIFEXITED(status));
-  if (WEXITSTATUS(status) == kSkip) GTEST_SKIP() << "no private network namespace with an interface here";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child failed at step " << WEXITSTATUS(status);
+  int rc = run_child([&] { return child(db.name()); });
+  if (rc == kSkip) GTEST_SKIP() << "no private network namespace with an interface here";
+  EXPECT_EQ(rc, 0) << "the child failed at step " << rc;
 }
 
 }  // namespace

@@ -72,7 +72,10 @@ TEST(ExtList, CategoryItemsAndFiles) {
 
   char dir[] = "/tmp/kxextXXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string f = std::string(dir) + "/cats.txt";
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(dir), 0);
+  std::string f = "cats.txt";
   FILE *fp = fopen(f.c_str(), "w");
   fputs("avi 12,13\n\nmov\tbad\nmkv 5", fp);
   fclose(fp);
@@ -87,5 +90,6 @@ TEST(ExtList, CategoryItemsAndFiles) {
   EXPECT_EQ(extlist_lookup(plain, "mov"), data(1));
   extlist_terminate(plain);
   unlink(f.c_str());
+  ASSERT_EQ(chdir(old), 0);
   rmdir(dir);
 }

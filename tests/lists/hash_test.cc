@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <set>
 #include <string>
 #include <vector>
@@ -99,19 +100,21 @@ TEST(Sha1, StateErrorsAndNullArguments) {
 TEST(Sha1, MatchesSha1sumOfAFile) {
   char dir[] = "/tmp/kxsha1XXXXXX";
   ASSERT_NE(mkdtemp(dir), nullptr);
-  std::string path = std::string(dir) + "/data";
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(dir), 0);
   std::string m = bytes(1000, 7);
-  FILE *f = fopen(path.c_str(), "wb");
+  FILE *f = fopen("data", "wb");
   ASSERT_NE(f, nullptr);
   fwrite(m.data(), 1, m.size(), f);
   fclose(f);
-  std::string cmd = "sha1sum " + path;
-  FILE *p = popen(cmd.c_str(), "r");
+  FILE *p = popen("sha1sum data", "r");
   ASSERT_NE(p, nullptr);
   char out[128] = {0};
   ASSERT_NE(fgets(out, sizeof out, p), nullptr);
   pclose(p);
-  unlink(path.c_str());
+  unlink("data");
+  ASSERT_EQ(chdir(old), 0);
   rmdir(dir);
   EXPECT_EQ(std::string(out, 40), sha1_hex(m));
 }

@@ -76,6 +76,10 @@ TEST_P(AllFormats, SearchByTime) {
   reqlog::LogImage img = reqlog::image_with_times(GetParam(), {T + 10, T + 20, T + 20, T + 30});
   Reader rd(path());
   ASSERT_TRUE(rd.r);
+  // A failed search leaves the log closed: the first record still comes first.
+  EXPECT_EQ(rd.m()->GetRecByTime(rd.r, rd.row, T + 31), -1);
+  ASSERT_EQ(rd.m()->GetFirstRec(rd.r, rd.row), 0);
+  EXPECT_EQ(rd.m()->RecordTime(rd.r, rd.row), T + 10);
   struct Case {
     int64_t t;
     int rec;  // -1: fails

@@ -115,6 +115,7 @@ TEST(LogFileLoad, WindowEdgesAndRecordsWithin) {
       {T + 10, T + 19, {}},
       {T - 100, T - 1, {}},
       {T + 30, T + 100, {}},
+      {T + 7, T + 3, {}},  // inverted, within the first log
   };
   for (const Case &c : cases) {
     List list = load(c.from, c.to);

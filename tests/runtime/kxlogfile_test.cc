@@ -288,6 +288,22 @@ TEST_F(LogFileTest, SessionsCaptureMatchingLinesAndExpire) {
   EXPECT_EQ(1, kxlog_logsession_destroy("kxd_nothing", "s"));
 }
 
+TEST_F(LogFileTest, MemoryFailuresAreReportedOncePerMinute) {
+  ASSERT_EQ(0, start_logs());
+  kxlog_memory_error__("a.cc", 1);
+  kxlog_memory_error__("a.cc", 2);
+  kxlog_memory_error__("a.cc", 3);
+  step(kStart + 59);
+  kxlog_memory_error__("a.cc", 4);
+  step(kStart + 60);
+  kxlog_memory_error__("a.cc", 5);
+  step(kStart + 61);
+  EXPECT_EQ(
+      "2023-11-14 22:13:20 Failed to allocate memory in file a.cc line 1\n"
+      "2023-11-14 22:14:20 Failed to allocate memory in file a.cc line 5 (failed 3 times in last 60 seconds)\n",
+      slurp(logs("prog_error.log")));
+}
+
 // Senders keep logging while the logs are torn down: each message either
 // reaches its log first or follows the no-log rules (a dropped debug message
 // here), never a destroyed log.

@@ -29,6 +29,11 @@ TEST(SnmpDisabled, NoAgentNameFailsTheStart) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(snmp_lib_terminate(), 0);  // nothing was started: nothing to stop
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  // Nothing is registered without an agent.
+  int v = 1;
+  testing::internal::CaptureStderr();
+  EXPECT_NE(snmp_lib_add_int("early", &v, 1, 3, 6, 1, 4, 1, 99999, 9, 0), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "SNMP: Failed to Register early\n");
 }
 
 TEST(SnmpDisabled, TakenPortDisablesTheAgent) {

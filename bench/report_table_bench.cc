@@ -1,0 +1,79 @@
+// Writes and reads back a table of one million summary rows (a user name and
+// counters) and prints rows per second and MB/s for each direction.
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lib/record.h"
+#include "src/table_file.h"
+
+namespace {
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const long rows = argc > 1 ? std::atol(argv[1]) : 1000000;
+  char dir[] = "/tmp/kxbench.XXXXXX";
+  if (mkdtemp(dir) == nullptr) return 1;
+  const std::string path = std::string(dir) + "/summary.tbl";
+
+  int64_t counts[3] = {0, 0, 0};
+  char user[64];
+  RECORD rec[5] = {};
+  rec[0] = {FIELD_USER, PTYPE_STRING | STORT_STR, 0, user};
+  rec[1] = {FIELD_REQUESTCOUNT, STORT_INT64, 0, &counts[0]};
+  rec[2] = {FIELD_REQUESTALLOWED, STORT_INT64, 0, &counts[1]};
+  rec[3] = {FIELD_REQUESTDENIED, STORT_INT64, 0, &counts[2]};
+  rec[4] = {0, 0, 0, nullptr};
+
+  auto start = std::chrono::steady_clock::now();
+  WRITE_TBL *w = write_new_rec(nullptr, path.c_str(), rec, TABLE_WRITE_BUFFER_SIZE);
+  if (w == nullptr) return 1;
+  int64_t bytes = 0;
+  for (long i = 0; i < rows; i++) {
+    std::snprintf(user, sizeof user, "user%07ld@example.org", i);
+    counts[0] = i * 3;
+    counts[1] = i * 2;
+    counts[2] = i;
+    int64_t written = 0;
+    if (!write_next(w, rec, &written)) return 1;
+    bytes += written;
+  }
+  if (!write_close(w)) return 1;
+  const double wsec = seconds_since(start);
+
+  start = std::chrono::steady_clock::now();
+  READ_TBL *r = read_open(path.c_str());
+  if (r == nullptr) return 1;
+  long seen = 0;
+  int64_t sum = 0;
+  while (read_next(r)) {
+    int64_t v;
+    std::memcpy(&v, r->rec[1].data, sizeof v);
+    sum += v;
+    seen++;
+  }
+  read_close(r);
+  const double rsec = seconds_since(start);
+
+  struct utsname u {};
+  uname(&u);
+  std::printf("machine: %s %s, %ld cores\n", u.sysname, u.machine, sysconf(_SC_NPROCESSORS_ONLN));
+  std::printf("rows: %ld, %.1f MB (checksum %lld)\n", seen, bytes / 1e6, static_cast<long long>(sum));
+  std::printf("write: %.0f rows/s, %.1f MB/s\n", rows / wsec, bytes / 1e6 / wsec);
+  std::printf("read:  %.0f rows/s, %.1f MB/s\n", seen / rsec, bytes / 1e6 / rsec);
+  unlink(path.c_str());
+  rmdir(dir);
+  return seen == rows ? 0 : 1;
+}

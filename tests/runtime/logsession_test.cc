@@ -1,0 +1,83 @@
+// Log sessions: ring, filters, truncation, expiry.
+#include "lib/logsession.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "lib/kxtime.h"
+
+namespace {
+
+std::vector<std::string> sample(logsession_set_t *set, const char *name, unsigned *overflow = nullptr) {
+  std::vector<std::string> out;
+  logsession_sample_t *s = logsession_set_sample(set, name);
+  if (s == nullptr) return out;
+  for (int i = 0; i < s->size; i++) out.emplace_back(s->entries[i]);
+  if (overflow != nullptr) *overflow = s->overflow;
+  logsession_sample_destroy(s);
+  return out;
+}
+
+struct Set {
+  logsession_set_t *set = logsession_set_create(LOGSESSION_SET_LOCKED, nullptr, nullptr, nullptr, nullptr);
+  ~Set() { logsession_set_destroy(set); }
+  void insert(const std::string &s) { logsession_set_insert(set, s.c_str(), static_cast<int>(s.size())); }
+};
+
+TEST(LogsessionTest, EmptySetIgnoresInsertAndFlush) {
+  Set s;
+  s.insert("line\n");
+  logsession_set_flush(s.set);
+  EXPECT_EQ(0, logsession_set_get_count(s.set));
+  EXPECT_EQ(nullptr, logsession_set_sample(s.set, "none"));
+}
+
+TEST(LogsessionTest, RingKeepsNewestInOrderAndCountsOverflow) {
+  Set s;
+  ASSERT_EQ(0, logsession_set_add(s.set, "ring", nullptr, nullptr, 3, 100));
+  EXPECT_EQ(-1, logsession_set_add(s.set, "ring", nullptr, nullptr, 3, 100));
+  for (int i = 1; i <= 5; i++) s.insert("line " + std::to_string(i) + "\n");
+  unsigned overflow = 0;
+  EXPECT_EQ((std::vector<std::string>{"line 3\n", "line 4\n", "line 5\n"}), sample(s.set, "ring", &overflow));
+  EXPECT_EQ(2u, overflow);
+  s.insert("line 6\n");
+  EXPECT_EQ((std::vector<std::string>{"line 6\n"}), sample(s.set, "ring", &overflow));
+  EXPECT_EQ(0u, overflow);
+  EXPECT_EQ(0, logsession_set_remove(s.set, "ring"));
+  EXPECT_EQ(-1, logsession_set_remove(s.set, "ring"));
+}
+
+TEST(LogsessionTest, FiltersMatchNegateAndCut) {
+  Set s;
+  ASSERT_EQ(0, logsession_set_add(s.set, "f", "x=1 filter=alpha filter=beta filter=!gamma filter=", nullptr, 10, 12));
+  s.insert("ALPHA one\nsecond line");
+  s.insert("beta but gamma\n");
+  s.insert("delta\n");
+  s.insert("beta is a long line\n");
+  EXPECT_EQ((std::vector<std::string>{"ALPHA one\n", "beta is ..."}), sample(s.set, "f"));
+  // An expression that does not compile leaves the session without a filter.
+  ASSERT_EQ(0, logsession_set_add(s.set, "bad", "filter=(", nullptr, 2, 100));
+  s.insert("anything\n");
+  EXPECT_EQ((std::vector<std::string>{"anything\n"}), sample(s.set, "bad"));
+}
+
+TEST(LogsessionTest, UnsampledSessionExpiresAfterSixtySeconds) {
+  kxtime_update_time_set(1000);
+  Set s;
+  ASSERT_EQ(0, logsession_set_add(s.set, "a", nullptr, nullptr, 2, 100));
+  ASSERT_EQ(0, logsession_set_add(s.set, "b", nullptr, nullptr, 2, 100));
+  kxtime_update_time_set(1030);
+  sample(s.set, "b");
+  kxtime_update_time_set(1060);
+  logsession_set_flush(s.set);
+  EXPECT_EQ(2, logsession_set_get_count(s.set));
+  kxtime_update_time_set(1061);
+  logsession_set_flush(s.set);
+  EXPECT_EQ(nullptr, logsession_set_find(s.set, "a"));
+  EXPECT_NE(nullptr, logsession_set_find(s.set, "b"));
+  EXPECT_EQ(1, logsession_set_get_count(s.set));
+}
+
+}  // namespace
