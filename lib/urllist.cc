@@ -482,12 +482,17 @@ int add_tokens(URLLIST_ITEM *node, size_t i, const AddCtx &c, bool allow_empty) 
     bool wildcard = strcmp(tk->item, "*") == 0 || h.city == wildcard_hash.city ||
                     (tk->type == UP_PORT && c.u->num_port == -1);
     if (wildcard) {
-      if (cur->wildcard_child == nullptr) {
-        cur->wildcard_child = token_node(tk, h, false, false);
-        if (cur->wildcard_child == nullptr) return URLLIST_ERROR_MEMORY;
-        cur->wildcard_child->parent = cur;
+      // One wildcard per token kind: "any label" and "any port" below the
+      // same host must not stand for each other. The first is the node's
+      // wildcard_child; others of other kinds are chained by high.
+      URLLIST_ITEM **slot = &cur->wildcard_child;
+      while (*slot != nullptr && (*slot)->itemtype != tk->type) slot = &(*slot)->high;
+      if (*slot == nullptr) {
+        *slot = token_node(tk, h, false, false);
+        if (*slot == nullptr) return URLLIST_ERROR_MEMORY;
+        (*slot)->parent = cur;
       }
-      cur = cur->wildcard_child;
+      cur = *slot;
       continue;
     }
     bool nocase = nocase_entry && tk->type == UP_PATH;

@@ -76,7 +76,7 @@ typedef struct _urllist_item {
   struct _urllist_item *parent, *high, *low;  // place in the sibling tree (AVL)
   struct _urllist_item *child;           // tree of exact children
   struct _urllist_item *nocase_child;    // tree of case-insensitive first path segments
-  struct _urllist_item *wildcard_child;  // the child for "*" or for all ports
+  struct _urllist_item *wildcard_child;  // the child for "*" or for all ports (further kinds chained by high)
   URLLIST_ITEM_DATA *data;               // the entry ending here, or null
   struct _urllist_query_tree *queryhead, *queryhead_nocase;  // query entries ending here
   UL_DISBALANCE disbalance;

@@ -267,6 +267,12 @@ void walk(Walk &w, URLLIST_ITEM *start, int t) {
   auto push = [&](URLLIST_ITEM *n, int ti, bool wild) {
     if (n == nullptr || sp >= WILDCARD_STACK_SIZE) return;
     if (toks[ti].type == UP_NULL || toks[ti].type == UP_QUERY) return;
+    if (wild) {
+      // The wildcard of the token's kind (wildcards of other kinds are
+      // chained by high).
+      while (n != nullptr && n->itemtype != toks[ti].type) n = n->high;
+      if (n == nullptr) return;
+    }
     st[sp++] = StackEntry{n, ti, w.nparts, wild};
   };
   if (consult_queries(w, start)) sp = 0;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, runs ctest, runs
-# each fuzzer for a bounded time, then builds with AddressSanitizer and
+# each fuzzer for a bounded time, runs the threaded modules under
+# ThreadSanitizer, then builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs the suite again.  Any failure fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -40,6 +41,22 @@ if compgen -G "tests/fuzz/*_fuzz.cc" >/dev/null; then
     (cd "$root/build-fuzz" && "./bin/$name" -max_total_time="$fuzz_seconds" \
       -rss_limit_mb=2048 -print_final_stats=0 "$corpus" 2>&1 | tail -n 3)
     [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzzer $name failed"; exit 1; }
+  done
+fi
+
+# The threaded modules once more under ThreadSanitizer.
+tsan_tests=()
+for t in rwlock_test kxtime_test kxlogfile_test logsession_test acsm_test query_search_test serialcrypt_test; do
+  compgen -G "tests/*/$t.cc" >/dev/null && tsan_tests+=("$t")
+done
+if [ ${#tsan_tests[@]} -gt 0 ]; then
+  cmake -S . -B build-tsan -DKX_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DCMAKE_C_FLAGS=-fsanitize=thread -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
+  cmake --build build-tsan -j"$jobs" --target "${tsan_tests[@]}"
+  for t in "${tsan_tests[@]}"; do
+    echo "threadsanitizer: $t"
+    TSAN_OPTIONS=halt_on_error=1 "build-tsan/bin/$t" --gtest_brief=1
   done
 fi
 

@@ -95,14 +95,13 @@ testdb_stop() {
   pid=
   if [ -f "$dir/mysqld.pid" ]; then pid=$(cat "$dir/mysqld.pid")
   elif [ -f "$dir/started.pid" ]; then pid=$(cat "$dir/started.pid"); fi
-  if [ -n "$pid" ]; then
-    if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
-      for ((i = 0; i < 300; i++)); do
-        kill -0 "$pid" 2>/dev/null || break
-        sleep 0.1
-      done
-      kill -9 "$pid" 2>/dev/null || true
-    fi
+  if [ -n "$pid" ] && kill "$pid" 2>/dev/null; then
+    for ((i = 0; i < 300; i++)); do
+      kill -0 "$pid" 2>/dev/null || break
+      sleep 0.1
+    done
+    # Still there after 30 s: end it.
+    if kill -0 "$pid" 2>/dev/null; then kill -9 "$pid" 2>/dev/null || true; fi
   fi
   rm -rf "$dir"
   if [ -f "$(testdb_statefile)" ] && [ "$(cat "$(testdb_statefile)")" = "$dir" ]; then
