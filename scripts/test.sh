@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
-fuzz_seconds=${KX_FUZZ_SECONDS:-20}
+fuzz_seconds=${KX_FUZZ_SECONDS:-45}
 
 bash scripts/install-deps.sh
 
