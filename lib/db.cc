@@ -77,19 +77,29 @@ bool session_lost(unsigned int err) {
 
 // Runs one statement on the slot, reconnecting for ever while the session
 // is lost.  The client object on success, null on a statement error.
+// Makes a new session on the slot (c->cn, null when the server refused;
+// its message once per statement through *reported).  False when no client
+// object could be made (logged): the statement must give up.
+bool db_reconnect(DB_CONNECTION *c, bool *reported) {
+  bool init_failed = false;
+  c->cn = db_connect(*c, &init_failed);
+  if (!c->cn) {
+    if (init_failed) {
+      kxlog_send(KXLOG_ERROR, "Could not initialize a mysql connection.\n");
+      return false;
+    }
+    if (!*reported) log_connect_failure(*c);
+    *reported = true;
+  }
+  return true;
+}
+
 MYSQL *db_run(DB_CONNECTION *c, const char *query) {
   bool reported = false;  // the failed-connect message once per statement
   for (;;) {
     if (!c->cn) {
-      bool init_failed = false;
-      c->cn = db_connect(*c, &init_failed);
+      if (!db_reconnect(c, &reported)) return nullptr;
       if (!c->cn) {
-        if (init_failed) {
-          kxlog_send(KXLOG_ERROR, "Could not initialize a mysql connection.\n");
-          return nullptr;
-        }
-        if (!reported) log_connect_failure(*c);
-        reported = true;
         std::this_thread::sleep_for(std::chrono::seconds(kRetrySeconds));
         continue;
       }
@@ -105,16 +115,7 @@ MYSQL *db_run(DB_CONNECTION *c, const char *query) {
     mysql_close(c->cn);
     c->cn = nullptr;
     c->reconnects.fetch_add(1);
-    bool init_failed = false;
-    c->cn = db_connect(*c, &init_failed);
-    if (!c->cn) {
-      if (init_failed) {
-        kxlog_send(KXLOG_ERROR, "Could not initialize a mysql connection.\n");
-        return nullptr;
-      }
-      if (!reported) log_connect_failure(*c);
-      reported = true;
-    }
+    if (!db_reconnect(c, &reported)) return nullptr;
     std::this_thread::sleep_for(std::chrono::seconds(kRetrySeconds));
   }
 }

@@ -83,15 +83,37 @@ void clear_below(int dir_fd, size_t path_len) {
   closedir(dir);
 }
 
+// The growing buffer of file_read_string and file_read_string_fd: starts at
+// 501 bytes and grows by 500.  A new buffer (malloc, the caller frees) with
+// *size set, or null (logged).
+char *string_buffer_new(int *size) {
+  *size = 501;
+  auto *buf = static_cast<char *>(malloc(static_cast<size_t>(*size)));
+  if (buf == nullptr) kxlog_send(KXLOG_ERROR, "Failed on Malloc, file_read_string\n");
+  return buf;
+}
+
+// Makes room at *buf + len for one byte and a NUL after it.  False when the
+// buffer cannot grow: then it is freed (logged) and must not be used.
+bool string_buffer_room(char **buf, int *size, int len) {
+  if (len + 1 < *size) return true;
+  auto *grown = *size <= INT_MAX - 500 ? static_cast<char *>(realloc(*buf, static_cast<size_t>(*size) + 500)) : nullptr;
+  if (grown == nullptr) {
+    kxlog_send(KXLOG_ERROR, "Failed on realloc, file_read_string\n");
+    free(*buf);
+    return false;
+  }
+  *buf = grown;
+  *size += 500;
+  return true;
+}
+
 }  // namespace
 
 char *file_read_string_fd(int fd) {
-  int size = 501;
-  auto *buf = static_cast<char *>(malloc(static_cast<size_t>(size)));
-  if (buf == nullptr) {
-    kxlog_send(KXLOG_ERROR, "Failed on Malloc, file_read_string\n");
-    return nullptr;
-  }
+  int size = 0;
+  char *buf = string_buffer_new(&size);
+  if (buf == nullptr) return nullptr;
   int len = 0;
   for (;;) {
     char c;
@@ -99,16 +121,7 @@ char *file_read_string_fd(int fd) {
       free(buf);
       return nullptr;
     }
-    if (len + 1 >= size) {
-      auto *grown = size <= INT_MAX - 500 ? static_cast<char *>(realloc(buf, static_cast<size_t>(size) + 500)) : nullptr;
-      if (grown == nullptr) {
-        kxlog_send(KXLOG_ERROR, "Failed on realloc, file_read_string\n");
-        free(buf);
-        return nullptr;
-      }
-      buf = grown;
-      size += 500;
-    }
+    if (!string_buffer_room(&buf, &size, len)) return nullptr;
     buf[len] = c;
     if (c == '\0') return buf;
     ++len;
@@ -117,12 +130,9 @@ char *file_read_string_fd(int fd) {
 
 char *file_read_string(FILE *f) {
   if (f == nullptr) return nullptr;
-  int size = 501;
-  auto *buf = static_cast<char *>(malloc(static_cast<size_t>(size)));
-  if (buf == nullptr) {
-    kxlog_send(KXLOG_ERROR, "Failed on Malloc, file_read_string\n");
-    return nullptr;
-  }
+  int size = 0;
+  char *buf = string_buffer_new(&size);
+  if (buf == nullptr) return nullptr;
   int len = 0;
   for (;;) {
     int c = getc(f);
@@ -130,16 +140,7 @@ char *file_read_string(FILE *f) {
       free(buf);
       return nullptr;
     }
-    if (len + 1 >= size) {
-      auto *grown = size <= INT_MAX - 500 ? static_cast<char *>(realloc(buf, static_cast<size_t>(size) + 500)) : nullptr;
-      if (grown == nullptr) {
-        kxlog_send(KXLOG_ERROR, "Failed on realloc, file_read_string\n");
-        free(buf);
-        return nullptr;
-      }
-      buf = grown;
-      size += 500;
-    }
+    if (!string_buffer_room(&buf, &size, len)) return nullptr;
     if (c == '\n') {
       if (len > 0 && buf[len - 1] == '\r') --len;
       buf[len] = '\0';

@@ -553,8 +553,9 @@ int tree_steps(URLLIST *l, URLLIST_EXPLODED_URL *u, bool want_text, bool only_ma
                char **text) {
   size_t ntok = 0;
   while (u->tokens != nullptr && u->tokens[ntok].type != UP_NULL) ++ntok;
-  std::vector<Part> parts;
-  if (want_text) parts.resize(ntok + 1, Part{UP_NULL, nullptr});
+  // One part per token and the terminator; kept per thread between lookups.
+  thread_local std::vector<Part> parts;
+  if (want_text && parts.size() < ntok + 1) parts.resize(ntok + 1, Part{UP_NULL, nullptr});
   Walk w{u, want_text ? parts.data() : nullptr, 0, nullptr, 0, nullptr, false};
   auto done = [&]() {
     if (w.best == nullptr) return false;

@@ -392,6 +392,17 @@ TEST_F(UrlListLoad, EveryEntryTypePlainAndHashed) {
   EXPECT_NE(dump.find(" Uh D\n"), std::string::npos) << dump;
   EXPECT_NE(dump.find(" Uh C 5\n"), std::string::npos) << dump;
   EXPECT_EQ(dump.find("example"), std::string::npos) << dump;
+  auto hex = [](const char *t) {
+    myhash_t h = hash(t);
+    char buf[17];
+    urllist_hash2str(&h, buf, sizeof buf);
+    return std::string(buf);
+  };
+  const std::string first = hex("http") + "://" + hex("example") + "." + hex("com") + ":" + hex("80") + "/" + hex("a") + " Uh D\n";
+  EXPECT_NE(dump.find(first), std::string::npos) << dump;
+  const std::string query = hex("http") + "://" + hex("example") + "." + hex("com") + ":" + hex("8080") + "/" +
+                            hex("p") + "?" + hex("q=1") + " Uh C 5\n";
+  EXPECT_NE(dump.find(query), std::string::npos) << dump;
   URLLIST *hashed = urllist_initialize(URLLIST_FLAG_NONE);
   ASSERT_EQ(urllist_add_file(hashed, "dump.txt", 0), 0);
   EXPECT_EQ(hashed->loaded_count, hashed->total_count);
@@ -433,6 +444,14 @@ TEST_F(UrlListLoad, BrokenAndHostileFilesLoadWhatTheyCan) {
   EXPECT_EQ(look("http://[::3]/"), "deny");
   EXPECT_EQ(look("http://" + labels + "example/"), "allow");
   EXPECT_LT(l_->loaded_count, l_->total_count);
+
+  // A deep range entry is copied under a more specific address.
+  std::string deeprange = "10.9.0.0-10.9.0.255";
+  for (int i = 0; i < 6000; ++i) deeprange += "/d";
+  ASSERT_EQ(urllist_add(l_, deeprange.c_str(), "U", "D", nullptr, 0), 0);
+  ASSERT_EQ(urllist_add(l_, "10.9.0.7/other", "U", "A", nullptr, 0), 0);
+  EXPECT_EQ(look("http://10.9.0.7/other"), "allow");
+  EXPECT_EQ(look("http://10.9.0.7" + deeprange.substr(strlen("10.9.0.0-10.9.0.255"))), "deny");
 
   // The dump of a very deep entry stays within its buffer.
   std::string longest = "http://long.example";
@@ -483,4 +502,33 @@ TEST_F(UrlListLoad, CallbacksSeeTheirEntries) {
   EXPECT_EQ(offset, 4);
   EXPECT_EQ(number, 2);
   urllist_free_urllist_exploded_url(u);
+}
+
+TEST_F(UrlListLoad, LogTextsOfFailedLines) {
+  struct {
+    const char *line;
+    int hint;
+    std::vector<std::string> want;
+  } cases[] = {
+      {"a.example U Z", 0,
+       {"urllist_add: failed to add url 'a.example' unknown action 'Z'\n",
+        "urllist_add_file: failed to add item 'a.example' type: 'U' action: 'Z'\n"}},
+      {"a.example U C x", 0,
+       {"urllist_add: failed to add url 'a.example' bad action argument 'x' for action 'C'\n",
+        "urllist_add_file: failed to add item 'a.example' type: 'U' action: 'C x'\n"}},
+      {"http:///x U D", 0,
+       {"urllist_add: failed to add url 'http:///x'\n",
+        "urllist_add_file: failed to add item 'http:///x' type: 'U' action: 'D'\n"}},
+      {"a.example x", 0, {"urllist_add_file: failed to add url 'a.example' with categories 'x'\n"}},
+      {"dup 1", 0, {}},
+      {"dup 2", 0, {"urllist_add: Duplicate keyword entry 'dup'\n"}},
+  };
+  for (const auto &c : cases) {
+    ::testing::internal::CaptureStderr();
+    EXPECT_EQ(urllist_add_line(l_, c.line, c.hint), 0);
+    std::string got = ::testing::internal::GetCapturedStderr();
+    std::string want;
+    for (const auto &w : c.want) want += w;
+    EXPECT_EQ(got, want) << c.line;
+  }
 }

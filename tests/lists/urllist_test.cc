@@ -100,6 +100,11 @@ TEST_F(UrlListTest, PrecedenceAndDiagnosticTexts) {
         {"http://example.com/", "-"},
         {"example.com", "-"},
         {"a.example.com", "W *.example.com"}}},
+      // The label wildcard and the all-ports wildcard below one host stay apart.
+      {{{"*.example.com", "U", "W"}, {"example.com/x", "U", "X"}},
+       {{"http://example.com/x", "X example.com/x"},
+        {"http://a.example.com/x", "W *.example.com"},
+        {"http://example.com/y", "-"}}},
       // Case-insensitive path entries.
       {{{"example.com/path", "Uc", "C"}},
        {{"http://example.com/PATH", "C example.com/path"}, {"http://example.com/Path/x", "C example.com/path"}}},
