@@ -75,8 +75,6 @@ bool session_lost(unsigned int err) {
          err == ER_SERVER_SHUTDOWN || err == 4031 /* ER_CLIENT_INTERACTION_TIMEOUT */;
 }
 
-// Runs one statement on the slot, reconnecting for ever while the session
-// is lost.  The client object on success, null on a statement error.
 // Makes a new session on the slot (c->cn, null when the server refused;
 // its message once per statement through *reported).  False when no client
 // object could be made (logged): the statement must give up.
@@ -94,6 +92,8 @@ bool db_reconnect(DB_CONNECTION *c, bool *reported) {
   return true;
 }
 
+// Runs one statement on the slot, reconnecting for ever while the session
+// is lost.  The client object on success, null on a statement error.
 MYSQL *db_run(DB_CONNECTION *c, const char *query) {
   bool reported = false;  // the failed-connect message once per statement
   for (;;) {

@@ -43,6 +43,17 @@ std::string field(const char *line, int index) {
   }
 }
 
+// Opens the file and loads it with the buffer loader; the loader's count, 0
+// for a list that cannot take entries, -1 when the file does not open.
+int add_from_file(EXTLIST_TABLE *list, const char *filename, int (*load)(EXTLIST_TABLE *, file_buffer *)) {
+  if (list && list->hash_count <= 0) return 0;
+  file_buffer *fb = file_buffer_open(filename);
+  if (!fb) return -1;
+  int n = load(list, fb);
+  file_buffer_close(fb);
+  return n;
+}
+
 }  // namespace
 
 EXTLIST_TABLE *extlist_initialize(int hash_count, extlist_free_fn free_func) {
@@ -139,12 +150,7 @@ int extlist_add_file_buffer(EXTLIST_TABLE *list, file_buffer *fb) {
 }
 
 int extlist_add_file(EXTLIST_TABLE *list, const char *filename) {
-  if (list && list->hash_count <= 0) return 0;
-  file_buffer *fb = file_buffer_open(filename);
-  if (!fb) return -1;
-  int n = extlist_add_file_buffer(list, fb);
-  file_buffer_close(fb);
-  return n;
+  return add_from_file(list, filename, extlist_add_file_buffer);
 }
 
 int extlist_add_category_file_buffer(EXTLIST_TABLE *list, file_buffer *fb) {
@@ -159,10 +165,5 @@ int extlist_add_category_file_buffer(EXTLIST_TABLE *list, file_buffer *fb) {
 }
 
 int extlist_add_category_file(EXTLIST_TABLE *list, const char *filename) {
-  if (list && list->hash_count <= 0) return 0;
-  file_buffer *fb = file_buffer_open(filename);
-  if (!fb) return -1;
-  int n = extlist_add_category_file_buffer(list, fb);
-  file_buffer_close(fb);
-  return n;
+  return add_from_file(list, filename, extlist_add_category_file_buffer);
 }

@@ -145,6 +145,24 @@ int split_range(int family, u128 low, u128 high, ip_cidr *out, int size, int cap
 bool is_hex(char c) { return isxdigit(static_cast<unsigned char>(c)) != 0; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The first cidr bits of the address (width bits wide), the rest zero, into b.
+void masked_copy(const kx_ipaddr *ip, int width, int cidr, uint8_t *b) {
+  memcpy(b, ip_bytes(ip), static_cast<size_t>(width / 8));
+  mask_bytes(b, width / 8, cidr);
+}
+
+// The list's tree for the address's family, with *p the prefix of the
+// address's first cidr bits; null when there is no such tree or cidr does
+// not fit the family (p is then unset).
+patricia_tree_t *masked_prefix(iphead *list, const kx_ipaddr *ip, int cidr, prefix_t *p) {
+  patricia_tree_t *tree = tree_of(list, ip->family);
+  int width = family_width(ip->family);
+  if (!tree || cidr < 0 || cidr > width) return nullptr;
+  uint8_t b[16];
+  masked_copy(ip, width, cidr, b);
+  return patricia_prefix_new(ip->family, b, cidr, p) ? tree : nullptr;
+}
+
 }  // namespace
 
 iphead *iplist_init(iplist_free_fn free_func, patricia_match_fn match_func) {
@@ -197,14 +215,9 @@ int iplist_ipv6_find(iphead *list, const struct in6_addr *ip) {
 
 void *iplist_find_exact_data(iphead *list, const kx_ipaddr *ip, int cidr) {
   if (!ip) return nullptr;
-  patricia_tree_t *tree = tree_of(list, ip->family);
-  int width = family_width(ip->family);
-  if (!tree || cidr < 0 || cidr > width) return nullptr;
-  uint8_t b[16];
-  memcpy(b, ip_bytes(ip), static_cast<size_t>(width / 8));
-  mask_bytes(b, width / 8, cidr);
   prefix_t p;
-  if (!patricia_prefix_new(ip->family, b, cidr, &p)) return nullptr;
+  patricia_tree_t *tree = masked_prefix(list, ip, cidr, &p);
+  if (!tree) return nullptr;
   patricia_node_t *n = patricia_search_exact(tree, &p);
   return n ? n->data : nullptr;
 }
@@ -487,14 +500,9 @@ patricia_node_t *iplist_get_overlapped(iphead *list, const kx_ipaddr *ip, int ci
   if (exact) *exact = nullptr;
   if (best) *best = nullptr;
   if (!ip) return nullptr;
-  patricia_tree_t *tree = tree_of(list, ip->family);
-  int width = family_width(ip->family);
-  if (!tree || cidr < 0 || cidr > width) return nullptr;
-  uint8_t b[16];
-  memcpy(b, ip_bytes(ip), static_cast<size_t>(width / 8));
-  mask_bytes(b, width / 8, cidr);
   prefix_t p;
-  if (!patricia_prefix_new(ip->family, b, cidr, &p)) return nullptr;
+  patricia_tree_t *tree = masked_prefix(list, ip, cidr, &p);
+  if (!tree) return nullptr;
   patricia_node_t *en = nullptr, *bn = nullptr;
   patricia_node_t *place = patricia_search_best_exact(tree, &p, &en, &bn);
   if (exact && en) *exact = en->data;
@@ -508,37 +516,27 @@ int iplist_get_smaller_subnets(patricia_node_t *start, const kx_ipaddr *ip, int 
   int width = family_width(ip->family);
   if (width < 0 || cidr < 0 || cidr > width) return 0;
   uint8_t b[16];
-  memcpy(b, ip_bytes(ip), static_cast<size_t>(width / 8));
-  mask_bytes(b, width / 8, cidr);
+  masked_copy(ip, width, cidr, b);
 
   void **arr = nullptr;
   int count = 0, room = 0;
-  patricia_node_t *stack[PATRICIA_MAXBITS + 2];
-  int sp = 0;
-  patricia_node_t *n = start;
-  while (n) {
+  bool whole = patricia_preorder(start, [&](patricia_node_t *n) {
     // Strictly inside: longer than the question and agreeing on its bits
     // (the start itself when it is the question's own prefix is not).
     if (n->prefix && n->prefix->bitlen > cidr && comp_with_mask(n->prefix->add.bytes, b, cidr)) {
       if (count == room) {
         auto *grown = static_cast<void **>(realloc(arr, (static_cast<size_t>(room) + 32) * sizeof(void *)));
-        if (!grown) {
-          free(arr);
-          return -1;
-        }
+        if (!grown) return false;
         arr = grown;
         room += 32;
       }
       arr[count++] = n->data;
     }
-    if (n->l) {
-      if (n->r) stack[sp++] = n->r;
-      n = n->l;
-    } else if (n->r) {
-      n = n->r;
-    } else {
-      n = sp > 0 ? stack[--sp] : nullptr;
-    }
+    return true;
+  });
+  if (!whole) {
+    free(arr);
+    return -1;
   }
   *out = arr;
   return count;

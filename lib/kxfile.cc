@@ -294,3 +294,18 @@ char *file_read_all_size(const char *name, int *size) {
 }
 
 char *file_read_all(const char *name) { return file_read_all_size(name, nullptr); }
+
+bool file_write_all(int fd, const void *data, size_t n) {
+  const char *p = static_cast<const char *>(data);
+  while (n > 0) {
+    ssize_t w = write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (w == 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return true;
+}

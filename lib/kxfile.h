@@ -5,6 +5,7 @@
 // New heap strings belong to the caller (free()).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -82,3 +83,8 @@ void file_buffer_close(file_buffer *b);
 // or on allocation failure.
 char *file_read_all_size(const char *name, int *size);
 char *file_read_all(const char *name);
+
+// Writes all n bytes at data to fd, retrying short writes and interrupted
+// calls. False when a write fails or writes nothing (fd's position is then
+// somewhere inside the bytes).
+bool file_write_all(int fd, const void *data, size_t n);

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "lib/config.h"
+#include "lib/kxfile.h"
 #include "lib/kxtime.h"
 #include "lib/logsession.h"
 
@@ -93,21 +94,6 @@ int priority_of_level(int level) {
 
 void request_termination() {
   if (terminating.exchange(1) == 0) kill(getpid(), SIGTERM);
-}
-
-// Writes all n bytes, retrying short writes and interrupted calls.
-bool write_all(int fd, const char *p, size_t n) {
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (w == 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return true;
 }
 
 int open_log_file(const char *name) { return open(name, O_WRONLY | O_CREAT | O_APPEND, 0644); }
@@ -308,7 +294,7 @@ void kxlog_flush_unlocked(kxlog_t *l) {
   if (l == nullptr || !l->enabled || l->fd < 0) return;
   l->size += l->buff_size;
   if (l->buff_size == 0) return;
-  bool ok = write_all(l->fd, l->buff, static_cast<size_t>(l->buff_size));
+  bool ok = file_write_all(l->fd, l->buff, static_cast<size_t>(l->buff_size));
   l->buff_size = 0;
   if (!ok) {
     kxlog_syslog(LOG_ERR, "Error writing log file to disk. Terminate program.");

@@ -162,6 +162,16 @@ int report_registration(const char *name, int rc) {
   return rc;
 }
 
+// Registers a read-only instance of var under id with the library's
+// registration function for its type; the MIB_ code (reported).
+template <typename Var, typename Register>
+int register_read_only(const char *name, Var *var, const oid *id, size_t n, Register reg) {
+  std::lock_guard<std::recursive_mutex> g(snmp_lib_mutex);
+  // Nothing can be registered before the agent is set up (or after its stop).
+  int rc = library_started ? reg(name, id, n, var, nullptr) : MIB_REGISTRATION_FAILED;
+  return report_registration(name, rc);
+}
+
 }  // namespace
 
 void snmp_lib_lock() { snmp_lib_mutex.lock(); }
@@ -269,10 +279,7 @@ int snmp_lib_add_int(const char *name, int *var, ...) {
   va_start(ap, var);
   size_t n = read_oid(ap, id, 256);
   va_end(ap);
-  std::lock_guard<std::recursive_mutex> g(snmp_lib_mutex);
-  // Nothing can be registered before the agent is set up (or after its stop).
-  int rc = library_started ? netsnmp_register_read_only_int_instance(name, id, n, var, nullptr) : MIB_REGISTRATION_FAILED;
-  return report_registration(name, rc);
+  return register_read_only(name, var, id, n, netsnmp_register_read_only_int_instance);
 }
 
 int snmp_lib_add_counter32(const char *name, unsigned long *var, ...) {
@@ -281,10 +288,7 @@ int snmp_lib_add_counter32(const char *name, unsigned long *var, ...) {
   va_start(ap, var);
   size_t n = read_oid(ap, id, 256);
   va_end(ap);
-  std::lock_guard<std::recursive_mutex> g(snmp_lib_mutex);
-  // Nothing can be registered before the agent is set up (or after its stop).
-  int rc = library_started ? netsnmp_register_read_only_counter32_instance(name, id, n, var, nullptr) : MIB_REGISTRATION_FAILED;
-  return report_registration(name, rc);
+  return register_read_only(name, var, id, n, netsnmp_register_read_only_counter32_instance);
 }
 
 int snmp_lib_config_initialize(int onStartup, configuration *config, void *, void *) {

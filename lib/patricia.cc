@@ -148,26 +148,11 @@ patricia_tree_t *patricia_init(int maxbits) {
 
 void patricia_terminate(patricia_tree_t *tree, patricia_data_fn data_fn) {
   if (!tree) return;
-  patricia_node_t *stack[kStackSize];
-  int sp = 0;
-  patricia_node_t *n = tree->head;
-  // Pre-order without recursion: go left, keeping right children pending.
-  while (n) {
-    patricia_node_t *l = n->l, *r = n->r;
+  patricia_preorder(tree->head, [&](patricia_node_t *n) {
     if (n->prefix && n->data && data_fn) data_fn(n->data);
     free_node(tree, n);
-    if (l) {
-      if (r) {
-        assert(sp < kStackSize);
-        stack[sp++] = r;
-      }
-      n = l;
-    } else if (r) {
-      n = r;
-    } else {
-      n = sp > 0 ? stack[--sp] : nullptr;
-    }
-  }
+    return true;
+  });
   assert(tree->num_active_node == 0);
   free(tree);
   num_active_patricia--;
@@ -403,20 +388,10 @@ int patricia_walk(patricia_tree_t *tree, patricia_walk_fn fn, void *arg) {
 
 void patricia_process(patricia_tree_t *tree, patricia_process_fn fn) {
   if (!tree || !fn) return;
-  patricia_node_t *stack[kStackSize];
-  int sp = 0;
-  patricia_node_t *n = tree->head;
-  while (n) {
+  patricia_preorder(tree->head, [&](patricia_node_t *n) {
     if (n->prefix) fn(n->prefix, n->data);
-    if (n->l) {
-      if (n->r) stack[sp++] = n->r;
-      n = n->l;
-    } else if (n->r) {
-      n = n->r;
-    } else {
-      n = sp > 0 ? stack[--sp] : nullptr;
-    }
-  }
+    return true;
+  });
 }
 
 namespace {

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <cassert>
 #include <cstdint>
 
 #define PATRICIA_MAXBITS 128
@@ -127,6 +128,34 @@ int patricia_walk(patricia_tree_t *tree, patricia_walk_fn fn, void *arg);
 
 // Calls fn for every prefixed node in pre-order.
 void patricia_process(patricia_tree_t *tree, patricia_process_fn fn);
+
+// Visits start and every node below it (none for a null start), each node
+// before its children, without recursion.  A node's children are read
+// before visit(node) runs, so visit may free the node.  visit returns false
+// to stop the walk; the result is then false, else true.
+template <typename Visit>
+bool patricia_preorder(patricia_node_t *start, Visit &&visit) {
+  // Pending right children: at most one per node on the path, so per bit.
+  patricia_node_t *stack[PATRICIA_MAXBITS + 1];
+  int sp = 0;
+  patricia_node_t *n = start;
+  while (n) {
+    patricia_node_t *l = n->l, *r = n->r;
+    if (!visit(n)) return false;
+    if (l) {
+      if (r) {
+        assert(sp < PATRICIA_MAXBITS + 1);
+        stack[sp++] = r;
+      }
+      n = l;
+    } else if (r) {
+      n = r;
+    } else {
+      n = sp > 0 ? stack[--sp] : nullptr;
+    }
+  }
+  return true;
+}
 
 // --- Address wrappers (IPv4 addresses in network order) ----------------
 

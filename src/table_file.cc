@@ -11,6 +11,8 @@
 #include <bit>
 #include <new>
 
+#include "lib/kxfile.h"
+
 static_assert(std::endian::native == std::endian::little,
               "rows are decoded in place: integers in the file are little-endian");
 
@@ -47,21 +49,6 @@ ssize_t read_full(int fd, unsigned char *buf, size_t count) {
     got += static_cast<size_t>(n);
   }
   return static_cast<ssize_t>(got);
-}
-
-bool write_full(int fd, const void *data, size_t count) {
-  const unsigned char *p = static_cast<const unsigned char *>(data);
-  while (count > 0) {
-    ssize_t n = ::write(fd, p, count);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return false;
-    p += n;
-    count -= static_cast<size_t>(n);
-  }
-  return true;
 }
 
 void put_le32(unsigned char *out, uint32_t v) {
@@ -170,7 +157,7 @@ size_t encode_field(const table_field_plan &p, const void *data, unsigned char *
 bool flush(WRITE_TBL *t) {
   int n = t->buff_next;
   t->buff_next = 0;
-  return n == 0 || write_full(t->table_fd, t->buff.data(), static_cast<size_t>(n));
+  return n == 0 || file_write_all(t->table_fd, t->buff.data(), static_cast<size_t>(n));
 }
 
 void fail_create(int fd, const char *name) {
@@ -297,7 +284,7 @@ WRITE_TBL *write_new_rec_ip(REPORT *rep, const char *name, RECORD *rec, int buff
       header.push_back(type);
     }
     header.push_back(0);
-    if (!write_full(fd, header.data(), header.size()) ||
+    if (!file_write_all(fd, header.data(), header.size()) ||
         !report_table_charge_header(rep, name, static_cast<int64_t>(header.size()))) {
       delete t;
       fail_create(fd, name);
@@ -335,9 +322,9 @@ int write_next(WRITE_TBL *t, RECORD *rec, int64_t *written) {
       bool ok;
       if (p.kind == PLAN_STR) {
         const char *s = rec[i].data ? static_cast<const char *>(rec[i].data) : "";
-        ok = write_full(t->table_fd, s, strlen(s) + 1);
+        ok = file_write_all(t->table_fd, s, strlen(s) + 1);
       } else {
-        ok = write_full(t->table_fd, small, encode_small(p, rec[i].data, small));
+        ok = file_write_all(t->table_fd, small, encode_small(p, rec[i].data, small));
       }
       if (!ok) return 0;
     }

@@ -87,13 +87,7 @@ std::string address_text(const Record &r) {
       return {};
   }
   char buf[KXNET_ADDRSTRLEN] = "";
-  if (ip.family == AF_INET) {
-    struct in_addr a;
-    a.s_addr = htonl(ip.addr.ip);
-    inet_ntop(AF_INET, &a, buf, sizeof buf);
-  } else if (ip.family == AF_INET6) {
-    inet_ntop(AF_INET6, &ip.addr.ip6, buf, sizeof buf);
-  }
+  record_ip_ntop(&ip, buf, sizeof buf);
   return buf;
 }
 

@@ -106,6 +106,13 @@ static int ndx_entry(int ndxfd, off_t i, off_t *offset) {
   return 0;
 }
 
+int logfile_first_indexed_time(CommonReaderData *d, int logfd, int ndxfd,
+                               int (*time_at)(CommonReaderData *d, int fd, off_t offset, time_t *t), time_t *t) {
+  off_t first = 0;
+  if (ndx_entry(ndxfd, 0, &first) != 0) return -1;
+  return time_at(d, logfd, first, t);
+}
+
 // --- The read buffer --------------------------------------------------------------
 
 void logfile_free_buffer(LogReadCursor *c) {

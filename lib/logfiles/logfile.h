@@ -242,6 +242,10 @@ int logfile_records_number(CommonReaderData *d, off_t *n);
 int logfile_report_records(CommonReaderData *d, const LogFormatHooks *h, time_t start, time_t end,
                            off_t *n);
 off_t logfile_record_offset(const CommonReaderData *d);
+// A first_time hook for the formats whose index entry 0 holds the first
+// record's .log offset: the time there, read with time_at; 0 or -1.
+int logfile_first_indexed_time(CommonReaderData *d, int logfd, int ndxfd,
+                               int (*time_at)(CommonReaderData *d, int fd, off_t offset, time_t *t), time_t *t);
 // Closes the .log and frees the read buffer.
 void logfile_close(CommonReaderData *d);
 

@@ -505,9 +505,7 @@ static int eb_time_at(CommonReaderData *cd, int fd, off_t offset, time_t *t) {
 }
 
 static int eb_first_time(CommonReaderData *d, int logfd, int ndxfd, time_t *t) {
-  unsigned char b[4];
-  if (pread(ndxfd, b, sizeof b, 0) != static_cast<ssize_t>(sizeof b)) return -1;
-  return eb_time_at(d, logfd, static_cast<off_t>(logfile_le32(b)), t);
+  return logfile_first_indexed_time(d, logfd, ndxfd, eb_time_at, t);
 }
 
 static off_t eb_first_offset(CommonReaderData *d) { return static_cast<ExtBinLogReaderData *>(d)->data_begin; }

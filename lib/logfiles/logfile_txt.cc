@@ -62,27 +62,30 @@ static int digits(const char *p, const char *end, int maxd, int *v) {
   return n;
 }
 
+// "A<sep>B<sep>C" at [p, end): A of up to first_width digits, B and C of up
+// to 2. Where C ends, or null.
+static const char *three_numbers(const char *p, const char *end, int first_width, char sep, int *a, int *b,
+                                 int *c) {
+  int n = digits(p, end, first_width, a);
+  if (n == 0 || p + n >= end || p[n] != sep) return nullptr;
+  p += n + 1;
+  if ((n = digits(p, end, 2, b)) == 0 || p + n >= end || p[n] != sep) return nullptr;
+  p += n + 1;
+  if ((n = digits(p, end, 2, c)) == 0) return nullptr;
+  return p + n;
+}
+
 // "%Y-%m-%d" at [p, end): 0 or -1.
 static int parse_day(const char *p, const char *end, int *y, int *mo, int *d) {
-  int n = digits(p, end, 4, y);
-  if (n == 0 || p + n >= end || p[n] != '-') return -1;
-  p += n + 1;
-  if ((n = digits(p, end, 2, mo)) == 0 || p + n >= end || p[n] != '-') return -1;
-  p += n + 1;
-  if ((n = digits(p, end, 2, d)) == 0) return -1;
-  p += n;
+  p = three_numbers(p, end, 4, '-', y, mo, d);
+  if (!p) return -1;
   if (p < end && p[0] >= '0' && p[0] <= '9') return -1;
   return *mo >= 1 && *mo <= 12 && *d >= 1 && *d <= 31 ? 0 : -1;
 }
 
 // "%H:%M:%S" at [p, end): 0 or -1.
 static int parse_clock(const char *p, const char *end, int *h, int *mi, int *s) {
-  int n = digits(p, end, 2, h);
-  if (n == 0 || p + n >= end || p[n] != ':') return -1;
-  p += n + 1;
-  if ((n = digits(p, end, 2, mi)) == 0 || p + n >= end || p[n] != ':') return -1;
-  p += n + 1;
-  if ((n = digits(p, end, 2, s)) == 0) return -1;
+  if (!three_numbers(p, end, 2, ':', h, mi, s)) return -1;
   return *h <= 23 && *mi <= 59 && *s <= 60 ? 0 : -1;
 }
 
@@ -423,9 +426,7 @@ static int txt_time_at(CommonReaderData *, int fd, off_t offset, time_t *t) {
 }
 
 static int txt_first_time(CommonReaderData *d, int logfd, int ndxfd, time_t *t) {
-  unsigned char b[4];
-  if (pread(ndxfd, b, sizeof b, 0) != static_cast<ssize_t>(sizeof b)) return -1;
-  return txt_time_at(d, logfd, static_cast<off_t>(logfile_le32(b)), t);
+  return logfile_first_indexed_time(d, logfd, ndxfd, txt_time_at, t);
 }
 
 static off_t txt_first_offset(CommonReaderData *d) { return static_cast<TxtLogReaderData *>(d)->data_begin; }

@@ -26,6 +26,7 @@
 #include "lib/kxsignal.h"
 #include "lib/kxtime.h"
 #include "lib/logsession.h"
+#include "tests/fixtures/pass_counter.h"
 
 namespace fs = std::filesystem;
 
@@ -47,28 +48,6 @@ void send_to(kxlog_t *l, const char *format, ...) {
   kxlog_send_filev(l, 5, format, ap);
   va_end(ap);
 }
-
-// Counts cron passes; added after the logging module's task, so a pass that
-// it saw has finished the log maintenance.
-struct PassCounter {
-  std::mutex m;
-  std::condition_variable cv;
-  int passes = 0;
-  static void task(void *data) {
-    auto *self = static_cast<PassCounter *>(data);
-    std::lock_guard<std::mutex> g(self->m);
-    self->passes++;
-    self->cv.notify_all();
-  }
-  bool wait_for(int n) {
-    std::unique_lock<std::mutex> g(m);
-    return cv.wait_for(g, std::chrono::seconds(10), [&] { return passes >= n; });
-  }
-  int count() {
-    std::lock_guard<std::mutex> g(m);
-    return passes;
-  }
-};
 
 class LogFileTest : public ::testing::Test {
  protected:

@@ -12,28 +12,9 @@
 #include <mutex>
 #include <vector>
 
-namespace {
+#include "tests/fixtures/pass_counter.h"
 
-// Counts cron passes: added last, it runs after every other task of a pass.
-struct PassCounter {
-  std::mutex m;
-  std::condition_variable cv;
-  int passes = 0;
-  static void task(void *data) {
-    auto *self = static_cast<PassCounter *>(data);
-    std::lock_guard<std::mutex> g(self->m);
-    self->passes++;
-    self->cv.notify_all();
-  }
-  bool wait_for(int n) {
-    std::unique_lock<std::mutex> g(m);
-    return cv.wait_for(g, std::chrono::seconds(10), [&] { return passes >= n; });
-  }
-  int count() {
-    std::lock_guard<std::mutex> g(m);
-    return passes;
-  }
-};
+namespace {
 
 // Records the cached time and the backward-clock flag of each run.
 struct Recorder {
