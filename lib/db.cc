@@ -20,29 +20,81 @@
 
 namespace {
 
-// One connection slot.  Slots are allocated one by one and never move, so a
-// thread keeps using its slot while others grow the table.
+// One connection slot.  Slots are allocated one by one and never move or
+// go away, so a thread keeps using its slot while others grow the table,
+// and a statement still running when the layer is terminated (the daemon
+// stops under running report threads) ends on intact memory.
 struct DB_CONNECTION {
   bool in_use = false;  // a free slot has no parameters
+  unsigned long generation = 0;  // db_generation when opened
   std::string dbname, dbip, dbuser, dbpass;
   MYSQL *cn = nullptr;  // null until connected, and after a lost session
   std::atomic<unsigned long> reconnects{0};
+  std::mutex busy;  // held while a statement uses cn
 };
 
-std::mutex db_lock;  // guards db_con and each slot's in_use and parameters
-std::vector<std::unique_ptr<DB_CONNECTION>> db_con;
-bool db_initialized = false;
+// Lock order: a slot's busy lock, then db_lock.
+std::mutex db_lock;  // guards db_con and each slot's in_use, generation and parameters
+// Never destroyed, not even at exit, for the same reason as the slots.
+std::vector<std::unique_ptr<DB_CONNECTION>> &db_con = *new std::vector<std::unique_ptr<DB_CONNECTION>>;
+std::atomic<bool> db_initialized{false};
+// Raised by every db_terminate: a slot opened before it is closed once its
+// running statement ends.
+unsigned long db_generation = 0;
 std::once_flag db_library_once;
 
 constexpr int kRetrySeconds = 10;
 
-// The slot of an open handle, or null.
-DB_CONNECTION *db_slot(int handle) {
-  std::lock_guard<std::mutex> g(db_lock);
+// The slot of an open handle, or null; caller holds db_lock.
+DB_CONNECTION *db_slot_locked(int handle) {
   if (!db_initialized || handle < 1 || static_cast<size_t>(handle) > db_con.size()) return nullptr;
   DB_CONNECTION *c = db_con[handle - 1].get();
-  return c->in_use ? c : nullptr;
+  return c->in_use && c->generation == db_generation ? c : nullptr;
 }
+
+DB_CONNECTION *db_slot(int handle) {
+  std::lock_guard<std::mutex> g(db_lock);
+  return db_slot_locked(handle);
+}
+
+// Closes the slot's connection and frees the slot; caller holds db_lock and
+// the slot's busy lock.
+void db_free_slot(DB_CONNECTION *c) {
+  if (c->cn) mysql_close(c->cn);
+  c->cn = nullptr;
+  c->dbname.clear();
+  c->dbip.clear();
+  c->dbuser.clear();
+  c->dbpass.clear();
+  c->in_use = false;
+}
+
+// The slot of an open handle held for one statement: no other thread closes
+// its connection meanwhile.  Empty for a closed or invalid handle.
+class slot_use {
+ public:
+  explicit slot_use(int handle) {
+    DB_CONNECTION *c = db_slot(handle);
+    if (!c) return;
+    busy_ = std::unique_lock<std::mutex>(c->busy);
+    // Closed or terminated while this thread waited for the slot.
+    std::lock_guard<std::mutex> g(db_lock);
+    if (db_slot_locked(handle) == c) c_ = c;
+  }
+  ~slot_use() {
+    if (!c_) return;
+    std::lock_guard<std::mutex> g(db_lock);
+    // The layer was terminated while the statement ran: its slot closes now.
+    if (c_->in_use && c_->generation != db_generation) db_free_slot(c_);
+  }
+  slot_use(const slot_use &) = delete;
+  slot_use &operator=(const slot_use &) = delete;
+  DB_CONNECTION *get() const { return c_; }
+
+ private:
+  std::unique_lock<std::mutex> busy_;
+  DB_CONNECTION *c_ = nullptr;
+};
 
 void log_connect_failure(const DB_CONNECTION &c) {
   kxlog_send(KXLOG_ERROR, "Could not connect to database.  (ip=%s  user=%s  db name=%s)\n",
@@ -101,6 +153,7 @@ MYSQL *db_run(DB_CONNECTION *c, const char *query) {
       if (!db_reconnect(c, &reported)) return nullptr;
       if (!c->cn) {
         std::this_thread::sleep_for(std::chrono::seconds(kRetrySeconds));
+        if (!db_initialized) return nullptr;  // the layer was stopped meanwhile
         continue;
       }
     }
@@ -117,6 +170,7 @@ MYSQL *db_run(DB_CONNECTION *c, const char *query) {
     c->reconnects.fetch_add(1);
     if (!db_reconnect(c, &reported)) return nullptr;
     std::this_thread::sleep_for(std::chrono::seconds(kRetrySeconds));
+    if (!db_initialized) return nullptr;  // the layer was stopped meanwhile
   }
 }
 
@@ -142,12 +196,8 @@ int db_initialize() {
   db_library_initialize();
   std::lock_guard<std::mutex> g(db_lock);
   if (db_initialized) return 0;
-  try {
-    db_con.clear();
-  } catch (...) {
-    kxlog_send(KXLOG_ERROR, "Failed on Malloc, db_initialize\n");
-    return 0;
-  }
+  // The slots of an earlier run stay: free ones are reused, one whose
+  // statement still runs is freed when it ends.
   db_initialized = true;
   return -1;
 }
@@ -155,12 +205,13 @@ int db_initialize() {
 int db_terminate() {
   std::lock_guard<std::mutex> g(db_lock);
   if (!db_initialized) return 0;
+  db_generation++;
   for (auto &c : db_con) {
-    if (c->cn) mysql_close(c->cn);
-    c->cn = nullptr;
+    // A connection in use by a running statement is closed by that thread
+    // when the statement ends (slot_use), never under it.
+    std::unique_lock<std::mutex> busy(c->busy, std::try_to_lock);
+    if (busy.owns_lock() && c->in_use) db_free_slot(c.get());
   }
-  db_con.clear();
-  db_con.shrink_to_fit();
   db_initialized = false;
   return -1;
 }
@@ -194,6 +245,7 @@ int db_open(const char *dbname, const char *dbip, const char *dbuser, const char
       return 0;
     }
     c->in_use = true;
+    c->generation = db_generation;
     c->reconnects.store(0);
     c->cn = nullptr;
   }
@@ -217,9 +269,8 @@ int db_open_clone(int handle) {
   std::string name, ip, user, pass;
   {
     std::lock_guard<std::mutex> g(db_lock);
-    if (!db_initialized || handle < 1 || static_cast<size_t>(handle) > db_con.size()) return 0;
-    DB_CONNECTION *c = db_con[handle - 1].get();
-    if (!c->in_use) return 0;
+    DB_CONNECTION *c = db_slot_locked(handle);
+    if (!c) return 0;
     name = c->dbname;
     ip = c->dbip;
     user = c->dbuser;
@@ -229,22 +280,19 @@ int db_open_clone(int handle) {
 }
 
 int db_close(int handle) {
+  DB_CONNECTION *c = db_slot(handle);
+  if (!c) return 0;
+  // Waits for a statement that another thread runs on it.
+  std::lock_guard<std::mutex> busy(c->busy);
   std::lock_guard<std::mutex> g(db_lock);
-  if (!db_initialized || handle < 1 || static_cast<size_t>(handle) > db_con.size()) return 0;
-  DB_CONNECTION *c = db_con[handle - 1].get();
-  if (!c->in_use) return 0;
-  if (c->cn) mysql_close(c->cn);
-  c->cn = nullptr;
-  c->dbname.clear();
-  c->dbip.clear();
-  c->dbuser.clear();
-  c->dbpass.clear();
-  c->in_use = false;
+  if (db_slot_locked(handle) != c) return 0;
+  db_free_slot(c);
   return -1;
 }
 
 MYSQL *db_query(int handle, const char *format, ...) {
-  DB_CONNECTION *c = db_slot(handle);
+  slot_use use(handle);
+  DB_CONNECTION *c = use.get();
   if (!c) return nullptr;
   std::string q;
   va_list ap;
@@ -265,7 +313,8 @@ MYSQL *db_query(int handle, const char *format, ...) {
 
 DB_RESULT *db_execute_0(int handle, const char *query) {
   if (!query) return nullptr;
-  DB_CONNECTION *c = db_slot(handle);
+  slot_use use(handle);
+  DB_CONNECTION *c = use.get();
   if (!c) return nullptr;
   MYSQL *m = db_run(c, query);
   if (!m) return nullptr;

@@ -37,8 +37,10 @@ void db_library_initialize();
 // when already initialised.
 int db_initialize();
 
-// Closes every connection and frees the table.  -1 ok, 0 when not
-// initialised.  No other thread may use the layer during or after the call.
+// Closes every connection and frees every slot.  -1 ok, 0 when not
+// initialised.  Threads may still be inside a statement (the daemon stops
+// under running report threads): such a statement ends normally and its
+// connection is closed when it ends; every later call on any handle fails.
 int db_terminate();
 
 // Opens a connection (utf8mb4) to host dbip as dbuser with dbpass, database
@@ -51,8 +53,9 @@ int db_open(const char *dbname, const char *dbip, const char *dbuser, const char
 // an invalid or closed handle or when the connection fails.
 int db_open_clone(int handle);
 
-// Closes the connection and frees its slot for the next db_open.  -1 ok; 0
-// when not initialised, the handle is out of range or already closed.
+// Closes the connection and frees its slot for the next db_open (after a
+// statement that another thread runs on it has ended).  -1 ok; 0 when not
+// initialised, the handle is out of range or already closed.
 int db_close(int handle);
 
 // Formats and runs a statement without fetching a result.  Non-null (the

@@ -544,7 +544,7 @@ int kxlog_logsession_create(const char *log_name, const char *session_name, cons
     if (l == nullptr)
       unknown = true;
     else if (!l->enabled)
-      disabled = l->name;
+      disabled = log_name;
     else
       result = logsession_set_add(l->sessions, session_name, query, nullptr, max_entries, buffer_size);
   }

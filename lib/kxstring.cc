@@ -263,10 +263,11 @@ char *string_escapeshellarg(const char *str) {
 int string_hex_to_bin(const char *hex, unsigned char *out, int size) {
   if (hex == nullptr || out == nullptr || size <= 0) return 1;
   for (int i = 0; hex[i] != '\0'; ++i) {
+    int at = i / 2;
+    // Once size bytes are filled the rest of the text is not examined.
+    if (at >= size) break;
     int v = string_hex_digit(hex[i]);
     if (v < 0) return 1;
-    int at = i / 2;
-    if (at >= size) break;
     if (i % 2 == 0)
       out[at] = static_cast<unsigned char>(v << 4);
     else

@@ -116,6 +116,8 @@ void *kxtime_cron_manager(void *arg) {
     pthread_mutex_unlock(&cron_cond_lock);
     if (leave) break;
 
+    // The flag holds still for the whole pass: a step seen while a pass runs
+    // is shown to the next pass only, so no task sees one step twice.
     kxtime_reset_time.store(reset_pending.exchange(0));
     pthread_mutex_lock(&crontab_lock);
     time_t now = current_time.load();
@@ -125,8 +127,7 @@ void *kxtime_cron_manager(void *arg) {
       task->proc(task->data);
     }
     pthread_mutex_unlock(&crontab_lock);
-    // A step seen during this pass stays flagged for the next one.
-    kxtime_reset_time.store(reset_pending.load() != 0 ? 1 : 0);
+    kxtime_reset_time.store(0);
   }
   rwl_readunlock(&kxtime_cron_thread_lock);
   return nullptr;
@@ -290,8 +291,7 @@ void kxtime_update_time() { kxtime_update_time_set(time(nullptr)); }
 void kxtime_update_time_set(time_t now) {
   if (now < current_time.load()) {
     kxlog_send(KXLOG_MESSAGE, "Logger: Detected Clock Change! Rotating Log Files.\n");
-    reset_pending.store(1);
-    kxtime_reset_time.store(1);
+    reset_pending.store(1);  // shown to the next cron pass
   }
   store_time(now);
 }

@@ -26,8 +26,8 @@ extern char current_time_str[20];
 extern pthread_mutex_t current_time_str_lock;
 extern int current_time_len;
 
-// 1 from the refresh that saw the clock step back to the end of the next
-// cron pass, so every task of that pass sees it once.
+// 1 for the whole cron pass that follows a refresh that saw the clock step
+// back (0 otherwise), so every task sees each step once.
 extern std::atomic<int> kxtime_reset_time;
 
 // Stack of the service threads.
@@ -83,8 +83,8 @@ void del_cron_task(CronTaskPtr task);
 // Refreshes the cache from the system clock.
 void kxtime_update_time();
 // Stores now as the cached time. A time earlier than the cached one logs
-// "Logger: Detected Clock Change! Rotating Log Files.\n" and sets
-// kxtime_reset_time.
+// "Logger: Detected Clock Change! Rotating Log Files.\n" and flags the step
+// for the next cron pass (kxtime_reset_time).
 void kxtime_update_time_set(time_t now);
 
 // Copies current_time_str (NUL-terminated, at most 19 characters) into out

@@ -51,7 +51,7 @@ static_assert(sizeof(Record) == 16, "Record is 1+1+2 bytes and a pointer");
 
 // Storage types (low nibble): what data points at in memory (integers
 // little-endian).
-#define STORT_UNKNOWN 0  // a byte; nothing in a report table row
+#define STORT_UNKNOWN 0  // a byte (one byte in a report table row too)
 #define STORT_INT8 1
 #define STORT_INT16 2
 #define STORT_INT32 3

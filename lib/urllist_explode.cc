@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -420,8 +421,10 @@ URLLIST_EXPLODED_URL *urllist_explode_charset(char *url, cat_t *cats, int not_li
                   (scheme_is("https", https_hash) && strcmp(port_text, "443") == 0));
     if (keep) {
       port_token = port_text;
+      // The leading number as written: a port beyond 65535 must match no
+      // port range (0 would fall into ranges that start at 0).
       long v = strtol(port_text, nullptr, 10);
-      u->num_port = v > 0 && v <= 65535 ? static_cast<int>(v) : 0;
+      u->num_port = v <= 0 ? 0 : v > INT_MAX ? INT_MAX : static_cast<int>(v);
     }
   } else if (!list_mode || (host_len > 0 && !segments.empty())) {
     if ((flags & URLLIST_TYPE_ALL_PORTS) || scheme_is("*", wildcard_hash)) {

@@ -107,6 +107,20 @@ uint64 HashLen33to64(const char *s, size_t len) {
   return ShiftMix(r * k0 + vs) * k2;
 }
 
+// One 64-byte chunk of the long-input loop of the 1.0 series (CityHash64 and
+// CityHash128 share it).
+inline void ChunkStep(const char *s, uint64 &x, uint64 &y, uint64 &z, std::pair<uint64, uint64> &v,
+                      std::pair<uint64, uint64> &w) {
+  x = Rotate(x + y + v.first + Fetch64(s + 16), 37) * k1;
+  y = Rotate(y + v.second + Fetch64(s + 48), 42) * k1;
+  x ^= w.second;
+  y ^= v.first;
+  z = Rotate(z ^ w.first, 33);
+  v = WeakHashLen32WithSeeds(s, v.second * k1, x + w.first);
+  w = WeakHashLen32WithSeeds(s + 32, z + w.second, y);
+  std::swap(z, x);
+}
+
 // Murmur-style 128-bit hash used for inputs under 128 bytes.
 uint128 CityMurmur(const char *s, size_t len, uint128 seed) {
   uint64 a = Uint128Low64(seed);
@@ -148,24 +162,20 @@ uint64 CityHash64(const char *s, size_t len) {
   if (len <= 64) return HashLen33to64(s, len);
 
   // Longer inputs: hash the end first, then 64-byte chunks from the start
-  // with 56 bytes of state v, w, x, y, z.
-  uint64 x = Fetch64(s + len - 40);
-  uint64 y = Fetch64(s + len - 16) + Fetch64(s + len - 56);
-  uint64 z = HashLen16(Fetch64(s + len - 48) + len, Fetch64(s + len - 24));
-  std::pair<uint64, uint64> v = WeakHashLen32WithSeeds(s + len - 64, len, z);
-  std::pair<uint64, uint64> w = WeakHashLen32WithSeeds(s + len - 32, y + k1, x);
-  x = x * k1 + Fetch64(s);
+  // with 56 bytes of state v, w, x, y, z (the 1.0 series' seeding; the 1.1
+  // series seeds and steps differently and gives other values).
+  uint64 x = Fetch64(s);
+  uint64 y = Fetch64(s + len - 16) ^ k1;
+  uint64 z = Fetch64(s + len - 56) ^ k0;
+  std::pair<uint64, uint64> v = WeakHashLen32WithSeeds(s + len - 64, len, y);
+  std::pair<uint64, uint64> w = WeakHashLen32WithSeeds(s + len - 32, len * k1, k0);
+  z += ShiftMix(v.second) * k1;
+  x = Rotate(z + x, 39) * k1;
+  y = Rotate(y, 33) * k1;
 
   len = (len - 1) & ~static_cast<size_t>(63);
   do {
-    x = Rotate(x + y + v.first + Fetch64(s + 8), 37) * k1;
-    y = Rotate(y + v.second + Fetch64(s + 48), 42) * k1;
-    x ^= w.second;
-    y += v.first + Fetch64(s + 40);
-    z = Rotate(z + w.first, 33) * k1;
-    v = WeakHashLen32WithSeeds(s, v.second * k1, x + w.first);
-    w = WeakHashLen32WithSeeds(s + 32, z + w.second, y + Fetch64(s + 16));
-    std::swap(z, x);
+    ChunkStep(s, x, y, z, v, w);
     s += 64;
     len -= 64;
   } while (len != 0);
@@ -196,14 +206,7 @@ uint128 CityHash128WithSeed(const char *s, size_t len, uint128 seed) {
   // The chunk step of CityHash64, two chunks per round.
   do {
     for (int half = 0; half < 2; ++half) {
-      x = Rotate(x + y + v.first + Fetch64(s + 8), 37) * k1;
-      y = Rotate(y + v.second + Fetch64(s + 48), 42) * k1;
-      x ^= w.second;
-      y += v.first + Fetch64(s + 40);
-      z = Rotate(z + w.first, 33) * k1;
-      v = WeakHashLen32WithSeeds(s, v.second * k1, x + w.first);
-      w = WeakHashLen32WithSeeds(s + 32, z + w.second, y + Fetch64(s + 16));
-      std::swap(z, x);
+      ChunkStep(s, x, y, z, v, w);
       s += 64;
     }
     len -= 128;

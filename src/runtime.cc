@@ -33,6 +33,11 @@ bool registry_started = false;
 
 constexpr int kInterfaceListSize = 6272;
 
+// email_url of a stopped runtime.  Report threads are not waited for at the
+// stop and may be formatting a mail command with the text right then, so it
+// is freed only by the next support_start (start-up: no report thread runs).
+char *retired_email_url = nullptr;
+
 const char *text_or_empty(const char *s) { return s ? s : ""; }
 
 // The e-mail script's web-server argument from the server row.  Every form
@@ -168,6 +173,8 @@ int support_start(reporter_settings *s) {
   char *url = make_email_url(rs->fields[1], rs->fields[2], rs->fields[3]);
   rs->close(rs);
   free(email_url);
+  free(retired_email_url);
+  retired_email_url = nullptr;
   email_url = url;
   if (!email_url) {
     kxlog_send(KXLOG_ERROR, "Failed on Malloc, support_start\n");
@@ -178,8 +185,11 @@ int support_start(reporter_settings *s) {
 
 int support_terminate() {
   support_initialized = 0;
-  free(email_url);
-  email_url = nullptr;
+  if (email_url) {
+    free(retired_email_url);
+    retired_email_url = email_url;
+    email_url = nullptr;
+  }
   config_persistant_terminate();
   if (db_started) {
     db_terminate();

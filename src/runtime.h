@@ -19,7 +19,8 @@ extern int support_db;
 // reportdb (pointers into the environment, not copied; null when unset).
 extern char *support_db_ip, *support_db_user, *support_db_pass, *support_db_name;
 // The web-server argument of the e-mail script, already quoted for the
-// shell (owned here; null before support_start succeeded).
+// shell (owned here; null before support_start succeeded and after
+// support_terminate, whose text stays readable for threads that still hold it).
 extern char *email_url;
 
 // The daemon's runtime start-up: -1 on success (also when already

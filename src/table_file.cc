@@ -252,8 +252,14 @@ WRITE_TBL *write_new_rec(REPORT *rep, const char *name, RECORD *rec, int buff_si
 WRITE_TBL *write_new_rec_ip(REPORT *rep, const char *name, RECORD *rec, int buff_size, int ip_type) {
   if (!name || !rec) return nullptr;
   int count = 0;
-  while (rec[count].type != 0) {
-    if (++count > 255) return nullptr;
+  for (; rec[count].type != 0; count++) {
+    if (count >= 255) return nullptr;
+    // An address declared with a storage the reader cannot decode would make
+    // the whole table unreadable: refuse it before any file exists.
+    const uint8_t type = rec[count].datatype;
+    if (PrintType(type) == PTYPE_IP && StorageType(type) != STORT_INT32 && StorageType(type) != STORT_INT128 &&
+        StorageType(type) != STORT_IPADDR)
+      return nullptr;
   }
   if (count == 0) return nullptr;
   if (ip_type != TABLE_IP_V6 && ip_type != TABLE_IP_FAMILY) ip_type = TABLE_IP_V4;

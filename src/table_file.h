@@ -89,7 +89,8 @@ struct READ_TBL : TABLE {
 // go straight to the file). rep may be null. rec is only read; the table
 // keeps the pointer as its `rec`.
 // Returns the table (close with write_close), or null when name or rec is
-// null, rec declares no field or more than 255, the file cannot be made, the
+// null, rec declares no field or more than 255, declares an address (print
+// type 0x50) whose storage is not 3, 5 or 7, the file cannot be made, the
 // header cannot be written or charged, or memory runs out; a file that was
 // created is then removed.
 WRITE_TBL *write_new_rec(REPORT *rep, const char *name, RECORD *rec, int buff_size);

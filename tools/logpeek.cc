@@ -161,7 +161,9 @@ void print_value(const Record &r, unsigned ptype) {
       printf("%s\n", address_text(r).c_str());
       break;
     case PTYPE_CHAR:
-      printf("%c\n", static_cast<char>(uvalue(r)));
+      // The value's first byte: the character of a text, the low byte of a
+      // (little-endian) number.
+      printf("%c\n", static_cast<char>(*static_cast<const unsigned char *>(r.data)));
       break;
     case PTYPE_BOOL:
       fputs(uvalue(r) != 0 ? "on\n" : "off\n", stdout);
@@ -210,7 +212,9 @@ int print_records(LogFileReaderPtr reader, off_t first, long long count) {
   const LogFileReaderMethods *m = reader->methods;
   RecordPtr row = m->AllocateRecords(reader, 0);
   if (!row) {
-    fputs("-ERROR Memory allocation error\n", stdout);
+    // A log whose header lines cannot be read has no layout: it cannot be
+    // opened as a log at all, which is not a memory shortage.
+    fputs(m->GetFieldsNumber(reader) > 0 ? "-ERROR Memory allocation error\n" : "-ERROR No files\n", stdout);
     m->FreeReader(reader);
     return 1;
   }

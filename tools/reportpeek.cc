@@ -109,6 +109,17 @@ uint64_t uvalue(const RECORD &r) {
   return v;
 }
 
+// A value shown as 32 bits (times, category numbers): the low 32 bits of a
+// wider field, 16-byte fields included; narrower fields by their own size.
+uint32_t value32(const RECORD &r) {
+  if (r.data && StorageType(r.datatype) == STORT_INT128) {
+    uint32_t v;
+    memcpy(&v, r.data, sizeof v);
+    return v;
+  }
+  return static_cast<uint32_t>(uvalue(r));
+}
+
 std::string_view text_of(const RECORD &r) {
   if (!r.data || StorageType(r.datatype) != STORT_STR) return {};
   return static_cast<const char *>(r.data);
@@ -179,9 +190,9 @@ class Printer {
         break;
       case PTYPE_TIMESTAMP:
         if (o_.mode == Mode::csv)
-          text(local_time(static_cast<uint32_t>(uvalue(r))));
+          text(local_time(value32(r)));
         else
-          number(static_cast<uint32_t>(uvalue(r)));
+          number(value32(r));
         break;
       case PTYPE_IP:
         text(address_text(r));
@@ -203,7 +214,7 @@ class Printer {
         break;
       }
       case PTYPE_CAT: {
-        uint32_t n = static_cast<uint32_t>(uvalue(r));
+        uint32_t n = value32(r);
         const std::string *name = category_name(n);
         if (n <= 254 && name)
           text(*name);

@@ -43,6 +43,18 @@ off_t filesize(const char *path) {
   return st.st_size;
 }
 
+int logfile_open_candidate(const char *path) {
+  if (!path) return -1;
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 CommonReaderData::CommonReaderData(const char *name, int type) : file_type(type) {
   start = 0;
   end = 0;

@@ -158,6 +158,11 @@ int CheckFileName(const char *path, const char *prefix);
 // Size of the file, -1 when it cannot be examined.
 off_t filesize(const char *path);
 
+// Opens a file for a format tester: read-only and close-on-exec, without
+// waiting (a pipe named like a log would block the open until a writer
+// came), and only when it is a regular file. The descriptor, or -1.
+int logfile_open_candidate(const char *path);
+
 // --- Reader state (for the format readers) ----------------------------------
 
 // The read buffer and its position in the .log.

@@ -155,7 +155,7 @@ LogFileReaderPtr KXBinaryFileTest(const char *filename, int loadZeroSize, ReqFil
       !CheckFileName(filename, REQFILEUTILS_OLD_REQUEST_TYPE_BINARY_PREFIX))
     return nullptr;
   if (filter_func && !filter_func(filename, filter)) return nullptr;
-  int fd = open(filename, O_RDONLY | O_CLOEXEC);
+  int fd = logfile_open_candidate(filename);
   if (fd < 0) return nullptr;
   unsigned char b[4];
   ssize_t n = pread(fd, b, sizeof b, 0);

@@ -548,7 +548,7 @@ LogFileReaderPtr KXTextLogFileTest(const char *filename, int loadZeroSize, ReqFi
                                    void *filter) {
   if (!filename || !CheckFileName(filename, REQFILEUTILS_REQUEST_TYPE_TEXT_PREFIX)) return nullptr;
   if (filter_func && !filter_func(filename, filter)) return nullptr;
-  int fd = open(filename, O_RDONLY | O_CLOEXEC);
+  int fd = logfile_open_candidate(filename);
   if (fd < 0) return nullptr;
   char b[DATE_LENGTH];
   ssize_t n = pread(fd, b, sizeof b, 0);

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "tests/db/dbtest.h"
@@ -273,6 +275,36 @@ TEST_F(DbTest, ThreadsOpenCloneAndCloseWhileOthersRun) {
   }
   for (auto &th : threads) th.join();
   for (int t = 0; t < 8; t++) EXPECT_EQ(good[t], 10) << "thread " << t;
+}
+
+// The daemon stops its runtime while the main loop and report threads may be
+// inside a statement: the statement ends normally, nothing is freed under
+// it, and afterwards the handle is refused.
+TEST_F(DbTest, TerminateWhileAStatementRuns) {
+  KX_REQUIRE_DB();
+  int h = open_db();
+  ASSERT_NE(h, 0);
+  AdminConnection admin;
+  ASSERT_TRUE(admin.ok()) << admin.error();
+  MYSQL *result = nullptr;
+  std::thread worker([&] { result = db_query(h, "select sleep(2) as kx_terminate_probe"); });
+  // Until the server runs it (bounded).
+  const char *probe =
+      "select count(*) from information_schema.processlist where info like 'select sleep(2) as kx_terminate_probe%'";
+  bool running = false;
+  for (int i = 0; i < 500 && !running; i++) {
+    running = admin.scalar(probe) == "1";
+    if (!running) usleep(10000);
+  }
+  EXPECT_TRUE(running);
+  EXPECT_EQ(db_terminate(), -1);
+  worker.join();
+  EXPECT_NE(result, nullptr);
+  EXPECT_EQ(db_query(h, "select 1"), nullptr);
+  // The connection went with the statement's end; a new start-up reuses its slot.
+  EXPECT_EQ(db_initialize(), -1);
+  EXPECT_EQ(db_query(h, "select 1"), nullptr);
+  EXPECT_EQ(open_db(), h);
 }
 
 }  // namespace

@@ -200,6 +200,8 @@ TEST(StringText, HexToBin) {
   EXPECT_EQ(out[1], 0x34);
   EXPECT_EQ(out[2], 0x10);  // beyond size: untouched
   EXPECT_EQ(string_hex_to_bin("1z", out, 4), 1);
+  EXPECT_EQ(string_hex_to_bin("abcdzz", out, 2), 0);  // text after the filled bytes is not read
+  EXPECT_EQ(out[1], 0xcd);
   EXPECT_EQ(string_hex_to_bin(nullptr, out, 4), 1);
   EXPECT_EQ(string_hex_to_bin("11", out, 0), 1);
 }

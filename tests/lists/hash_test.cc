@@ -227,9 +227,55 @@ TEST(CityHash, EmptyInputIsK2) {
   EXPECT_EQ(CityHash64(nullptr, 0), 0x9ae16a3b2f90404fULL);
 }
 
-// The published 1.0 test values are not at hand; these check what follows
-// from the algorithm: every length path reads exactly its input bytes,
-// at any alignment, and the seeded forms are the documented compositions.
+// Published values of the 1.0 series (CityHash v1.0.2) across every length
+// path; inputs over 64 bytes tell the 1.0 chunk loop from the 1.1 one.
+TEST(CityHash, PublishedOneZeroValues) {
+  struct Case {
+    std::string in;
+    uint64_t want;
+  } cases[] = {
+      {"1", 11413460447292444913ull},
+      {"12", 12074748272894662792ull},
+      {"abc", 4220206313085259313ull},
+      {"1234", 11914632649014994877ull},
+      {"1234567", 11025202622668490255ull},
+      {"12345678", 7177601938557627951ull},
+      {"123456789", 12390271160407166709ull},
+      {"1234567890abcdef", 10283158570132023530ull},
+      {"4RNfAbDSysH78xK5s", 16686325262955297357ull},
+      {"1234567890abcdefghijklmnopqrstuvwxyz", 6062807976406716385ull},
+      {"7zxsqkZNsEoNfRz83hct4HH5ytE3SFvx0MX9ACbDDBZhtUcR30pGvmJIPAoXwJCq", 12341453991847893643ull},
+      {"DSDXf2J5gvPZWtzo4qdrdbXw6qGKkVuzrV7zEZA3x6xNnGdQdSTr7YocaJWpgDgzq", 12363235829494951337ull},
+      {"DMqhuXQxgAmJ9EOkT1n2lpzu7YD6zKc6ESSDWfJfohaQDwu0ba61bfGMiuS5GXpr0bIVcCtLwRtIVGmK",
+       12512298373611890505ull},
+      {std::string(100, 'a'), 15932594195150229182ull},
+      {std::string(200, 'x'), 9758507529356734270ull},
+      {std::string(500, '1'), 14744911308577771141ull},
+  };
+  for (const auto &c : cases) EXPECT_EQ(CityHash64(c.in.data(), c.in.size()), c.want) << c.in.size();
+
+  struct Case128 {
+    std::string in;
+    uint64_t lo, hi;
+  } cases128[] = {
+      {"", 4463240938071824939ull, 4374473821787594281ull},
+      {"1", 6359294370932160835ull, 9352172043616825891ull},
+      {"12345678", 2123262123519760883ull, 8251334461883709976ull},
+      {"1234567890AbcDEF", 15073733098592741404ull, 5913034415582713572ull},
+      {"this is somewhat long string", 2957911805285034456ull, 6923665615086076251ull},
+      {"DMqhuXQxgAmJ9EOkT1n2lpzu7YD6zKc6ESSDWfJfohaQDwu0ba61bfGMiuS5GXpr0bIVcCtLwRtIVGmK",
+       9681404383092874918ull, 15631953994107571989ull},
+  };
+  for (const auto &c : cases128) {
+    uint128 h = CityHash128(c.in.data(), c.in.size());
+    EXPECT_EQ(Uint128Low64(h), c.lo) << c.in.size();
+    EXPECT_EQ(Uint128High64(h), c.hi) << c.in.size();
+  }
+}
+
+// What follows from the algorithm: every length path reads exactly its
+// input bytes, at any alignment, and the seeded forms are the documented
+// compositions.
 TEST(CityHash, EveryLengthPathIsDeterministicAndAlignmentFree) {
   std::string m = bytes(300, 11);
   alignas(16) char buf[320];

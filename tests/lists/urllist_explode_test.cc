@@ -73,6 +73,10 @@ TEST(Explode, TokenTables) {
       {"http://h/?&?&", 1, {"PROTO http", "HOST h", "PORT 80"}, 80, 1},
       {"http://h..a./", 1, {"PROTO http", "HOST a", "HOST h", "PORT 80"}, 80, 1},
       {"http://h?x", 1, {"PROTO http", "HOST h", "PORT 80", "QUERY x"}, 80, 0},
+      {"http://h:8000-8080/x", 0, {"PROTO http", "HOST h", "PORT 8000-8080", "PATH x"}, 8000, 0},
+      {"http://h:70000/", 1, {"PROTO http", "HOST h", "PORT 70000"}, 70000, 1},
+      {"http://h:99999999999999/", 1, {"PROTO http", "HOST h", "PORT 99999999999999"}, 2147483647, 1},
+      {"http://h:-5/", 1, {"PROTO http", "HOST h", "PORT -5"}, 0, 1},
   };
   for (const auto &c : cases) {
     Exploded e(c.url, c.logged);

@@ -118,6 +118,9 @@ TEST_F(UrlListTest, PrecedenceAndDiagnosticTexts) {
         {"http://example.com/", "-"}}},
       {{{"example.com:8080", "U", "Q"}},
        {{"http://example.com:8080/a", "Q example.com:8080"}, {"http://example.com:8081/a", "-"}}},
+      // A port beyond 65535 falls into no range, not into one starting at 0.
+      {{{"example.com:0-100/x", "U", "Z"}},
+       {{"http://example.com:50/x", "Z example.com:0-100/x"}, {"http://example.com:70000/x", "-"}}},
       // Query subsets.
       {{{"search.example.com/find?q", "U", "Q"}},
        {{"http://search.example.com/find?x=1&q=abc", "Q search.example.com/find?q"},

@@ -277,6 +277,24 @@ TEST_F(Detect, EmptyFilesOnlyWhenAsked) {
   EXPECT_EQ(type_of("kxlogger_requests_txt_e.log", 1), REQFILEUTILS_REQUEST_TYPE_TEXT);
 }
 
+// Only regular files are logs: a pipe named like one is refused at once (a
+// blocking open would wait for a writer for ever), and so is a folder, even
+// when empty files are asked for.
+TEST_F(Detect, OnlyRegularFiles) {
+  for (const char *n : {"kxlogger_requests_bin_p.log", "kxlogger_requests_ext_p.log", "kxlogger_requests_txt_p.log",
+                        "kxlogger_requests_p.log"})
+    ASSERT_EQ(mkfifo((wd.logs() + "/" + n).c_str(), 0644), 0) << n;
+  for (const char *n : {"kxlogger_requests_bin_d.log", "kxlogger_requests_ext_d.log", "kxlogger_requests_txt_d.log"})
+    ASSERT_EQ(mkdir((wd.logs() + "/" + n).c_str(), 0755), 0) << n;
+  for (int zero : {0, 1}) {
+    SCOPED_TRACE(zero);
+    for (const char *n : {"kxlogger_requests_bin_p.log", "kxlogger_requests_ext_p.log", "kxlogger_requests_txt_p.log",
+                          "kxlogger_requests_p.log", "kxlogger_requests_bin_d.log", "kxlogger_requests_ext_d.log",
+                          "kxlogger_requests_txt_d.log"})
+      EXPECT_EQ(type_of(n, zero), 0) << n;
+  }
+}
+
 int reject_all(const char *, void *seen) {
   ++*static_cast<int *>(seen);
   return 0;

@@ -116,6 +116,16 @@ TEST_F(Reportpeek, ValueTypesCategoriesAndEscapes) {
   EXPECT_NE(j.out.find("\"5\" : \"\xff" "abc\", \"6\" : \"off\", \"55\" : \"\\\"\""), std::string::npos) << j.out;
 }
 
+// Times and category numbers are shown as 32 bits whatever the field's width.
+TEST_F(Reportpeek, WideTimesAndCategories) {
+  ASSERT_TRUE(write_table("w.tbl", {{8, 0x85}, {7, 0x45}, {62, 0x84}, {36, 0x44}},
+                          {{tv_num(2), tv_num(86400), tv_num(1), tv_num(0x100000005ull)}}));
+  expect_run({"-m", "zero,one,two", "w.tbl"},
+             "+TOTAL 1\n+FIELDS CAT,DATE,CAT,ADDITIONAL\n+SUM 8=0,7=0,62=0,36=0\n"
+             "+REC\n8 two\n7 86400\n62 one\n36 5\n+END\n");
+  expect_run({"-c", "w.tbl"}, "\"2\",\"1970-01-02 00:00:00\",\"1\",\"1970-01-01 00:00:05\"\n");
+}
+
 TEST_F(Reportpeek, EmptyTableInJson) {
   ASSERT_TRUE(write_table("e.tbl", {{3, 0x16}, {9, 0x04}}, {}));
   expect_run({"-j", "e.tbl"},

@@ -265,6 +265,10 @@ TEST_F(LogFileTest, SessionsCaptureMatchingLinesAndExpire) {
   EXPECT_EQ(nullptr, kxlog_logsession_sample("kxd_message", "s"));
   EXPECT_EQ(0, kxlog_logsession_destroy("kxd_message", "s"));
   EXPECT_EQ(1, kxlog_logsession_destroy("kxd_nothing", "s"));
+  // The refusals name the log as the caller did.
+  std::string errors = slurp(logs("prog_error.log"));
+  EXPECT_NE(std::string::npos, errors.find(" kxlog_create_session: log kxd_remoteadmin is disabled\n")) << errors;
+  EXPECT_NE(std::string::npos, errors.find(" kxlog_create_session: unknown log type -1\n")) << errors;
 }
 
 TEST_F(LogFileTest, MemoryFailuresAreReportedOncePerMinute) {

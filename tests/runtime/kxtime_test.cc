@@ -88,6 +88,49 @@ TEST_F(SimTimeTest, BackwardStepIsFlaggedForOnePass) {
   EXPECT_EQ((std::vector<time_t>{kHour + 1, kHour - 59, kHour - 58}), r.runs);
 }
 
+// Holds its first run until released, so that a pass lasts as long as a
+// test needs.
+struct Gate {
+  std::mutex m;
+  std::condition_variable cv;
+  bool entered = false, released = false;
+  static void task(void *data) {
+    auto *self = static_cast<Gate *>(data);
+    std::unique_lock<std::mutex> g(self->m);
+    self->entered = true;
+    self->cv.notify_all();
+    self->cv.wait_for(g, std::chrono::seconds(10), [&] { return self->released; });
+  }
+  bool wait_entered() {
+    std::unique_lock<std::mutex> g(m);
+    return cv.wait_for(g, std::chrono::seconds(10), [&] { return entered; });
+  }
+  void release() {
+    std::lock_guard<std::mutex> g(m);
+    released = true;
+    cv.notify_all();
+  }
+};
+
+// A step seen while a pass runs (a pass longer than a second) reaches every
+// task once: the log maintenance never rotates twice for one step.
+TEST_F(SimTimeTest, StepDuringAPassIsSeenOnceByEveryTask) {
+  ASSERT_EQ(0, kxtime_sim_initialize(kHour));
+  Gate gate;
+  Recorder r;
+  add_cron_task(0, Gate::task, &gate);
+  add_cron_task(0, Recorder::task, &r);
+  add_cron_task(0, PassCounter::task, &passes);
+  kxtime_sim_settime(kHour + 1);
+  ASSERT_TRUE(gate.wait_entered());
+  kxtime_sim_settime(kHour - 59);  // the clock set back while the pass runs
+  gate.release();
+  ASSERT_TRUE(passes.wait_for(2));
+  step(kHour - 58);
+  std::lock_guard<std::mutex> g(r.m);
+  EXPECT_EQ((std::vector<int>{0, 1, 0}), r.flags);
+}
+
 TEST_F(SimTimeTest, DeletedTaskStopsAndSecondDeleteDoesNothing) {
   ASSERT_EQ(0, kxtime_sim_initialize(kHour));
   Recorder r;

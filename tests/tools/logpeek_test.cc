@@ -150,13 +150,15 @@ TEST_F(LogPeek, PrintsRecordsOfTheThreeFormats) {
   EXPECT_EQ(txt.out, txt_records(2, 2));
 }
 
-// Category bytes above 127 print as 128..255, and a flag is on whenever it is
-// not 0.
+// Category bytes above 127 print as 128..255, a flag is on whenever it is
+// not 0, and a character field stored as text prints its first character.
 TEST_F(LogPeek, CategoryBytesUnsignedAndFlagsOnWhenNonZero) {
   std::vector<reqlog::EbField> fields = {{7, 0x43, "DATE"}, {5, 0x36, "CATS"}, {54, 0x26, "ALLCATS"},
-                                         {6, 0x71, "DENIEDFLAG"}, {60, 0x71, "OTHERFLAG"}, {61, 0x61, "CHAR"}};
+                                         {6, 0x71, "DENIEDFLAG"}, {60, 0x71, "OTHERFLAG"}, {61, 0x61, "CHAR"},
+                                         {62, 0x66, "CHARTEXT"}};
   std::string rec = reqlog::le32(static_cast<uint32_t>(T)) + reqlog::cstr("\xC8\x05\xFF") +
-                    reqlog::cstr(std::string("\x80\x01\x7F", 3)) + "\x02" + std::string(1, '\0') + "x";
+                    reqlog::cstr(std::string("\x80\x01\x7F", 3)) + "\x02" + std::string(1, '\0') + "x" +
+                    reqlog::cstr("yes");
   reqlog::write_log(logs(), "kxlogger_requests_ext_c",
                     reqlog::eb_image(reqlog::eb_header(fields, {}), {rec}, {T}));
   std::vector<reqlog::SbRecord> sb = reqlog::sb_sample(2, T);
@@ -167,8 +169,8 @@ TEST_F(LogPeek, CategoryBytesUnsignedAndFlagsOnWhenNonZero) {
   Outcome eb = run({"-f", "kxlogger_requests_ext_c.log"});
   EXPECT_EQ(eb.status, 0);
   EXPECT_EQ(eb.out,
-            "+FIELDS DATE,CATS,ALLCATS,DENIEDFLAG,OTHERFLAG,CHAR\n+RECORD\nDATE 2008-01-10 21:20:00\n"
-            "CATS 200,5,255\nALLCATS 128,1,127\nDENIEDFLAG on\nOTHERFLAG off\nCHAR x\n+ENDRECORD\n+END\n");
+            "+FIELDS DATE,CATS,ALLCATS,DENIEDFLAG,OTHERFLAG,CHAR,CHARTEXT\n+RECORD\nDATE 2008-01-10 21:20:00\n"
+            "CATS 200,5,255\nALLCATS 128,1,127\nDENIEDFLAG on\nOTHERFLAG off\nCHAR x\nCHARTEXT y\n+ENDRECORD\n+END\n");
 
   Outcome flags = run({"-f", "kxlogger_requests_bin_f.log"});
   EXPECT_EQ(flags.status, 0);
@@ -251,9 +253,15 @@ TEST_F(LogPeek, NoLogAndUsage) {
   // Nothing to read: no logs, a missing or empty log, a file of no format.
   reqlog::write_file(logs() + "/kxlogger_requests_bin_empty.log", "");
   reqlog::write_file(logs() + "/kxlogger_requests_bin_junk.log", std::string("\x01\0\0\0junk", 8));
+  // A pipe named like a log (opening it for reading would wait for a writer),
+  // and a text log whose header lines do not parse (it has no layout).
+  ASSERT_EQ(mkfifo((logs() + "/kxlogger_requests_bin_pipe.log").c_str(), 0644), 0);
+  reqlog::write_file(logs() + "/kxlogger_requests_txt_badhead.log",
+                     "1000000001 7:43 1:16\n1000000002 DATE\n" + std::to_string(T) + " http://x/\n");
   for (const std::vector<std::string> &args :
        {std::vector<std::string>{}, {"-f", "kxlogger_requests_bin_missing.log"},
-        {"-f", "kxlogger_requests_bin_empty.log"}, {"-f", "kxlogger_requests_bin_junk.log"}, {"-s", "3"}}) {
+        {"-f", "kxlogger_requests_bin_empty.log"}, {"-f", "kxlogger_requests_bin_junk.log"},
+        {"-f", "kxlogger_requests_bin_pipe.log"}, {"-f", "kxlogger_requests_txt_badhead.log"}, {"-s", "3"}}) {
     Outcome r = run(args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "-ERROR No files\n");
