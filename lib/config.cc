@@ -5,10 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <iterator>
 #include <mutex>
-#include <sstream>
 #include <strings.h>
 #include <unistd.h>
 
@@ -170,16 +168,22 @@ char *module_setting(const char *module, const char *setting) {
   return name;
 }
 
+// The whole file; false when it cannot be opened or read (a directory opens
+// but cannot be read, and is no empty configuration).
+bool read_whole_file(const char *filename, std::string *text) {
+  FILE *f = fopen(filename, "rb");
+  if (f == nullptr) return false;
+  char buf[65536];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, f)) > 0) text->append(buf, n);
+  bool ok = ferror(f) == 0;
+  fclose(f);
+  return ok;
+}
+
 int read_file(configuration *config, const char *filename, int depth) {
-  std::ifstream in(filename, std::ios::binary);
   std::string text;
-  if (in) {
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    if (in.bad()) in.setstate(std::ios::failbit);
-    text = ss.str();
-  }
-  if (!in) {
+  if (!read_whole_file(filename, &text)) {
     kxlog_send(KXLOG_ERROR, "Could not open configuration file '%s'.\n", filename);
     return 1;
   }

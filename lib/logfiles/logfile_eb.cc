@@ -95,8 +95,11 @@ static int decode(const unsigned char *p, const unsigned char *lim, int depth, a
                   ASNNodePtr *out, size_t *used) {
   int tag, constructed;
   size_t len, head;
+  // Bytes missing where the data ends are a short read; inside a parent, the
+  // element overruns it.
+  const int short_rc = depth > 0 ? ERR_LENGTH : ERR_READ;
   int rc = read_head(p, lim, &tag, &constructed, &len, &head);
-  if (rc == ERR_READ) rc = ERR_LENGTH;  // inside a parent, a short element overruns it
+  if (rc == ERR_READ) rc = short_rc;
   if (rc != SUCCESS) return rc;
   p += head;
   size_t room = static_cast<size_t>(lim - p);
@@ -107,7 +110,7 @@ static int decode(const unsigned char *p, const unsigned char *lim, int depth, a
   if (constructed) {
     if (len > room || depth >= ASN1_MAX_DEPTH) {
       delete node;
-      return ERR_LENGTH;
+      return len > room ? short_rc : ERR_LENGTH;
     }
     const unsigned char *q = p, *e = p + len;
     while (q < e) {
@@ -129,7 +132,7 @@ static int decode(const unsigned char *p, const unsigned char *lim, int depth, a
     size_t n = fs ? fs : len;
     if (n > room) {
       delete node;
-      return ERR_LENGTH;
+      return short_rc;
     }
     unsigned long long v = 0;
     for (size_t i = 0; i < fs; ++i) v = v << 8 | p[i];  // most significant first
@@ -185,8 +188,10 @@ int asn1ReadData(ASNNodePtr *result, int fd, asn1GetTypeFunc getType) {
   size_t size;
   int rc = element_size(head, head + got, getType, &size);
   if (rc != SUCCESS) return rc;
-  // The element must lie inside the file.
-  if (size > ASN1_MAX_ELEMENT || static_cast<off_t>(size) > st.st_size - pos) return ERR_LENGTH;
+  // The element must lie inside the file (else its last bytes cannot be
+  // read) and within the size a header may have.
+  if (static_cast<off_t>(size) > st.st_size - pos) return ERR_READ;
+  if (size > ASN1_MAX_ELEMENT) return ERR_LENGTH;
   auto *buf = static_cast<unsigned char *>(malloc(size));
   if (!buf) return ERR_ALLOC;
   size_t have = 0;

@@ -68,8 +68,10 @@ typedef data_type (*asn1GetTypeFunc)(int tag);
 // Reads one element at fd's position. The element must lie inside the file
 // and within ASN1_MAX_ELEMENT bytes; lengths are 1 to 4 bytes; nesting is
 // bounded. Returns SUCCESS with the tree in *result (free with
-// asn1NodeFree) and fd positioned after the element, or ERR_READ, ERR_LENGTH
-// or ERR_ALLOC (nothing allocated remains).
+// asn1NodeFree) and fd positioned after the element, or ERR_READ (the file
+// ends inside the element), ERR_LENGTH (a child overruns its parent, or a
+// malformed length, deep nesting or an element over the limit) or ERR_ALLOC
+// (nothing allocated remains).
 int asn1ReadData(ASNNodePtr *result, int fd, asn1GetTypeFunc getType);
 
 // The same from memory: [p, p + len). *used receives the element's bytes.

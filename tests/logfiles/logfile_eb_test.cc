@@ -2,8 +2,10 @@
 // forms, and the headers the tester refuses.
 #include "lib/logfiles/logfile_eb.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "tests/fixtures/reqlog_writer.h"
 
@@ -186,11 +188,41 @@ TEST(Asn1, TagsLengthsAndTexts) {
   EXPECT_EQ(root->children[2]->type, 22);  // class bits ignored
   EXPECT_EQ(root->children[2]->u.tstring, nullptr);  // no text for length 0
   asn1NodeFree(root);
-  std::string cut = e.substr(0, e.size() - 1);
-  EXPECT_EQ(asn1ReadMemory(&root, reinterpret_cast<const unsigned char *>(cut.data()), cut.size(), EBHeaderGetType,
-                           &used),
-            ERR_LENGTH);
-  EXPECT_EQ(root, nullptr);
+  // Data that ends inside the element is a short read; a child reaching past
+  // its parent overruns it.
+  struct Bad {
+    std::string bytes;
+    int rc;
+  } bad[] = {
+      {e.substr(0, e.size() - 1), ERR_READ},
+      {e.substr(0, 1), ERR_READ},
+      {std::string("\x21\x03\x16\x05\x00", 5), ERR_LENGTH},  // a NAME of 5 bytes in 3
+      {std::string("\x21\x02\x15\x01", 4), ERR_LENGTH},       // a 1-byte number cut by its parent
+      {std::string("\x21\x80\x00\x00", 4), ERR_LENGTH},       // indefinite length
+  };
+  for (const Bad &b : bad) {
+    SCOPED_TRACE(b.rc);
+    EXPECT_EQ(asn1ReadMemory(&root, reinterpret_cast<const unsigned char *>(b.bytes.data()), b.bytes.size(),
+                             EBHeaderGetType, &used),
+              b.rc);
+    EXPECT_EQ(root, nullptr);
+  }
+  // From a file: one cut inside the element cannot be read whole.
+  reqlog::WorkDir wd;
+  std::string path = wd.root() + "/element";
+  for (const Bad &b : {Bad{e, SUCCESS}, Bad{e.substr(0, e.size() - 1), ERR_READ}, Bad{"", ERR_READ}}) {
+    SCOPED_TRACE(b.bytes.size());
+    reqlog::write_file(path, b.bytes);
+    int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(asn1ReadData(&root, fd, EBHeaderGetType), b.rc);
+    EXPECT_EQ(root != nullptr, b.rc == SUCCESS);
+    if (b.rc == SUCCESS) {
+      EXPECT_EQ(lseek(fd, 0, SEEK_CUR), static_cast<off_t>(e.size()));
+    }
+    asn1NodeFree(root);
+    close(fd);
+  }
 }
 
 }  // namespace

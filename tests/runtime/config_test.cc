@@ -272,6 +272,7 @@ TEST_F(ConfigFileTest, ReadsLinesCommentsAndIncludes) {
   EXPECT_STREQ("yes", config_parse_string_index(s.c, "inner", 0));
   EXPECT_STREQ("2", config_parse_string_index(s.c, "after", 0));
   EXPECT_EQ(1, config_configuration_readfile(s.c, (dir + "/none.conf").c_str()));
+  EXPECT_EQ(1, config_configuration_readfile(s.c, dir.c_str()));  // a folder is no configuration
 }
 
 TEST_F(ConfigFileTest, IncludeCycleStopsAtDepthLimit) {
