@@ -7,7 +7,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 jobs=$(nproc)
-fuzz_seconds=${KX_FUZZ_SECONDS:-45}
+# A fixed seed and a fixed number of inputs make the fuzz step repeatable;
+# longer, random campaigns are run by hand (KX_FUZZ_RUNS=-1 KX_FUZZ_SEED=0).
+fuzz_runs=${KX_FUZZ_RUNS:-30000}
+fuzz_seed=${KX_FUZZ_SEED:-1}
+fuzz_seconds=${KX_FUZZ_SECONDS:-150}
 
 bash scripts/install-deps.sh
 
@@ -37,8 +41,8 @@ if compgen -G "tests/fuzz/*_fuzz.cc" >/dev/null; then
     if [ -x "build-fuzz/bin/${base}_seeds" ]; then
       "build-fuzz/bin/${base}_seeds" "$corpus"
     fi
-    echo "fuzzing $name for ${fuzz_seconds}s"
-    (cd "$root/build-fuzz" && "./bin/$name" -max_total_time="$fuzz_seconds" \
+    echo "fuzzing $name: $fuzz_runs inputs, seed $fuzz_seed, at most ${fuzz_seconds}s"
+    (cd "$root/build-fuzz" && "./bin/$name" -seed="$fuzz_seed" -runs="$fuzz_runs" -max_total_time="$fuzz_seconds" \
       -rss_limit_mb=2048 -print_final_stats=0 "$corpus" 2>&1 | tail -n 3)
     [ "${PIPESTATUS[0]}" -eq 0 ] || { echo "fuzzer $name failed"; exit 1; }
   done

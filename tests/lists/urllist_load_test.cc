@@ -88,6 +88,11 @@ TEST_F(UrlListLoad, AddResultCodes) {
       {"a.example", "U", "C", "x", URLLIST_ERROR_ACTION},
       {"a.example", "X", "D", nullptr, URLLIST_ERROR_TYPE},
       {"/(/", "R", "D", nullptr, URLLIST_ERROR_REGEXP},
+      // Repetitions whose compiled form would take gigabytes are refused.
+      {"/a++++++++++++++++++++++++++++++++++++++++/", "R", "D", nullptr, URLLIST_ERROR_REGEXP},
+      {"/((a{100}){100}){100}/", "R", "D", nullptr, URLLIST_ERROR_REGEXP},
+      {"/^(ads|track)+[0-9]{2,3}[.](gif|png)$/", "R", "D", nullptr, 0},
+      {"/x{200}y+z*/", "R", "D", nullptr, 0},
       {"zz", "D", "D", nullptr, URLLIST_ERROR_URLEXPLODE},
       {"nosuchtype", "T", "D", nullptr, URLLIST_ERROR_EVENTTYPE},
       {"http:///x", "U", "D", nullptr, URLLIST_ERROR_URLEXPLODE},
@@ -103,7 +108,7 @@ TEST_F(UrlListLoad, AddResultCodes) {
   EXPECT_EQ(urllist_add(l_, nullptr, "U", "D", nullptr, 0), URLLIST_ERROR_NULL);
   EXPECT_EQ(urllist_add(l_, "a", "U", nullptr, nullptr, 0), URLLIST_ERROR_NULL);
   EXPECT_EQ(look("http://x.example/dup"), "deny");
-  EXPECT_EQ(l_->total_count, 12);
+  EXPECT_EQ(l_->total_count, static_cast<int>(std::size(cases)));
 }
 
 TEST_F(UrlListLoad, GuessesTheKindWithoutATypeWord) {
