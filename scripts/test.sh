@@ -9,7 +9,16 @@ root=$(pwd)
 jobs=$(nproc)
 # A fixed seed and a fixed number of inputs make the fuzz step repeatable;
 # longer, random campaigns are run by hand (KX_FUZZ_RUNS=-1 KX_FUZZ_SEED=0).
-fuzz_runs=${KX_FUZZ_RUNS:-30000}
+# Inputs per target, by its speed, for a minute or less each here.
+fuzz_runs_for() {
+  if [ -n "${KX_FUZZ_RUNS:-}" ]; then echo "$KX_FUZZ_RUNS"; return; fi
+  case $1 in
+    kxstring|urlparse) echo 500000 ;;
+    reqlog) echo 200000 ;;
+    query) echo 60000 ;;
+    *) echo 30000 ;;
+  esac
+}
 fuzz_seed=${KX_FUZZ_SEED:-1}
 fuzz_seconds=${KX_FUZZ_SECONDS:-150}
 
@@ -36,6 +45,7 @@ if compgen -G "tests/fuzz/*_fuzz.cc" >/dev/null; then
   for f in tests/fuzz/*_fuzz.cc; do
     name=$(basename "$f" .cc)
     base=${name%_fuzz}
+    fuzz_runs=$(fuzz_runs_for "$base")
     corpus="$root/build-fuzz/corpus/$base"
     rm -rf "$corpus" && mkdir -p "$corpus"
     if [ -x "build-fuzz/bin/${base}_seeds" ]; then
