@@ -4,16 +4,18 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+// Declared extern in the header, so constexpr here keeps external linkage
+// and also serves the compile-time table below.
+constexpr char base64_code[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+namespace {
 
 // Digit value of every byte: -1 outside the alphabet, 0 for "=". Built at
 // compile time, so concurrent first use needs no care.
 constexpr std::array<int, BASE64_VALUE_SZ> make_values() {
   std::array<int, BASE64_VALUE_SZ> v{};
   for (int &x : v) x = -1;
-  for (int i = 0; i < 64; ++i) v[static_cast<unsigned char>(kAlphabet[i])] = i;
+  for (int i = 0; i < 64; ++i) v[static_cast<unsigned char>(base64_code[i])] = i;
   v['='] = 0;
   return v;
 }
@@ -29,8 +31,6 @@ int loose_hex(char c) {
 }
 
 }  // namespace
-
-const char base64_code[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 int base64_decode_bin(const char *text, char *result, int result_size) {
   if (text == nullptr || result == nullptr || result_size < 1) return 0;

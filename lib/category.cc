@@ -1,8 +1,6 @@
 #include "lib/category.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -79,7 +77,6 @@ cat_t *cat_parse(const char *text) {
   const char *p = text;
   for (;;) {
     char *end = nullptr;
-    errno = 0;
     long v = strtol(p, &end, 10);
     if (end == p) break;
     if (cat_add(c, static_cast<uint32_t>(v)) != 0) {

@@ -47,6 +47,15 @@ configuration_item *find_item(configuration *config, const char *setting, int in
   return it->second[index].get();
 }
 
+// Hands *out a new heap copy of text: 0, or 1 (out untouched) for a null
+// text or no memory.
+int copy_out(const char *text, char **out) {
+  char *copy = text != nullptr ? strdup(text) : nullptr;
+  if (copy == nullptr) return 1;
+  *out = copy;
+  return 0;
+}
+
 // Whole-word decimal numbers.
 bool read_longlong(const char *word, long long *out) {
   if (word == nullptr || *word == '\0') return false;
@@ -358,19 +367,13 @@ int config_parse_token_count(configuration *config, const char *setting) {
 int config_parse_string(configuration *config, const char *setting, char **out) {
   const char *word = config_parse_string_index(config, setting, 0);
   if (word == nullptr || out == nullptr) return 1;
-  char *copy = strdup(word);
-  if (copy == nullptr) return 1;
-  *out = copy;
-  return 0;
+  return copy_out(word, out);
 }
 
 int config_parse_line(configuration *config, const char *setting, char **out) {
   configuration_item *item = find_item(config, setting, 0);
-  if (item == nullptr || item->line == nullptr || out == nullptr) return 1;
-  char *copy = strdup(item->line);
-  if (copy == nullptr) return 1;
-  *out = copy;
-  return 0;
+  if (item == nullptr || out == nullptr) return 1;
+  return copy_out(item->line, out);
 }
 
 int config_parse_longlong(configuration *config, const char *setting, long long *out) {
@@ -382,7 +385,7 @@ int config_parse_longlong(configuration *config, const char *setting, long long 
 
 int config_parse_int(configuration *config, const char *setting, int *out) {
   long long v = 0;
-  if (out == nullptr || !read_longlong(config_parse_string_index(config, setting, 0), &v)) return 1;
+  if (out == nullptr || config_parse_longlong(config, setting, &v) != 0) return 1;
   if (v < INT32_MIN || v > INT32_MAX) return 1;
   *out = static_cast<int>(v);
   return 0;
@@ -435,12 +438,8 @@ int config_parse_ipaddr(configuration *config, const char *setting, kx_ipaddr *o
 }
 
 int config_get_envhostname(char **out) {
-  const char *host = getenv("HOSTNAME");
-  if (host == nullptr || out == nullptr) return 1;
-  char *copy = strdup(host);
-  if (copy == nullptr) return 1;
-  *out = copy;
-  return 0;
+  if (out == nullptr) return 1;
+  return copy_out(getenv("HOSTNAME"), out);
 }
 
 int config_parse_string_hostname(configuration *config, const char *setting, char **out) {
@@ -458,15 +457,9 @@ int config_parse_string_hostname(configuration *config, const char *setting, cha
     }
     char text[INET_ADDRSTRLEN];
     if (inet_ntop(AF_INET, &addr, text, sizeof text) == nullptr) return 1;
-    char *copy = strdup(text);
-    if (copy == nullptr) return 1;
-    *out = copy;
-    return 0;
+    return copy_out(text, out);
   }
-  char *copy = strdup(word);
-  if (copy == nullptr) return 1;
-  *out = copy;
-  return 0;
+  return copy_out(word, out);
 }
 
 int config_parse_denypagehost(configuration *config, char **out) {

@@ -103,12 +103,13 @@ void log_connect_failure(const DB_CONNECTION &c) {
 
 // A new client object connected with the slot's parameters (utf8mb4, so
 // that escape_encode's backslashes can never end a multi-byte character).
-// Null when the object cannot be made (*init_failed set) or the connection
-// fails.
+// Null when the object cannot be made (*init_failed set, logged) or the
+// connection fails (left to the caller to report).
 MYSQL *db_connect(const DB_CONNECTION &c, bool *init_failed) {
   *init_failed = false;
   MYSQL *m = mysql_init(nullptr);
   if (!m) {
+    kxlog_send(KXLOG_ERROR, "Could not initialize a mysql connection.\n");
     *init_failed = true;
     return nullptr;
   }
@@ -134,10 +135,7 @@ bool db_reconnect(DB_CONNECTION *c, bool *reported) {
   bool init_failed = false;
   c->cn = db_connect(*c, &init_failed);
   if (!c->cn) {
-    if (init_failed) {
-      kxlog_send(KXLOG_ERROR, "Could not initialize a mysql connection.\n");
-      return false;
-    }
+    if (init_failed) return false;
     if (!*reported) log_connect_failure(*c);
     *reported = true;
   }
@@ -149,26 +147,22 @@ bool db_reconnect(DB_CONNECTION *c, bool *reported) {
 MYSQL *db_run(DB_CONNECTION *c, const char *query) {
   bool reported = false;  // the failed-connect message once per statement
   for (;;) {
-    if (!c->cn) {
-      if (!db_reconnect(c, &reported)) return nullptr;
-      if (!c->cn) {
-        std::this_thread::sleep_for(std::chrono::seconds(kRetrySeconds));
-        if (!db_initialized) return nullptr;  // the layer was stopped meanwhile
-        continue;
+    if (!c->cn && !db_reconnect(c, &reported)) return nullptr;
+    if (c->cn) {
+      if (mysql_query(c->cn, query) == 0) return c->cn;
+      unsigned int err = mysql_errno(c->cn);
+      if (!session_lost(err)) {
+        kxlog_send(KXLOG_ERROR, "DB Error: '%s' sql='%s'\n", mysql_error(c->cn), query);
+        return nullptr;
       }
+      // The old session (and every table lock it held) is gone: drop its
+      // client object and make a new one.
+      mysql_close(c->cn);
+      c->cn = nullptr;
+      c->reconnects.fetch_add(1);
+      if (!db_reconnect(c, &reported)) return nullptr;
     }
-    if (mysql_query(c->cn, query) == 0) return c->cn;
-    unsigned int err = mysql_errno(c->cn);
-    if (!session_lost(err)) {
-      kxlog_send(KXLOG_ERROR, "DB Error: '%s' sql='%s'\n", mysql_error(c->cn), query);
-      return nullptr;
-    }
-    // The old session (and every table lock it held) is gone: drop its
-    // client object and make a new one.
-    mysql_close(c->cn);
-    c->cn = nullptr;
-    c->reconnects.fetch_add(1);
-    if (!db_reconnect(c, &reported)) return nullptr;
+    // No session, or a fresh one: the statement runs again after the wait.
     std::this_thread::sleep_for(std::chrono::seconds(kRetrySeconds));
     if (!db_initialized) return nullptr;  // the layer was stopped meanwhile
   }
@@ -252,10 +246,7 @@ int db_open(const char *dbname, const char *dbip, const char *dbuser, const char
   bool init_failed = false;
   MYSQL *m = db_connect(*c, &init_failed);
   if (!m) {
-    if (init_failed)
-      kxlog_send(KXLOG_ERROR, "Could not initialize a mysql connection.\n");
-    else
-      log_connect_failure(*c);
+    if (!init_failed) log_connect_failure(*c);
     // The slot goes back to the table at once.
     std::lock_guard<std::mutex> g(db_lock);
     c->in_use = false;

@@ -31,6 +31,15 @@ std::string lower(const char *s) {
   return r;
 }
 
+// Whether s lower-cased equals the already lower-cased text lowered; no
+// copy, as lookups run once per request.
+bool equals_lowered(const char *s, const char *lowered) {
+  for (;; ++s, ++lowered) {
+    if (static_cast<char>(tolower(static_cast<unsigned char>(*s))) != *lowered) return false;
+    if (*s == '\0') return true;
+  }
+}
+
 // First blank-separated fields of a line (blanks are spaces and tabs).
 std::string field(const char *line, int index) {
   const char *p = line;
@@ -102,9 +111,8 @@ int extlist_add_item(EXTLIST_TABLE *list, const char *ext, void *data) {
 
 void *extlist_lookup_diag(EXTLIST_TABLE *list, const char *ext, char **text) {
   if (!list || !ext || !*ext || list->hash_count <= 0) return nullptr;
-  std::string key = lower(ext);
   for (EXTLIST_ITEM *it = list->hash[extlist_create_hash(list, ext)]; it->item; ++it) {
-    if (key == it->item) {
+    if (equals_lowered(ext, it->item)) {
       if (text) *text = strdup(it->item);
       return it->data;
     }

@@ -154,6 +154,19 @@ bool rotate_unlocked(kxlog_t *l) {
   return true;
 }
 
+// Appends one entry to l under its mutex and rotates it when it reaches
+// max_size. False (nothing written) when l is disabled or has no file.
+bool send_locked(kxlog_t *l, int priority, const char *format, va_list ap) {
+  if (pthread_mutex_lock(&l->lock) != 0) return false;
+  bool writable = l->enabled && l->fd >= 0;
+  if (writable) {
+    append_entry(l, priority, format, ap);
+    if (l->size + l->buff_size >= l->max_size) rotate_unlocked(l);
+  }
+  pthread_mutex_unlock(&l->lock);
+  return writable;
+}
+
 kxlog_t *make_log(configuration *config, const char *level, const char *program, int enabled_default) {
   int enabled = enabled_default;
   long long max_size = 1000000;
@@ -198,14 +211,7 @@ void kxlog_send_va(int level, const char *format, va_list ap) {
     silent = kxlog_silent_mode;
     if (l != nullptr) {
       if (!l->enabled) return;
-      if (pthread_mutex_lock(&l->lock) != 0) return;
-      if (l->fd >= 0) {
-        append_entry(l, priority_of_level(level), format, ap);
-        if (l->size + l->buff_size >= l->max_size) rotate_unlocked(l);
-        pthread_mutex_unlock(&l->lock);
-        return;
-      }
-      pthread_mutex_unlock(&l->lock);
+      if (send_locked(l, priority_of_level(level), format, ap)) return;
     }
   }
   // No log, or a log without a file: the no-log rules.
@@ -216,12 +222,7 @@ void kxlog_send_va(int level, const char *format, va_list ap) {
 
 void kxlog_send_filev(kxlog_t *l, int priority, const char *format, va_list ap) {
   if (l == nullptr || format == nullptr) return;
-  if (pthread_mutex_lock(&l->lock) != 0) return;
-  if (l->enabled && l->fd >= 0) {
-    append_entry(l, priority, format, ap);
-    if (l->size + l->buff_size >= l->max_size) rotate_unlocked(l);
-  }
-  pthread_mutex_unlock(&l->lock);
+  send_locked(l, priority, format, ap);
 }
 
 // --- Logs ---------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "lib/kxlog.h"
+#include "lib/kxstring.h"
 
 namespace {
 
@@ -35,11 +36,11 @@ struct FdCloser {
 
 bool starts_with_lo(const char *name) { return name[0] == 'l' && name[1] == 'o'; }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
+// One qualifying address of the walk: logged, then offered to cb. True when
+// cb asks to stop.
+bool offer_address(const char *name, const char *text, getifip_callback cb, void *data) {
+  kxlog_send(KXLOG_DEBUG, "Interfaces IP List found interface %s: IP Address:  %s\n", name, text);
+  return cb && cb(name, text, data) != 0;
 }
 
 bool parse_address(const char *text, kx_ipaddr *ip) {
@@ -322,8 +323,7 @@ int getifip_foreach_ip(getifip_callback cb, void *data) {
     memcpy(&sin, &ifr.ifr_addr, sizeof sin);
     char text[KXNET_ADDRSTRLEN];
     if (!inet_ntop(AF_INET, &sin.sin_addr, text, sizeof text)) continue;
-    kxlog_send(KXLOG_DEBUG, "Interfaces IP List found interface %s: IP Address:  %s\n", name, text);
-    if (cb && cb(name, text, data) != 0) return 0;
+    if (offer_address(name, text, cb, data)) return 0;
   }
 
   return getifip_foreach_ipv6(kIfInet6Path, cb, data);
@@ -361,16 +361,15 @@ int getifip_foreach_ipv6(const char *path, getifip_callback cb, void *data) {
     struct in6_addr a6;
     bool ok = true;
     for (int i = 0; i < 16 && ok; ++i) {
-      int hi = hex_value(line[2 * i]);
-      int lo = hex_value(line[2 * i + 1]);
+      int hi = string_hex_digit(line[2 * i]);
+      int lo = string_hex_digit(line[2 * i + 1]);
       if (hi < 0 || lo < 0) ok = false;
       else a6.s6_addr[i] = static_cast<uint8_t>(hi << 4 | lo);
     }
     if (!ok) continue;
     char text[KXNET_ADDRSTRLEN];
     if (!inet_ntop(AF_INET6, &a6, text, sizeof text)) continue;
-    kxlog_send(KXLOG_DEBUG, "Interfaces IP List found interface %s: IP Address:  %s\n", name, text);
-    if (cb && cb(name, text, data) != 0) return 0;
+    if (offer_address(name, text, cb, data)) return 0;
   }
   return 0;
 }
@@ -387,11 +386,6 @@ int getifip_get_ip_list_callback(const char * /*ifname*/, const char *ip, void *
   }
   int n = snprintf(list->ptr, static_cast<size_t>(list->size), list->ptr == list->str ? "'%s'" : ",'%s'",
                    ip);
-  if (n < 0 || n >= list->size) {
-    // Cannot happen after the check above; keep the list as it was.
-    list->ptr[0] = '\0';
-    return 0;
-  }
   list->ptr += n;
   list->size -= n;
   return 0;

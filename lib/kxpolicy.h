@@ -60,9 +60,10 @@ TallowmerePolicy *kxpolicy_init();
 // Terminates the modules (onShutdown), then frees policy; null-safe.
 void kxpolicy_free(TallowmerePolicy *policy, int onShutdown);
 
+// Clears a stamp / copies one; null arguments are ignored.
 void kxpolicy_loadid_zero(kxpolicy_loadid *stamp);
 void kxpolicy_loadid_copy(kxpolicy_loadid *to, const kxpolicy_loadid *from);
-// 1 when the two load numbers differ, else 0.
+// 1 when the two load numbers differ, else 0. Requires both non-null.
 int kxpolicy_loadid_cmp(const kxpolicy_loadid *a, const kxpolicy_loadid *b);
 
 // The load cycle: reads filename, re-initialises every module from it,

@@ -61,14 +61,10 @@ int snmp_lib_log_callback(int, int, void *serverarg, void *) {
   return 0;
 }
 
-struct agent_start {
-  rwlock_t *start;
-};
-
 void *snmp_lib_main(void *arg) {
-  rwlock_t *start = static_cast<agent_start *>(arg)->start;
+  // arg is the start lock: take the lifetime hold, then let the start go on.
   rwl_readlock(&snmp_lib_thread_rwl);
-  rwl_readunlock(start);
+  rwl_readunlock(static_cast<rwlock_t *>(arg));
   kxlog_send(KXLOG_MESSAGE, "SNMP: Main Thread Active\n");
   while (!snmp_lib_exit.load()) {
     int numfds = 0;
@@ -184,8 +180,6 @@ int snmp_lib_init(const char *agent) {
   if (!agent) return 1;
   std::unique_lock<std::recursive_mutex> g(snmp_lib_mutex);
   if (library_started) return 1;
-  rwlock_t start = RWL_INITIALIZER;
-  if (rwl_init(&start) != 0) return 1;
 
   snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, snmp_lib_log_callback, nullptr);
   snmp_enable_calllog();
@@ -201,14 +195,12 @@ int snmp_lib_init(const char *agent) {
   snmp_lib_agent = strdup(agent);
   if (!snmp_lib_agent) {
     kxlog_send(KXLOG_ERROR, "SNMP: Could not allocate snmp_agent\n");
-    rwl_destroy(&start);
     return 1;
   }
   if (init_agent(snmp_lib_agent) != 0) {
     kxlog_send(KXLOG_ERROR, "SNMP: Failed to Init Agent\n");
     free(snmp_lib_agent);
     snmp_lib_agent = nullptr;
-    rwl_destroy(&start);
     return 1;
   }
   init_system_mib();
@@ -219,19 +211,23 @@ int snmp_lib_init(const char *agent) {
   library_started = true;
   if (init_master_agent() != 0) {
     kxlog_send(KXLOG_ERROR, "SNMP: Failed to bind to port, SNMP service disabled\n");
-    rwl_destroy(&start);
     return 0;
   }
 
   snmp_lib_exit.store(0);
-  agent_start arg{&start};
+  // The thread's start handshake (see snmp_lib_main).
+  rwlock_t start;
+  if (rwl_init(&start) != 0) {
+    kxlog_send(KXLOG_ERROR, "SNMP: Service failed to create thread.\n");
+    return 1;
+  }
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&attr, snmp_lib_thread_stacksize);
   pthread_t thread;
   rwl_readlock(&start);
-  int rc = pthread_create(&thread, &attr, snmp_lib_main, &arg);
+  int rc = pthread_create(&thread, &attr, snmp_lib_main, &start);
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     rwl_readunlock(&start);

@@ -133,6 +133,22 @@ void *kxtime_cron_manager(void *arg) {
   return nullptr;
 }
 
+// Wakes both service threads to leave and returns once each thread that
+// runs has released its lifetime hold (at once for one not started).
+// Caller has set kxtime_exit.
+void join_threads() {
+  pthread_mutex_lock(&cron_cond_lock);
+  pthread_cond_broadcast(&cron_cond);
+  pthread_mutex_unlock(&cron_cond_lock);
+  pthread_mutex_lock(&kxtime_manager_cond_lock);
+  pthread_cond_broadcast(&kxtime_manager_cond);
+  pthread_mutex_unlock(&kxtime_manager_cond_lock);
+  rwl_writelock(&kxtime_thread_lock);
+  rwl_writeunlock(&kxtime_thread_lock);
+  rwl_writelock(&kxtime_cron_thread_lock);
+  rwl_writeunlock(&kxtime_cron_thread_lock);
+}
+
 int start_service(bool simulated, time_t start) {
   pthread_mutex_lock(&service_lock);
   if (kxtime_initialized.load()) {
@@ -147,23 +163,13 @@ int start_service(bool simulated, time_t start) {
   store_time(simulated ? start : time(nullptr));
   kxtime_simulated.store(simulated ? 1 : 0);
   pthread_t thread;
-  bool time_started = false;
-  bool failed = false;
-  if (!simulated) {
-    failed = kxtime_start_detached(&thread, kxtime_manager) != 0;
-    time_started = !failed;
-  }
+  bool failed = !simulated && kxtime_start_detached(&thread, kxtime_manager) != 0;
   if (!failed) failed = kxtime_start_detached(&thread, kxtime_cron_manager) != 0;
   if (failed) {
-    if (time_started) {
-      kxtime_exit.store(1);
-      pthread_mutex_lock(&kxtime_manager_cond_lock);
-      pthread_cond_broadcast(&kxtime_manager_cond);
-      pthread_mutex_unlock(&kxtime_manager_cond_lock);
-      rwl_writelock(&kxtime_thread_lock);
-      rwl_writeunlock(&kxtime_thread_lock);
-      kxtime_exit.store(0);
-    }
+    // The time thread may have started before the cron thread failed.
+    kxtime_exit.store(1);
+    join_threads();
+    kxtime_exit.store(0);
     pthread_mutex_unlock(&service_lock);
     kxlog_send(KXLOG_ERROR, "Time Service failed to start.\n");
     return 1;
@@ -204,17 +210,7 @@ int kxtime_terminate() {
     return 0;
   }
   kxtime_exit.store(1);
-  pthread_mutex_lock(&cron_cond_lock);
-  pthread_cond_broadcast(&cron_cond);
-  pthread_mutex_unlock(&cron_cond_lock);
-  pthread_mutex_lock(&kxtime_manager_cond_lock);
-  pthread_cond_broadcast(&kxtime_manager_cond);
-  pthread_mutex_unlock(&kxtime_manager_cond_lock);
-  // Each returns once its thread has released its lifetime hold.
-  rwl_writelock(&kxtime_thread_lock);
-  rwl_writeunlock(&kxtime_thread_lock);
-  rwl_writelock(&kxtime_cron_thread_lock);
-  rwl_writeunlock(&kxtime_cron_thread_lock);
+  join_threads();
   pthread_mutex_lock(&crontab_lock);
   while (crontab != nullptr) {
     CronTaskPtr next = crontab->next;

@@ -99,30 +99,20 @@ logsession_filter *logsession_filter_create(const char *query, const char *token
   if (match.empty() && negate.empty()) return nullptr;
   auto *f = static_cast<logsession_filter *>(calloc(1, sizeof(logsession_filter)));
   if (f == nullptr) return nullptr;
-  std::string m = join_group(match), n = join_group(negate);
-  if (!m.empty()) {
-    if (!compile(m, &f->regexp_match, "Logsession: Failed to compile match regular expression %s: %s\n")) {
-      free(f);
-      return nullptr;
-    }
-    f->regstr_match = strdup(m.c_str());
-  }
-  if (!n.empty()) {
-    if (!compile(n, &f->regexp_negate, "Logsession: Failed to compile negate regular expression %s: %s\n")) {
-      if (f->regstr_match != nullptr) regfree(&f->regexp_match);
-      free(f->regstr_match);
-      free(f);
-      return nullptr;
-    }
-    f->regstr_negate = strdup(n.c_str());
-  }
-  // No memory for an expression's text: no filter.
-  if ((!m.empty() && f->regstr_match == nullptr) || (!n.empty() && f->regstr_negate == nullptr)) {
-    if (!m.empty()) regfree(&f->regexp_match);
-    if (!n.empty()) regfree(&f->regexp_negate);
-    free(f->regstr_match);
-    free(f->regstr_negate);
-    free(f);
+  // An expression's text is set only once it is compiled, so that
+  // logsession_filter_destroy frees exactly what was made.
+  auto add = [](const std::string &expr, regex_t *re, char **text, const char *what) {
+    if (expr.empty()) return true;
+    if (!compile(expr, re, what)) return false;
+    *text = strdup(expr.c_str());
+    if (*text == nullptr) regfree(re);  // no memory for its text: no filter
+    return *text != nullptr;
+  };
+  if (!add(join_group(match), &f->regexp_match, &f->regstr_match,
+           "Logsession: Failed to compile match regular expression %s: %s\n") ||
+      !add(join_group(negate), &f->regexp_negate, &f->regstr_negate,
+           "Logsession: Failed to compile negate regular expression %s: %s\n")) {
+    logsession_filter_destroy(f);
     return nullptr;
   }
   return f;

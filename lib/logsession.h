@@ -73,6 +73,7 @@ struct logsession_sample_t {
 // Null when the query has no such word or an expression does not compile
 // (logged at level 4).
 logsession_filter *logsession_filter_create(const char *query, const char *token);
+// Frees the compiled expressions, their texts and filter; null-safe.
 void logsession_filter_destroy(logsession_filter *filter);
 // Non-zero when line passes the filter (a null filter passes every line).
 int logsession_filter_match(const logsession_filter *filter, const char *line);
@@ -100,9 +101,11 @@ int logsession_set_remove(logsession_set_t *set, const char *name);
 // The session (owned by the set) or null; only meaningful while no other
 // thread changes the set.
 logsession_t *logsession_set_find(logsession_set_t *set, const char *name);
+// Sessions held; 0 for a null set.
 int logsession_set_get_count(logsession_set_t *set);
 // Hands the session's held entries to a new sample and empties its ring;
 // null for an unknown session or on failure. Free with
 // logsession_sample_destroy.
 logsession_sample_t *logsession_set_sample(logsession_set_t *set, const char *name);
+// Frees the sample and its entries; null-safe.
 void logsession_sample_destroy(logsession_sample_t *sample);

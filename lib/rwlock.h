@@ -48,4 +48,5 @@ int rwl_writeunlock(rwlock_t *rwl);
 int rwl_upgrade(rwlock_t *rwl);
 // Turns the caller's write hold into a read hold.
 int rwl_downgrade(rwlock_t *rwl);
+// Does nothing; kept for callers that dump lock state.
 void rwl_print(void);

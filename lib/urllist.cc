@@ -20,9 +20,6 @@
 
 namespace {
 
-// Most elements of one query entry.
-constexpr size_t kMaxQueryElements = 4999;
-
 // Holds the write lock of a locked list for one add.
 class WriteHold {
  public:
@@ -374,7 +371,7 @@ void query_elements(const char *text, std::string &copy, std::vector<const char 
     char ch = *p;
     if (ch == '?' || ch == '&' || ch == '#' || ch == '\0') {
       *p = '\0';
-      if (*start != '\0' && out.size() < kMaxQueryElements) out.push_back(start);
+      if (*start != '\0' && out.size() < URLLIST_MAX_QUERY_ELEMENTS) out.push_back(start);
       if (ch == '\0') break;
       start = p + 1;
     }
@@ -401,21 +398,11 @@ int add_query(URLLIST_ITEM *node, const URLLIST_TOKEN *tk, const AddCtx &c) {
   q->queryelements = el.size();
   for (size_t i = 0; i < el.size(); ++i) {
     const char *e = el[i];
-    int len = static_cast<int>(strlen(e));
-    if (hex && urllist_str2hash(e, len, &q->hash[i]) == 0) {
+    if (hex && urllist_str2hash(e, static_cast<int>(strlen(e)), &q->hash[i]) == 0) {
       q->name_hash[i] = q->hash[i];
       ++q->names;
-      continue;
-    }
-    const char *eq = strchr(e, '=');
-    if (eq == nullptr || (eq[1] == '\0' && eq == strrchr(e, '='))) {
-      int nlen = eq == nullptr ? len : static_cast<int>(eq - e);
-      urllist_hash(e, nlen, &q->hash[i]);
-      q->name_hash[i] = q->hash[i];
+    } else if (urllist_query_element_hash(e, &q->hash[i], &q->name_hash[i])) {
       ++q->names;
-    } else {
-      urllist_hash(e, len, &q->hash[i]);
-      urllist_hash(e, static_cast<int>(eq - e), &q->name_hash[i]);
     }
   }
   for (size_t i = 0; i < el.size() && !(q->flags & URLLIST_QI_DUPS); ++i)

@@ -197,7 +197,13 @@ int urllist_add_buffer(URLLIST *l, const char *newbuf, char **buffer, int *buffe
 // line cannot be split, else 0 whether or not its entry was added.
 int urllist_add_line(URLLIST *l, const char *line, int hint);
 
+// Sets (func null: clears) the callback called with data and the exploded
+// entry before each main-tree entry with a plain-text host is added; the
+// exploded URL is only valid during the call. Null l is ignored.
 void urllist_set_addcallback(URLLIST *l, urllist_add_callback_fn func, void *data);
+// Sets the callback called with data and the entry's data after each entry
+// the list took; a negative return turns the add into a memory failure.
+// data stays the caller's. Null l is ignored.
 void urllist_set_add_action_callback(URLLIST *l, urllist_add_action_callback_fn func, void *data);
 
 // The default entry's data (owned by the list), or null.

@@ -17,8 +17,6 @@
 
 namespace {
 
-constexpr size_t kMaxQueryElements = 4999;
-
 class ReadHold {
  public:
   explicit ReadHold(URLLIST *l) : l_(l) {
@@ -74,7 +72,7 @@ char **split_query(const char *text, bool lowercase, size_t *count) {
     if (!sep && !in) ++n;
     in = !sep;
   }
-  if (n > kMaxQueryElements) n = kMaxQueryElements;
+  if (n > URLLIST_MAX_QUERY_ELEMENTS) n = URLLIST_MAX_QUERY_ELEMENTS;
   size_t head = (n + 1) * sizeof(char *);
   auto *block = static_cast<char **>(malloc(head + len + 1));
   if (block == nullptr) return nullptr;
@@ -97,24 +95,18 @@ char **split_query(const char *text, bool lowercase, size_t *count) {
   return block;
 }
 
-// Full and name hashes of elements, the rule of query entries: an element
-// without '=' or ending in its only '=' is a name alone.
+// Full and name hashes of elements, as the entries' elements are hashed. On
+// no memory both arrays stay null, so a later call tries again.
 bool hash_elements(char **el, size_t n, myhash_t **full, myhash_t **name) {
   *full = static_cast<myhash_t *>(malloc((n + 1) * sizeof(myhash_t)));
   *name = static_cast<myhash_t *>(malloc((n + 1) * sizeof(myhash_t)));
-  if (*full == nullptr || *name == nullptr) return false;
-  for (size_t i = 0; i < n; ++i) {
-    const char *e = el[i];
-    int len = static_cast<int>(strlen(e));
-    const char *eq = strchr(e, '=');
-    if (eq == nullptr || (eq[1] == '\0' && eq == strrchr(e, '='))) {
-      urllist_hash(e, eq == nullptr ? len : static_cast<int>(eq - e), &(*full)[i]);
-      (*name)[i] = (*full)[i];
-    } else {
-      urllist_hash(e, len, &(*full)[i]);
-      urllist_hash(e, static_cast<int>(eq - e), &(*name)[i]);
-    }
+  if (*full == nullptr || *name == nullptr) {
+    free(*full);
+    free(*name);
+    *full = *name = nullptr;
+    return false;
   }
+  for (size_t i = 0; i < n; ++i) urllist_query_element_hash(el[i], &(*full)[i], &(*name)[i]);
   return true;
 }
 
@@ -133,15 +125,7 @@ bool ensure_query(URLLIST_EXPLODED_URL *u) {
   if (u->query_hash_list == nullptr &&
       !hash_elements(u->query_list, n, &u->query_hash_list, &u->query_name_hash_list))
     return false;
-  myhash_t *f = nullptr, *nm = nullptr;
-  if (!hash_elements(u->query_list_nocase, n, &f, &nm)) {
-    free(f);
-    free(nm);
-    return false;
-  }
-  u->query_hash_list_nocase = f;
-  u->query_name_hash_list_nocase = nm;
-  return true;
+  return hash_elements(u->query_list_nocase, n, &u->query_hash_list_nocase, &u->query_name_hash_list_nocase);
 }
 
 struct QueryView {
@@ -150,6 +134,14 @@ struct QueryView {
   const myhash_t *name;
   size_t n;
 };
+
+// The URL's query elements as written or lower-cased; ensure_query made them.
+QueryView query_view(const URLLIST_EXPLODED_URL *u, bool nocase) {
+  if (nocase)
+    return QueryView{u->query_list_nocase, u->query_hash_list_nocase, u->query_name_hash_list_nocase,
+                     u->queryelements};
+  return QueryView{u->query_list, u->query_hash_list, u->query_name_hash_list, u->queryelements};
+}
 
 // Which URL element matched entry element j, and how.
 struct ElementMatch {
@@ -242,14 +234,10 @@ void add_part(Walk &w, UrlPart type, const char *text) {
 bool consult_queries(Walk &w, URLLIST_ITEM *node) {
   if (w.u->query == nullptr || (node->queryhead == nullptr && node->queryhead_nocase == nullptr)) return false;
   if (!ensure_query(w.u)) return false;
-  URLLIST_EXPLODED_URL *u = w.u;
   for (int pass = 0; pass < 2; ++pass) {
     URLLIST_QUERY_TREE *head = pass == 0 ? node->queryhead : node->queryhead_nocase;
     if (head == nullptr) continue;
-    QueryView v = pass == 0 ? QueryView{u->query_list, u->query_hash_list, u->query_name_hash_list, u->queryelements}
-                            : QueryView{u->query_list_nocase, u->query_hash_list_nocase,
-                                        u->query_name_hash_list_nocase, u->queryelements};
-    if (URLLIST_QUERY_ITEM *q = query_search(head, v)) {
+    if (URLLIST_QUERY_ITEM *q = query_search(head, query_view(w.u, pass == 1))) {
       w.best = q->data;
       w.best_parts = w.nparts;
       w.best_q = q;
@@ -426,11 +414,7 @@ char *walk_text(const Walk &w) {
     }
   }
   if (const URLLIST_QUERY_ITEM *q = w.best_q) {
-    URLLIST_EXPLODED_URL *u = w.u;
-    bool nc = w.best_q_nocase;
-    QueryView v = nc ? QueryView{u->query_list_nocase, u->query_hash_list_nocase, u->query_name_hash_list_nocase,
-                                 u->queryelements}
-                     : QueryView{u->query_list, u->query_hash_list, u->query_name_hash_list, u->queryelements};
+    QueryView v = query_view(w.u, w.best_q_nocase);
     std::vector<ElementMatch> how;
     query_match(q, v, &how);
     bool anchor = (q->flags & URLLIST_QI_ANCHOR) != 0;
@@ -533,7 +517,12 @@ int string_steps(URLLIST *l, const char *url, char **nocase, size_t len, URLLIST
     }
     if (regexec(&re->exp, subject, 0, nullptr, 0) == 0) {
       *found = re->data;
-      if (text != nullptr) *text = strdup(("/" + std::string(re->strexp) + "/").c_str());
+      if (text != nullptr) {
+        std::string t;
+        t.reserve(strlen(re->strexp) + 2);
+        t.append(1, '/').append(re->strexp).append(1, '/');
+        *text = strdup(t.c_str());
+      }
       return 0;
     }
   }
@@ -745,6 +734,19 @@ myhash_t urllist_token_nocase_hash(URLLIST_EXPLODED_URL *u, URLLIST_TOKEN *tk) {
   }
   urllist_hash(lc, static_cast<int>(strlen(tk->item)), &tk->nocase_hash);
   return tk->nocase_hash;
+}
+
+bool urllist_query_element_hash(const char *e, myhash_t *full, myhash_t *name) {
+  int len = static_cast<int>(strlen(e));
+  const char *eq = strchr(e, '=');
+  if (eq == nullptr || (eq[1] == '\0' && eq == strrchr(e, '='))) {
+    urllist_hash(e, eq == nullptr ? len : static_cast<int>(eq - e), full);
+    *name = *full;
+    return true;
+  }
+  urllist_hash(e, len, full);
+  urllist_hash(e, static_cast<int>(eq - e), name);
+  return false;
 }
 
 URLLIST_QUERY_ITEM *urllist_query_find_exact(URLLIST_QUERY_TREE *head, const URLLIST_QUERY_ITEM *q) {

@@ -62,6 +62,14 @@ URLLIST_ITEM *urllist_tree_search(URLLIST_ITEM *root, URLLIST_EXPLODED_URL *urli
 // authority it is the hash itself).
 myhash_t urllist_token_nocase_hash(URLLIST_EXPLODED_URL *urlinfo, URLLIST_TOKEN *tk);
 
+// Most elements a query text (of an entry or of a URL) is split into.
+constexpr size_t URLLIST_MAX_QUERY_ELEMENTS = 4999;
+
+// Full and name hashes of the query element e (NUL-terminated): an element
+// without '=' or ending in its only '=' is a name alone, and both hashes are
+// then the name's. Returns whether it is a name alone.
+bool urllist_query_element_hash(const char *e, myhash_t *full, myhash_t *name);
+
 // The query entry under head with exactly the elements of q (full hashes,
 // same count), or null.
 URLLIST_QUERY_ITEM *urllist_query_find_exact(URLLIST_QUERY_TREE *head, const URLLIST_QUERY_ITEM *q);

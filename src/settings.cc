@@ -12,18 +12,22 @@ reporter_settings settings;
 
 namespace {
 
-// A heap copy of a directory text with a final "/" (an empty text stays
-// empty: the start-up refuses it).  Null for null.
-char *directory_copy(const char *dir) {
-  if (!dir) return nullptr;
-  size_t n = strlen(dir);
-  bool slash = n == 0 || dir[n - 1] == '/';
-  auto *out = static_cast<char *>(malloc(n + (slash ? 1 : 2)));
-  if (!out) return nullptr;
-  memcpy(out, dir, n);
-  if (!slash) out[n++] = '/';
-  out[n] = '\0';
-  return out;
+// Gives the heap directory text *dir a final "/" (an empty text stays
+// empty: the start-up refuses it; null stays null, and so does a text that
+// cannot grow, as with no memory).
+void end_with_slash(char **dir) {
+  if (!*dir) return;
+  size_t n = strlen(*dir);
+  if (n == 0 || (*dir)[n - 1] == '/') return;
+  auto *grown = static_cast<char *>(realloc(*dir, n + 2));
+  if (!grown) {
+    free(*dir);
+    *dir = nullptr;
+    return;
+  }
+  grown[n] = '/';
+  grown[n + 1] = '\0';
+  *dir = grown;
 }
 
 void replace_text(char **field, const char *value) {
@@ -109,13 +113,9 @@ void reporter_load_settings_from(int db, reporter_settings *s) {
   }
 
   // Names are appended to both directories directly, so both end with "/".
-  char *reports = directory_copy(s->reports_directory);
-  free(s->reports_directory);
-  s->reports_directory = reports;
+  end_with_slash(&s->reports_directory);
   if (!s->temp_directory || !*s->temp_directory) replace_text(&s->temp_directory, s->reports_directory);
-  char *temp = directory_copy(s->temp_directory);
-  free(s->temp_directory);
-  s->temp_directory = temp;
+  end_with_slash(&s->temp_directory);
   if (s->topk_buffer_size <= 99) s->topk_buffer_size = 100;
   if (s->ip_type < 1 || s->ip_type > 3) s->ip_type = 3;
 

@@ -142,16 +142,15 @@ size_t encode_small(const table_field_plan &p, const void *data, unsigned char *
   return 0;
 }
 
-// Encodes one field at out (room for field_size bytes).
-size_t encode_field(const table_field_plan &p, const void *data, unsigned char *out) {
+// Encodes one field at out (room for size bytes, its field_size).
+size_t encode_field(const table_field_plan &p, const void *data, size_t size, unsigned char *out) {
   if (p.kind != PLAN_STR) return encode_small(p, data, out);
   if (!data) {
     out[0] = 0;
     return 1;
   }
-  size_t n = strlen(static_cast<const char *>(data)) + 1;
-  memcpy(out, data, n);
-  return n;
+  memcpy(out, data, size);
+  return size;
 }
 
 bool flush(WRITE_TBL *t) {
@@ -164,6 +163,15 @@ void fail_create(int fd, const char *name) {
   if (fd >= 0) {
     ::close(fd);
     ::unlink(name);
+  }
+}
+
+// Frees what a caller left owned in the spare entry after the row's fields.
+void free_spare(READ_TBL *t) {
+  RECORD &spare = t->records[t->field_count];
+  if ((spare.flags & RECORD_FLAG_OWNED) && spare.data) {
+    free(spare.data);
+    spare.data = nullptr;
   }
 }
 
@@ -314,29 +322,30 @@ WRITE_TBL *write_new_rec_ip(REPORT *rep, const char *name, RECORD *rec, int buff
 
 int write_next(WRITE_TBL *t, RECORD *rec, int64_t *written) {
   if (!t || !rec) return 0;
+  // Each field's size, taken once: a text's length both places the row and
+  // bounds its copy. write_new_rec allows at most 255 fields.
+  size_t sizes[255];
   size_t size = 0;
-  for (int i = 0; i < t->field_count; i++) size += field_size(t->plan[i], rec[i].data);
+  for (int i = 0; i < t->field_count; i++) size += sizes[i] = field_size(t->plan[i], rec[i].data);
 
   const size_t cap = static_cast<size_t>(t->buff_size);
   if (t->buff_next > 0 && static_cast<size_t>(t->buff_next) + size > cap) {
     if (!flush(t)) return 0;
   }
   if (size > cap) {
+    // Too large for the buffer: texts go straight from the row, the other
+    // fields (at most 17 bytes) through a small buffer.
     unsigned char small[17];
     for (int i = 0; i < t->field_count; i++) {
       const table_field_plan &p = t->plan[i];
-      bool ok;
-      if (p.kind == PLAN_STR) {
-        const char *s = rec[i].data ? static_cast<const char *>(rec[i].data) : "";
-        ok = file_write_all(t->table_fd, s, strlen(s) + 1);
-      } else {
-        ok = file_write_all(t->table_fd, small, encode_small(p, rec[i].data, small));
-      }
+      const void *data = rec[i].data;
+      bool ok = p.kind == PLAN_STR && data ? file_write_all(t->table_fd, data, sizes[i])
+                                           : file_write_all(t->table_fd, small, encode_field(p, data, sizes[i], small));
       if (!ok) return 0;
     }
   } else {
     unsigned char *out = t->buff.data() + t->buff_next;
-    for (int i = 0; i < t->field_count; i++) out += encode_field(t->plan[i], rec[i].data, out);
+    for (int i = 0; i < t->field_count; i++) out += encode_field(t->plan[i], rec[i].data, sizes[i], out);
     t->buff_next += static_cast<int>(size);
   }
   if (written) *written = static_cast<int64_t>(size);
@@ -440,11 +449,7 @@ int read_next(READ_TBL *t) {
       if (after >= 0) {
         t->current = t->next;
         t->next = after;
-        RECORD &spare = t->records[t->field_count];
-        if ((spare.flags & RECORD_FLAG_OWNED) && spare.data) {
-          free(spare.data);
-          spare.data = nullptr;
-        }
+        free_spare(t);
         return -1;
       }
       ssize_t got;
@@ -502,8 +507,7 @@ int read_record_length(READ_TBL *t) { return t ? t->next - t->current : 0; }
 
 void read_close(READ_TBL *t) {
   if (!t) return;
-  RECORD &spare = t->records[t->field_count];
-  if ((spare.flags & RECORD_FLAG_OWNED) && spare.data) free(spare.data);
+  free_spare(t);
   ::close(t->table_fd);
   delete t;
 }

@@ -122,7 +122,9 @@ READ_TBL *read_open(const char *name);
 // Decodes the next row into t->rec: -1, or 0 at the end of the file, on a
 // truncated or oversized (over 524288 bytes) last row, a read error or no
 // memory; after a 0 every later call returns 0. The entries' data stay valid
-// until the next call (they point into the read buffer).
+// until the next call (they point into the read buffer). A value a caller
+// left in the id-0 entry with RECORD_FLAG_OWNED is freed by the next row
+// read and by read_close.
 int read_next(READ_TBL *t);
 
 // Reads the next row and returns a copy that stays valid: one malloc'ed block

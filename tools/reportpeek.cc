@@ -335,6 +335,13 @@ Totals count_rows(TABLE *t) {
   int fields = record_count(t->rec);
   std::vector<uint64_t> sums(static_cast<size_t>(fields), 0);  // unsigned: hostile files may overflow
   bool summary = fields >= 2 && is_summary_id(t->rec[1].type);
+  // The counter columns (plain integers); the types are the table's, the
+  // same in every row.
+  std::vector<int> counters;
+  for (int i = 0; i < fields; i++) {
+    unsigned storage = StorageType(t->rec[i].datatype);
+    if (t->rec[i].datatype < 0x10 && storage >= STORT_INT8 && storage <= STORT_INT64) counters.push_back(i);
+  }
   int specials = 0;
   uint64_t rows = 0;
   while (table_read_record(t)) {
@@ -347,11 +354,7 @@ Totals count_rows(TABLE *t) {
       break;
     }
     rows++;
-    for (int i = 0; i < fields; i++) {
-      unsigned storage = StorageType(rec[i].datatype);
-      if (rec[i].datatype < 0x10 && storage >= STORT_INT8 && storage <= STORT_INT64)
-        sums[static_cast<size_t>(i)] += uvalue(rec[i]);
-    }
+    for (int i : counters) sums[static_cast<size_t>(i)] += uvalue(rec[i]);
   }
   s.total = static_cast<long long>(rows);
   for (uint64_t v : sums) s.sums.push_back(static_cast<long long>(v));
@@ -421,25 +424,35 @@ int print_table(const Options &o) {
   return 0;
 }
 
+// The look-up key in each form a first field may take, parsed once for
+// the whole table.
+struct LookUpKey {
+  explicit LookUpKey(const std::string &k) : text(k), on(k == "on"), number(strtoull(k.c_str(), nullptr, 10)) {
+    kxnet_aton(k.c_str(), &ip);
+    record_ip_to_host_order(&ip);
+  }
+  const std::string &text;
+  bool on;
+  uint64_t number;
+  kx_ipaddr ip{};
+};
+
 // Does the look-up key name this first field?
-bool key_matches(const RECORD &r, const std::string &key) {
+bool key_matches(const RECORD &r, const LookUpKey &key) {
   const unsigned type = r.datatype;
   switch (PrintType(type)) {
     case PTYPE_IP: {
-      kx_ipaddr want;
-      kxnet_aton(key.c_str(), &want);
-      record_ip_to_host_order(&want);
       kx_ipaddr have = address_of(r);
-      return kxnet_compare(&want, &have) == 0;
+      return kxnet_compare(&key.ip, &have) == 0;
     }
     case PTYPE_BOOL:
-      return (key == "on") == (uvalue(r) != 0);
+      return key.on == (uvalue(r) != 0);
     case PTYPE_STRING:
-      return r.data && StorageType(type) == STORT_STR && text_of(r) == key;
+      return r.data && StorageType(type) == STORT_STR && text_of(r) == key.text;
     default: {
       size_t n = record_fixed_size(type);
       if (n == 0 || n > 8 || !r.data) return false;
-      uint64_t want = strtoull(key.c_str(), nullptr, 10);
+      uint64_t want = key.number;
       if (n < 8) want &= (uint64_t{1} << (8 * n)) - 1;
       return uvalue(r) == want;
     }
@@ -458,9 +471,10 @@ int look_up(const Options &o) {
       }
     }
   } else {
+    const LookUpKey key(o.key);
     bool found = false;
     while (linked && !found && table_read_record(t)) {
-      if (key_matches(t->rec[0], o.key)) {
+      if (key_matches(t->rec[0], key)) {
         printf("%s\n", std::string(text_of(t->rec[1])).c_str());
         found = true;
       }

@@ -467,8 +467,9 @@ static long eb_walk(ExtBinLogReaderData *d, RecordPtr row, unsigned char *p, uns
       if (!z) return LOGFILE_NEED_MORE;
       n = static_cast<const unsigned char *>(z) - p + 1;
     } else {
-      static const long sizes[] = {0, 1, 2, 4, 8, 16, 0, 17};
-      n = sizes[st];
+      // Storage 2 to 5: the header admits no other (addresses were taken
+      // above, storage 7 only for them).
+      n = static_cast<long>(record_fixed_size(type));
     }
     if (avail < n) return LOGFILE_NEED_MORE;
     if (row) row[i].data = p;

@@ -24,6 +24,7 @@ TEST(Base64, Decode) {
       {"YWJjZ", 16, "abc", 3},  // incomplete last group dropped
       {"", 16, "", 0},
       {"!!!!", 16, "", 0},
+      {"+/8=", 16, "\xfb\xff", 2},  // the last two digits of the alphabet
   };
   for (const auto &c : cases) {
     char out[32];
@@ -39,6 +40,7 @@ TEST(Base64, Decode) {
   EXPECT_EQ(base64_decode("YWJj", out, 0), 0);
   EXPECT_STREQ(out, "keep");
   EXPECT_EQ(base64_decode_bin("ZA==", out, 8), 3);
+  EXPECT_STREQ(base64_code, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/");
 }
 
 TEST(UrlDecode, Cases) {

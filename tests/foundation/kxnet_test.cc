@@ -371,6 +371,21 @@ TEST_F(Inet6File, TableOfLines) {
   for (const auto &c : cases) EXPECT_EQ(walk(c.content), c.expected) << c.content;
 }
 
+TEST_F(Inet6File, NonZeroFromTheCallbackStopsTheWalk) {
+  FILE *f = fopen(path_.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("fe800000000000000000000000000001 02 40 20 80 eth0\n"
+        "20010db8000000000000000000000007 03 40 00 80 wan0\n", f);
+  fclose(f);
+  auto first_only = [](const char *ifname, const char *ip, void *data) {
+    collect(ifname, ip, data);
+    return 1;
+  };
+  std::string seen;
+  EXPECT_EQ(getifip_foreach_ipv6(path_.c_str(), first_only, &seen), 0);
+  EXPECT_EQ(seen, "[eth0] fe80::1\n");
+}
+
 TEST_F(Inet6File, MissingFileIsNotAnError) {
   std::string seen;
   EXPECT_EQ(getifip_foreach_ipv6((dir_ + "/none").c_str(), collect, &seen), 0);

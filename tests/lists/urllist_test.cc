@@ -130,6 +130,12 @@ TEST_F(UrlListTest, PrecedenceAndDiagnosticTexts) {
        {{"http://example.com/s?b=2&c=3&a=1", "Q example.com/s?a&b=2"},
         {"http://example.com/s?a=1", "S example.com/s"},
         {"http://example.com/s?b=3&a", "S example.com/s"}}},
+      // Case-insensitive query entries match the lower-cased elements; the
+      // case-sensitive one only the text as written.
+      {{{"example.com/s?Token", "Uc", "CQ"}, {"example.com/t?Token", "U", "SQ"}},
+       {{"http://example.com/s?x=1&TOKEN=abc", "CQ example.com/s?token"},
+        {"http://example.com/t?TOKEN=abc", "-"},
+        {"http://example.com/t?Token=abc", "SQ example.com/t?Token"}}},
       // The entry with more elements wins.
       {{{"example.com/s?a", "U", "ONE"}, {"example.com/s?a&b", "U", "TWO"}},
        {{"http://example.com/s?a=1&b=2", "TWO example.com/s?a&b"}, {"http://example.com/s?a=1", "ONE example.com/s?a"}}},

@@ -61,6 +61,11 @@ TEST_P(Damaged, CutAtEveryPoint) {
     for (size_t i = 0; i < img.records.size(); ++i)
       whole += static_cast<size_t>(reqlog::record_offset(img, i + 1)) <= cut;
     int n = read_all(rel());
+    // Once its first record is whole the log is recognised; before, it may
+    // not be.
+    if (whole > 0) {
+      EXPECT_GE(n, 0);
+    }
     if (n >= 0) {
       EXPECT_EQ(n, whole);  // never a record that was cut
     }

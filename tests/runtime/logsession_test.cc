@@ -59,8 +59,11 @@ TEST(LogsessionTest, FiltersMatchNegateAndCut) {
   EXPECT_EQ((std::vector<std::string>{"ALPHA one\n", "beta is ..."}), sample(s.set, "f"));
   // An expression that does not compile leaves the session without a filter.
   ASSERT_EQ(0, logsession_set_add(s.set, "bad", "filter=(", nullptr, 2, 100));
+  // So does a bad negate expression beside a good match one (which is freed).
+  ASSERT_EQ(0, logsession_set_add(s.set, "badnegate", "filter=ok filter=!(", nullptr, 2, 100));
   s.insert("anything\n");
   EXPECT_EQ((std::vector<std::string>{"anything\n"}), sample(s.set, "bad"));
+  EXPECT_EQ((std::vector<std::string>{"anything\n"}), sample(s.set, "badnegate"));
 }
 
 TEST(LogsessionTest, UnsampledSessionExpiresAfterSixtySeconds) {
