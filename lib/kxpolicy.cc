@@ -21,17 +21,21 @@ struct timeval now_tv() {
   return tv;
 }
 
+// The current time as "seconds.microseconds" (microseconds without
+// leading zeros), as every stamp of the registry's messages shows it.
+std::string now_text() {
+  struct timeval tv = now_tv();
+  return std::to_string(static_cast<long>(tv.tv_sec)) + "." + std::to_string(static_cast<long>(tv.tv_usec));
+}
+
 // Writes one dump text to the debug log and the dump file.
 void dump_out(FILE *f, const char *text) {
   kxlog_send(KXLOG_DEBUG, "%s", text);
   if (f != nullptr) fputs(text, f);
 }
 
-void dump_stamp(FILE *f, const char *format) {
-  struct timeval tv = now_tv();
-  char line[128];
-  snprintf(line, sizeof line, format, static_cast<long>(tv.tv_sec), static_cast<long>(tv.tv_usec));
-  dump_out(f, line);
+void dump_stamp(FILE *f, const char *what) {
+  dump_out(f, (std::string("# Module Configuration Dump ") + what + ": " + now_text() + "\n").c_str());
 }
 
 }  // namespace
@@ -80,9 +84,7 @@ int kxpolicy_module_config_initialize(int onStartup, configuration *config, void
   int failed = 0;
   for (kxpolicy_module *m : *registry) {
     if (m->config_initialize == nullptr) continue;
-    struct timeval tv = now_tv();
-    kxlog_send(KXLOG_DEBUG, "Module Initialize %ld.%ld: %s\n", static_cast<long>(tv.tv_sec),
-               static_cast<long>(tv.tv_usec), m->name);
+    kxlog_send(KXLOG_DEBUG, "Module Initialize %s: %s\n", now_text().c_str(), m->name);
     if (m->config_initialize(onStartup, config, policy, db) != 0) {
       kxlog_send(KXLOG_ERROR, "Module '%s' failed to initialize see log for error\n", m->name);
       failed = 1;
@@ -96,9 +98,7 @@ void kxpolicy_module_config_terminate(int onShutdown, void *policy) {
   for (auto it = registry->rbegin(); it != registry->rend(); ++it) {
     kxpolicy_module *m = *it;
     if (m->config_terminate == nullptr) continue;
-    struct timeval tv = now_tv();
-    kxlog_send(KXLOG_DEBUG, "Module Terminate %ld.%ld: %s\n", static_cast<long>(tv.tv_sec),
-               static_cast<long>(tv.tv_usec), m->name);
+    kxlog_send(KXLOG_DEBUG, "Module Terminate %s: %s\n", now_text().c_str(), m->name);
     m->config_terminate(onShutdown, policy);
   }
 }
@@ -119,16 +119,12 @@ int kxpolicy_module_config_dump(const char *filename, configuration *config, voi
     f = fopen(path.c_str(), "w");
   }
   int missing = 0;
-  dump_stamp(f, "# Module Configuration Dump Start: %ld.%ld\n");
+  dump_stamp(f, "Start");
   std::string running = std::string("# running configuration file ") + file + "\n";
   dump_out(f, running.c_str());
   for (kxpolicy_module *m : *registry) {
     if (m->config_dump == nullptr) continue;
-    struct timeval tv = now_tv();
-    char head[512];
-    snprintf(head, sizeof head, "# Module Dump %s: %ld.%ld\n", m->name, static_cast<long>(tv.tv_sec),
-             static_cast<long>(tv.tv_usec));
-    dump_out(f, head);
+    dump_out(f, (std::string("# Module Dump ") + m->name + ": " + now_text() + "\n").c_str());
     char *text = m->config_dump(config, policy);
     if (text != nullptr) {
       dump_out(f, text);
@@ -138,7 +134,7 @@ int kxpolicy_module_config_dump(const char *filename, configuration *config, voi
       missing = 1;
     }
   }
-  dump_stamp(f, "# Module Configuration Dump Complete: %ld.%ld\n");
+  dump_stamp(f, "Complete");
   if (f != nullptr) fclose(f);
   return missing;
 }

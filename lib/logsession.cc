@@ -57,14 +57,11 @@ void session_destroy(logsession_t *s) {
 void session_store(logsession_t *s, const char *entry) {
   const char *lf = strchr(entry, '\n');
   size_t len = lf != nullptr ? static_cast<size_t>(lf - entry) + 1 : strlen(entry);
-  char *copy = strndup(entry, len);
+  // A cut text keeps fewer characters than the line has, so cutting the
+  // whole entry gives the same copy in one allocation.
+  char *copy = len >= static_cast<size_t>(s->buffer_size) ? string_truncate_withdots(entry, s->buffer_size)
+                                                          : strndup(entry, len);
   if (copy == nullptr) return;
-  if (len >= static_cast<size_t>(s->buffer_size)) {
-    char *cut = string_truncate_withdots(copy, s->buffer_size);
-    free(copy);
-    if (cut == nullptr) return;
-    copy = cut;
-  }
   free(s->entries[s->pointer]);
   s->entries[s->pointer] = copy;
   s->pointer = (s->pointer + 1) % s->max_entries;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -78,6 +79,11 @@ TEST_F(PolicyTest, DumpWritesEveryModuleText) {
   EXPECT_NE(std::string::npos, text.find("\na_setting 1\n# Module Dump b: "));
   EXPECT_NE(std::string::npos, text.find("\n# no configuration\n# Module Configuration Dump Complete: "));
   EXPECT_EQ(std::string::npos, text.find("Module Dump c"));
+  // Every stamp is seconds.microseconds.
+  EXPECT_TRUE(std::regex_search(text, std::regex("^# Module Configuration Dump Start: [0-9]+\\.[0-9]+\n"))) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex("\n# Module Dump a: [0-9]+\\.[0-9]+\na_setting 1\n"))) << text;
+  EXPECT_TRUE(std::regex_search(text, std::regex("\n# Module Configuration Dump Complete: [0-9]+\\.[0-9]+\n$")))
+      << text;
 
   config_configuration_add_line(c, "module_config_dump false");
   fs::remove(root + "/var/run/prog.kx.conf");
