@@ -3,10 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -30,6 +30,22 @@ char *dump_none(configuration *, void *) { return nullptr; }
 void term_a(int, void *) { calls.push_back("term a"); }
 void term_b(int, void *) { calls.push_back("term b"); }
 void term_d(int, void *) { calls.push_back("term d"); }
+
+// True when text holds head, then digits "." digits, then tail.
+bool has_stamp(const std::string &text, const std::string &head, const std::string &tail) {
+  auto digits = [&text](size_t p) {
+    while (p < text.size() && isdigit(static_cast<unsigned char>(text[p]))) ++p;
+    return p;
+  };
+  for (size_t at = text.find(head); at != std::string::npos; at = text.find(head, at + 1)) {
+    size_t p = at + head.size();
+    size_t q = digits(p);
+    if (q == p || q >= text.size() || text[q] != '.') continue;
+    size_t r = digits(q + 1);
+    if (r > q + 1 && text.compare(r, tail.size(), tail) == 0) return true;
+  }
+  return false;
+}
 
 class PolicyTest : public ::testing::Test {
  protected:
@@ -80,10 +96,9 @@ TEST_F(PolicyTest, DumpWritesEveryModuleText) {
   EXPECT_NE(std::string::npos, text.find("\n# no configuration\n# Module Configuration Dump Complete: "));
   EXPECT_EQ(std::string::npos, text.find("Module Dump c"));
   // Every stamp is seconds.microseconds.
-  EXPECT_TRUE(std::regex_search(text, std::regex("^# Module Configuration Dump Start: [0-9]+\\.[0-9]+\n"))) << text;
-  EXPECT_TRUE(std::regex_search(text, std::regex("\n# Module Dump a: [0-9]+\\.[0-9]+\na_setting 1\n"))) << text;
-  EXPECT_TRUE(std::regex_search(text, std::regex("\n# Module Configuration Dump Complete: [0-9]+\\.[0-9]+\n$")))
-      << text;
+  EXPECT_TRUE(has_stamp(text, "# Module Configuration Dump Start: ", "\n")) << text;
+  EXPECT_TRUE(has_stamp(text, "\n# Module Dump a: ", "\na_setting 1\n")) << text;
+  EXPECT_TRUE(has_stamp(text, "\n# Module Configuration Dump Complete: ", "\n")) << text;
 
   config_configuration_add_line(c, "module_config_dump false");
   fs::remove(root + "/var/run/prog.kx.conf");
