@@ -145,64 +145,41 @@ void set_parent(URLLIST_ITEM *c, URLLIST_ITEM *p) {
   if (c != nullptr) c->parent = p;
 }
 
-// Rebalances t whose low side grew too high.
-void fix_low(URLLIST_ITEM *&t) {
+// Rebalances t whose `near` side grew too high (near is low or high; far is
+// the other side, heavy names the disbalance of each side). One routine
+// serves both mirror images.
+void fix_side(URLLIST_ITEM *&t, URLLIST_ITEM *URLLIST_ITEM::*near, URLLIST_ITEM *URLLIST_ITEM::*far,
+              UL_DISBALANCE near_heavy, UL_DISBALANCE far_heavy) {
   URLLIST_ITEM *parent = t->parent;
-  URLLIST_ITEM *a = t->low;
-  if (a->disbalance == ULD_LOW) {
-    t->low = a->high;
-    set_parent(t->low, t);
-    a->high = t;
+  URLLIST_ITEM *a = t->*near;
+  if (a->disbalance == near_heavy) {
+    t->*near = a->*far;
+    set_parent(t->*near, t);
+    a->*far = t;
     t->parent = a;
     t->disbalance = ULD_NONE;
     a->disbalance = ULD_NONE;
     t = a;
   } else {
-    URLLIST_ITEM *b = a->high;
-    a->high = b->low;
-    set_parent(a->high, a);
-    t->low = b->high;
-    set_parent(t->low, t);
-    b->low = a;
-    b->high = t;
+    URLLIST_ITEM *b = a->*far;
+    a->*far = b->*near;
+    set_parent(a->*far, a);
+    t->*near = b->*far;
+    set_parent(t->*near, t);
+    b->*near = a;
+    b->*far = t;
     a->parent = b;
     t->parent = b;
-    t->disbalance = b->disbalance == ULD_LOW ? ULD_HIGH : ULD_NONE;
-    a->disbalance = b->disbalance == ULD_HIGH ? ULD_LOW : ULD_NONE;
+    t->disbalance = b->disbalance == near_heavy ? far_heavy : ULD_NONE;
+    a->disbalance = b->disbalance == far_heavy ? near_heavy : ULD_NONE;
     b->disbalance = ULD_NONE;
     t = b;
   }
   t->parent = parent;
 }
 
-void fix_high(URLLIST_ITEM *&t) {
-  URLLIST_ITEM *parent = t->parent;
-  URLLIST_ITEM *a = t->high;
-  if (a->disbalance == ULD_HIGH) {
-    t->high = a->low;
-    set_parent(t->high, t);
-    a->low = t;
-    t->parent = a;
-    t->disbalance = ULD_NONE;
-    a->disbalance = ULD_NONE;
-    t = a;
-  } else {
-    URLLIST_ITEM *b = a->low;
-    a->low = b->high;
-    set_parent(a->low, a);
-    t->high = b->low;
-    set_parent(t->high, t);
-    b->high = a;
-    b->low = t;
-    a->parent = b;
-    t->parent = b;
-    t->disbalance = b->disbalance == ULD_HIGH ? ULD_LOW : ULD_NONE;
-    a->disbalance = b->disbalance == ULD_LOW ? ULD_HIGH : ULD_NONE;
-    b->disbalance = ULD_NONE;
-    t = b;
-  }
-  t->parent = parent;
-}
+void fix_low(URLLIST_ITEM *&t) { fix_side(t, &URLLIST_ITEM::low, &URLLIST_ITEM::high, ULD_LOW, ULD_HIGH); }
+void fix_high(URLLIST_ITEM *&t) { fix_side(t, &URLLIST_ITEM::high, &URLLIST_ITEM::low, ULD_HIGH, ULD_LOW); }
 
 // Finds the sibling with key k below t, or inserts fresh (which must carry
 // key k). grew tells the caller that the subtree got higher. Returns the

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <random>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -178,6 +180,44 @@ TEST_F(UrlListLoad, TreeShapes) {
   EXPECT_EQ(l_->query_root.queryhead->querylist[0]->names, 1);
   EXPECT_EQ(l_->loaded_path_count, 1);
   EXPECT_EQ(l_->loaded_query_count, 1);
+}
+
+// Height of a sibling tree, checking on the way that it is ordered by hash,
+// its parent links are right and every node is balanced as it says.
+int checked_height(const URLLIST_ITEM *n, const URLLIST_ITEM *parent, uint64_t lo, uint64_t hi, int *bad) {
+  if (n == nullptr) return 0;
+  const auto h = static_cast<uint64_t>(n->hash.city);
+  if (n->parent != parent || h < lo || h > hi) ++*bad;
+  int low = checked_height(n->low, n, lo, h == 0 ? 0 : h - 1, bad);
+  int high = checked_height(n->high, n, h + 1, hi, bad);
+  UL_DISBALANCE want = low > high ? ULD_LOW : low < high ? ULD_HIGH : ULD_NONE;
+  if (low - high > 1 || high - low > 1 || n->disbalance != want) ++*bad;
+  return 1 + std::max(low, high);
+}
+
+TEST_F(UrlListLoad, SiblingTreesStayBalancedAndFindEverything) {
+  // Ascending, descending and shuffled insertions take every rotation.
+  std::vector<int> order(3000);
+  for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<int>(i);
+  std::vector<std::vector<int>> orders{order, {order.rbegin(), order.rend()}, order};
+  std::mt19937 rng(7);
+  std::shuffle(orders[2].begin(), orders[2].end(), rng);
+  for (const auto &o : orders) {
+    urllist_terminate(l_);
+    l_ = urllist_initialize(URLLIST_FLAG_NONE);
+    ASSERT_NE(l_, nullptr);
+    for (int i : o)
+      ASSERT_EQ(urllist_add(l_, ("h" + std::to_string(i) + ".example.com").c_str(), "U", "D", nullptr, 0), 0);
+    URLLIST_ITEM *example = l_->root.wildcard_child->child->child;
+    ASSERT_NE(example, nullptr);
+    const URLLIST_ITEM *top = example->child;
+    int bad = 0;
+    int height = checked_height(top, top->parent, 0, UINT64_MAX, &bad);
+    EXPECT_EQ(bad, 0);
+    EXPECT_LE(height, 17);  // an AVL tree of 3000 nodes is at most 1.44 log2(3001) high
+    for (int i = 0; i < 3000; i += 7) EXPECT_EQ(look("http://h" + std::to_string(i) + ".example.com/"), "deny") << i;
+    EXPECT_EQ(look("http://h3000.example.com/"), "-");
+  }
 }
 
 TEST_F(UrlListLoad, IpEntriesGoToTheirSchemesLists) {
