@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/record.h"
-#include "src/table_file.h"
+#include "lib/record/record.h"
+#include "src/table/table_file.h"
 
 namespace {
 

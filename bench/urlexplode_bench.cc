@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/urllist_explode.h"
+#include "lib/lists/urllist_explode.h"
 
 int main(int argc, char **argv) {
   size_t count = argc > 1 ? std::stoul(argv[1]) : 1000000;

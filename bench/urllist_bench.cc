@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/kxlog.h"
-#include "lib/kxtime.h"
-#include "lib/urllist.h"
+#include "lib/base/kxlog.h"
+#include "lib/runtime/kxtime.h"
+#include "lib/lists/urllist.h"
 
 namespace {
 

@@ -22,9 +22,15 @@ SUDO=
 echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 # Services must not start on their own: the tests start private instances.
+# The block is ours only when we made it, and it goes once the installs are
+# done, so services the machine's owner installs later start as usual.
+made_policy=0
 if [ ! -e /usr/sbin/policy-rc.d ]; then
   printf '#!/bin/sh\nexit 101\n' | $SUDO tee /usr/sbin/policy-rc.d >/dev/null
   $SUDO chmod +x /usr/sbin/policy-rc.d
+  made_policy=1
 fi
+remove_policy() { [ "$made_policy" -eq 0 ] || $SUDO rm -f /usr/sbin/policy-rc.d; }
+trap remove_policy EXIT
 $SUDO apt-get update -qq
 $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

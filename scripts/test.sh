@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds, runs ctest, runs
-# each fuzzer for a bounded time, runs the threaded modules under
+# each fuzzer for a bounded time, builds Release, runs the threaded modules under
 # ThreadSanitizer, then builds with AddressSanitizer and
 # UndefinedBehaviorSanitizer and runs the suite again.  Any failure fails.
 set -euo pipefail
@@ -24,7 +24,17 @@ fuzz_seconds=${KX_FUZZ_SECONDS:-150}
 
 bash scripts/install-deps.sh
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# No file of a lower layer includes a header of a higher one.
+bash scripts/check-layers.sh
+
+# Warnings are errors in every build of this script.
+werror=-DKX_WERROR=ON
+
+# Release, every target, as users and packagers build it.
+cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release $werror >/dev/null
+cmake --build build-release -j"$jobs"
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $werror >/dev/null
 cmake --build build -j"$jobs"
 
 # The database tests talk to a private MariaDB server on a socket of its own.
@@ -39,7 +49,7 @@ ctest --test-dir build --output-on-failure -j"$jobs" --timeout 300
 
 # Fuzzers over the parsers of outside input, each from its seed corpus.
 if compgen -G "tests/fuzz/*_fuzz.cc" >/dev/null; then
-  cmake -S . -B build-fuzz -DKX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B build-fuzz -DKX_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo $werror \
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
   cmake --build build-fuzz -j"$jobs"
   for f in tests/fuzz/*_fuzz.cc; do
@@ -64,7 +74,7 @@ for t in rwlock_test kxtime_test kxlogfile_test logsession_test acsm_test query_
   compgen -G "tests/*/$t.cc" >/dev/null && tsan_tests+=("$t")
 done
 if [ ${#tsan_tests[@]} -gt 0 ]; then
-  cmake -S . -B build-tsan -DKX_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  cmake -S . -B build-tsan -DKX_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo $werror \
     -DCMAKE_C_FLAGS=-fsanitize=thread -DCMAKE_CXX_FLAGS=-fsanitize=thread \
     -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread >/dev/null
   cmake --build build-tsan -j"$jobs" --target "${tsan_tests[@]}"
@@ -74,7 +84,7 @@ if [ ${#tsan_tests[@]} -gt 0 ]; then
   done
 fi
 
-cmake -S . -B build-asan -DKX_SANITIZE=ON -DKX_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake -S . -B build-asan -DKX_SANITIZE=ON -DKX_BENCH=OFF -DCMAKE_BUILD_TYPE=Debug $werror >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 600

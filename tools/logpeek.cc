@@ -22,12 +22,12 @@
 #include <string>
 #include <string_view>
 
-#include "lib/kxnet.h"
-#include "lib/kxpath.h"
+#include "lib/base/kxnet.h"
+#include "lib/base/kxpath.h"
 #include "lib/logfiles/logfile.h"
 #include "lib/logfiles/logfileload.h"
-#include "lib/record.h"
-#include "src/runtime.h"
+#include "lib/record/record.h"
+#include "src/support/runtime.h"
 
 namespace {
 

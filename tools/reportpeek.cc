@@ -18,10 +18,10 @@
 #include <string_view>
 #include <vector>
 
-#include "lib/kxnet.h"
-#include "lib/kxpath.h"
-#include "lib/record.h"
-#include "src/table.h"
+#include "lib/base/kxnet.h"
+#include "lib/base/kxpath.h"
+#include "lib/record/record.h"
+#include "src/table/table.h"
 
 namespace {
 

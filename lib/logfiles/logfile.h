@@ -28,7 +28,7 @@
 #include <sys/types.h>
 #include <time.h>
 
-#include "lib/record.h"
+#include "lib/record/record.h"
 
 // --- Names and constants -------------------------------------------------
 

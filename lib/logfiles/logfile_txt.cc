@@ -7,7 +7,7 @@
 
 #include <new>
 
-#include "lib/kxstring.h"
+#include "lib/base/kxstring.h"
 
 unsigned char TxtFields[] = {FIELD_DATE, FIELD_URI, FIELD_IP, FIELD_USER, FIELD_GROUP, FIELD_DENIED_FLAG,
                              FIELD_CATS, 0};

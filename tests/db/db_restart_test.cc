@@ -18,7 +18,7 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/db.h"
+#include "lib/runtime/db.h"
 #include "tests/db/dbtest.h"
 
 namespace {

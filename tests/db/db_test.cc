@@ -1,5 +1,5 @@
 // The MySQL access layer against the private MariaDB server.
-#include "lib/db.h"
+#include "lib/runtime/db.h"
 
 #include <cstdlib>
 #include <cstring>

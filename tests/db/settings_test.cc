@@ -1,5 +1,5 @@
 // The daemon's settings loaded from rows of the `settings` table.
-#include "src/settings.h"
+#include "src/support/settings.h"
 
 #include <optional>
 #include <string>
@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/db.h"
-#include "src/runtime.h"
+#include "lib/runtime/db.h"
+#include "src/support/runtime.h"
 #include "tests/db/dbtest.h"
 
 using kxtest::AdminConnection;

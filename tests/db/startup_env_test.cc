@@ -2,14 +2,14 @@
 // variable is named, nothing is started, and the stop that follows stops
 // nothing.  The viewer start-up reads no variables and its database open
 // fails with its one message.
-#include "src/runtime.h"
+#include "src/support/runtime.h"
 
 #include <cstdlib>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "src/settings.h"
+#include "src/support/settings.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // in a private network namespace gets an interface with an address of its
 // own, and the row of that address wins over the localhost fallback.
 // Skipped where the machine does not allow a network namespace.
-#include "src/runtime.h"
+#include "src/support/runtime.h"
 
 #include <sched.h>
 #include <sys/wait.h>
@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/config.h"
-#include "lib/db.h"
-#include "lib/kxnet.h"
-#include "src/settings.h"
+#include "lib/runtime/config.h"
+#include "lib/runtime/db.h"
+#include "lib/base/kxnet.h"
+#include "src/support/settings.h"
 #include "tests/db/dbtest.h"
 
 using kxtest::AdminConnection;

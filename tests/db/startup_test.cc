@@ -2,7 +2,7 @@
 // service, logs (in ../logs of a temporary working folder), the SNMP agent
 // on a private port, the database layer and this server's row; then
 // support_start again for the server-row cases, and the stop.
-#include "src/runtime.h"
+#include "src/support/runtime.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,9 +13,9 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/db.h"
-#include "lib/kxsnmp.h"
-#include "src/settings.h"
+#include "lib/runtime/db.h"
+#include "lib/runtime/kxsnmp.h"
+#include "src/support/settings.h"
 #include "tests/db/dbtest.h"
 #include "tests/snmp/snmptest.h"
 

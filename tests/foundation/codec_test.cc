@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <string>
 
-#include "lib/base64.h"
-#include "lib/kxpath.h"
-#include "lib/policyevent.h"
+#include "lib/base/base64.h"
+#include "lib/base/kxpath.h"
+#include "lib/record/policyevent.h"
 
 namespace {
 

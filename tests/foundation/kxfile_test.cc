@@ -1,4 +1,4 @@
-#include "lib/kxfile.h"
+#include "lib/base/kxfile.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "lib/kxlog.h"
+#include "lib/base/kxlog.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 
 namespace {
 
-// No log exists in this test program, so every message follows the no-log
+// No sink is published in this test program, so every message follows the no-log
 // rules: standard error as formatted, debug dropped, silent mode drops all.
 std::string sent_to_stderr(int level, int silent) {
   int saved = kxlog_silent_mode;
@@ -19,7 +19,6 @@ std::string sent_to_stderr(int level, int silent) {
 }
 
 TEST(KxlogNoLog, Rules) {
-  ASSERT_EQ(kxlog_error, nullptr);
   struct Case {
     int level, silent;
     const char *want;
@@ -35,6 +34,35 @@ TEST(KxlogNoLog, Rules) {
       {KXLOG_MESSAGE, 1, ""},
   };
   for (const auto &c : cases) EXPECT_EQ(sent_to_stderr(c.level, c.silent), c.want) << c.level << "/" << c.silent;
+}
+
+// A sink sees each message once; what it refuses follows the no-log rules
+// (-1: its log cannot be written, so even debug reaches standard error).
+int sink_answer = 1;
+int sink_calls = 0;
+int test_sink(int, const char *, va_list) {
+  sink_calls++;
+  return sink_answer;
+}
+
+TEST(KxlogSink, AnswersDecideStderr) {
+  kxlog_set_sink(test_sink);
+  struct Case {
+    int answer, level;
+    const char *want;
+  } cases[] = {
+      {1, KXLOG_ERROR, ""},
+      {0, KXLOG_ERROR, "msg 7 x\n"},
+      {0, KXLOG_DEBUG, ""},
+      {-1, KXLOG_DEBUG, "msg 7 x\n"},
+  };
+  for (const auto &c : cases) {
+    sink_answer = c.answer;
+    sink_calls = 0;
+    EXPECT_EQ(sent_to_stderr(c.level, 0), c.want) << c.answer << "/" << c.level;
+    EXPECT_EQ(sink_calls, 1);
+  }
+  kxlog_set_sink(nullptr);
 }
 
 }  // namespace

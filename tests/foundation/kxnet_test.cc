@@ -1,4 +1,4 @@
-#include "lib/kxnet.h"
+#include "lib/base/kxnet.h"
 
 #include <errno.h>
 #include <sched.h>

@@ -1,4 +1,4 @@
-#include "lib/kxstring.h"
+#include "lib/base/kxstring.h"
 
 #include <gtest/gtest.h>
 

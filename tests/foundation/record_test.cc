@@ -1,4 +1,4 @@
-#include "lib/record.h"
+#include "lib/record/record.h"
 
 #include <stddef.h>
 #include <stdlib.h>

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "lib/base64.h"
-#include "lib/kxstring.h"
+#include "lib/base/base64.h"
+#include "lib/base/kxstring.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   std::string text(reinterpret_cast<const char *>(data), size);

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "src/table_file.h"
+#include "src/table/table_file.h"
 
 #define REPORTPEEK_NO_MAIN
 #include "tools/reportpeek.cc"

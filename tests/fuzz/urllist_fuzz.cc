@@ -10,9 +10,9 @@
 #include <cstring>
 #include <string>
 
-#include "lib/kxlog.h"
-#include "lib/kxtime.h"
-#include "lib/urllist.h"
+#include "lib/base/kxlog.h"
+#include "lib/runtime/kxtime.h"
+#include "lib/lists/urllist.h"
 
 namespace {
 

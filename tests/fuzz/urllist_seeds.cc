@@ -5,7 +5,7 @@
 #include <fstream>
 #include <string>
 
-#include "lib/urllist_explode.h"
+#include "lib/lists/urllist_explode.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cstring>
 #include <string>
 
-#include "lib/category.h"
-#include "lib/urllist_action.h"
-#include "lib/urllist_explode.h"
+#include "lib/record/category.h"
+#include "lib/lists/urllist_action.h"
+#include "lib/lists/urllist_explode.h"
 
 namespace {
 

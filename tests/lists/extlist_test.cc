@@ -5,8 +5,8 @@
 #include <string>
 #include <unistd.h>
 
-#include "lib/category.h"
-#include "lib/extlist.h"
+#include "lib/record/category.h"
+#include "lib/lists/extlist.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/lookup3.h"
-#include "lib/mdburl.h"
-#include "lib/sha1.h"
+#include "lib/base/lookup3.h"
+#include "lib/lists/mdburl.h"
+#include "lib/base/sha1.h"
 #include "libcityhash/city.h"
 
 namespace {

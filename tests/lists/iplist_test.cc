@@ -11,7 +11,7 @@
 #include <tuple>
 #include <vector>
 
-#include "lib/iplist.h"
+#include "lib/lists/iplist.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "lib/keywordlist.h"
+#include "lib/lists/keywordlist.h"
 
 namespace {
 

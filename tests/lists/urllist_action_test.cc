@@ -7,8 +7,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "lib/kxtime.h"
-#include "lib/urllist_action.h"
+#include "lib/runtime/kxtime.h"
+#include "lib/lists/urllist_action.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/urllist_explode.h"
+#include "lib/lists/urllist_explode.h"
 #include "libcityhash/city.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "lib/kxfile.h"
-#include "lib/kxtime.h"
-#include "lib/urllist.h"
+#include "lib/base/kxfile.h"
+#include "lib/runtime/kxtime.h"
+#include "lib/lists/urllist.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
-#include "lib/kxtime.h"
-#include "lib/sha1.h"
-#include "lib/urllist.h"
+#include "lib/runtime/kxtime.h"
+#include "lib/base/sha1.h"
+#include "lib/lists/urllist.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/record.h"
-#include "src/table_file.h"
+#include "lib/record/record.h"
+#include "src/table/table_file.h"
 #include "tests/fixtures/report_table_writer.h"
 
 using namespace fixtures;

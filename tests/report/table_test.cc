@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
-#include "src/table.h"
-#include "src/table_file.h"
+#include "src/table/table.h"
+#include "src/table/table_file.h"
 #include "tests/fixtures/report_table_writer.h"
 
 using namespace fixtures;

@@ -1,6 +1,6 @@
 // Configuration store, typed readers with their unit words, module setting
 // names and configuration files with includes.
-#include "lib/config.h"
+#include "lib/runtime/config.h"
 
 #include <gtest/gtest.h>
 

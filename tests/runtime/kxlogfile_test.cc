@@ -4,7 +4,7 @@
 // the SIGTERM of a failed write. Each test works in a fresh temporary folder
 // with ../logs beside its working directory; time comes from the simulated
 // clock of the time service.
-#include "lib/kxlog.h"
+#include "lib/runtime/kxlogfile.h"
 
 #include <gtest/gtest.h>
 
@@ -22,10 +22,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "lib/config.h"
-#include "lib/kxsignal.h"
-#include "lib/kxtime.h"
-#include "lib/logsession.h"
+#include "lib/runtime/config.h"
+#include "lib/runtime/kxsignal.h"
+#include "lib/runtime/kxtime.h"
+#include "lib/runtime/logsession.h"
 #include "tests/fixtures/pass_counter.h"
 
 namespace fs = std::filesystem;

@@ -1,5 +1,5 @@
 // Module registry: initialise, dump and terminate order, and the load cycle.
-#include "lib/kxpolicy.h"
+#include "lib/runtime/kxpolicy.h"
 
 #include <gtest/gtest.h>
 
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/config.h"
+#include "lib/runtime/config.h"
 
 namespace fs = std::filesystem;
 

@@ -1,5 +1,5 @@
 // Signals taken on an ordinary thread.
-#include "lib/kxsignal.h"
+#include "lib/runtime/kxsignal.h"
 
 #include <gtest/gtest.h>
 

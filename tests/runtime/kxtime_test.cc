@@ -1,7 +1,7 @@
 // Time service: the cached clock, the cron passes (driven by the simulated
 // clock, so no test waits for wall-clock seconds except the one that checks
 // the real time thread), the backward-clock flag and the thread start.
-#include "lib/kxtime.h"
+#include "lib/runtime/kxtime.h"
 
 #include <gtest/gtest.h>
 

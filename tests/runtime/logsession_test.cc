@@ -1,12 +1,12 @@
 // Log sessions: ring, filters, truncation, expiry.
-#include "lib/logsession.h"
+#include "lib/runtime/logsession.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "lib/kxtime.h"
+#include "lib/runtime/kxtime.h"
 
 namespace {
 

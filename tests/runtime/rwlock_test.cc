@@ -1,7 +1,7 @@
 // The reader-writer lock with real threads. Threads are ordered by
 // handshakes on the lock's own counters (a waiter is known to wait once it
 // has counted itself), never by sleeping.
-#include "lib/rwlock.h"
+#include "lib/base/rwlock.h"
 
 #include <gtest/gtest.h>
 

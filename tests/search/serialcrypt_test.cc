@@ -1,4 +1,4 @@
-#include "lib/serialcrypt.h"
+#include "lib/lists/serialcrypt.h"
 
 #include <bzlib.h>
 #include <fcntl.h>

@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "lib/config.h"
-#include "lib/kxsnmp.h"
+#include "lib/runtime/config.h"
+#include "lib/runtime/kxsnmp.h"
 #include "tests/snmp/snmptest.h"
 
 namespace {

@@ -1,0 +1,513 @@
+// Report table files: writer and reader.
+#include "src/table/table_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <bit>
+#include <new>
+
+#include "lib/base/kxfile.h"
+
+static_assert(std::endian::native == std::endian::little,
+              "rows are decoded in place: integers in the file are little-endian");
+
+namespace {
+
+// How a field travels (table_field_plan::kind).
+enum : uint8_t {
+  PLAN_FIXED = 1,  // `size` bytes (1, 2, 4, 8, 16)
+  PLAN_BYTE,       // storage 0 or a storage nibble with bit 3: one byte
+  PLAN_STR,        // text and its NUL
+  PLAN_IP4,        // 4 bytes, the IPv4 value in host order
+  PLAN_IP6,        // 16 bytes, network order
+  PLAN_IPFAM,      // family byte, then 4 or 16 bytes
+};
+
+constexpr uint8_t kIpHeaderType[4] = {0x53, 0x53, 0x55, 0x57};
+
+table_field_plan fixed_or_byte(unsigned datatype) {
+  size_t n = record_fixed_size(datatype);
+  if (n) return {PLAN_FIXED, static_cast<uint8_t>(n), -1};
+  if (StorageType(datatype) == STORT_STR) return {PLAN_STR, 0, -1};
+  return {PLAN_BYTE, 1, -1};
+}
+
+ssize_t read_full(int fd, unsigned char *buf, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    ssize_t n = ::read(fd, buf + got, count - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+void put_le32(unsigned char *out, uint32_t v) {
+  out[0] = static_cast<unsigned char>(v);
+  out[1] = static_cast<unsigned char>(v >> 8);
+  out[2] = static_cast<unsigned char>(v >> 16);
+  out[3] = static_cast<unsigned char>(v >> 24);
+}
+
+uint32_t get_le32(const unsigned char *in) {
+  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
+         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+}
+
+// The address a writer stores for an entry: the entry's own, or the default
+// address when it has none.
+kx_ipaddr ip_of(const void *data) {
+  kx_ipaddr ip;
+  if (data) {
+    memcpy(&ip, data, sizeof ip);
+  } else {
+    memset(&ip, 0, sizeof ip);
+    kxnet_defaultip(&ip);
+  }
+  return ip;
+}
+
+// Bytes one field takes in a written row.
+size_t field_size(const table_field_plan &p, const void *data) {
+  switch (p.kind) {
+    case PLAN_FIXED:
+    case PLAN_BYTE:
+      return p.size;
+    case PLAN_STR:
+      return data ? strlen(static_cast<const char *>(data)) + 1 : 1;
+    case PLAN_IP4:
+      return 4;
+    case PLAN_IP6:
+      return 16;
+    case PLAN_IPFAM:
+      return ip_of(data).family == AF_INET6 ? 17 : 5;
+  }
+  return 0;
+}
+
+// Encodes a field that is not a text into out (room for 17 bytes).
+size_t encode_small(const table_field_plan &p, const void *data, unsigned char *out) {
+  switch (p.kind) {
+    case PLAN_FIXED:
+      if (data)
+        memcpy(out, data, p.size);
+      else
+        memset(out, 0, p.size);
+      return p.size;
+    case PLAN_BYTE:
+      out[0] = data ? *static_cast<const unsigned char *>(data) : 0;
+      return 1;
+    case PLAN_IP4: {
+      kx_ipaddr ip = ip_of(data);
+      put_le32(out, ip.family == AF_INET ? ip.addr.ip : 0xFFFFFFFFu);
+      return 4;
+    }
+    case PLAN_IP6: {
+      kx_ipaddr ip = ip_of(data);
+      if (ip.family == AF_INET6) {
+        memcpy(out, &ip.addr.ip6, 16);
+      } else {
+        // IPv4 (and any other family, as the default address) goes in mapped.
+        uint32_t v = ip.family == AF_INET ? ip.addr.ip : 0xFFFFFFFFu;
+        memset(out, 0, 10);
+        out[10] = out[11] = 0xFF;
+        out[12] = static_cast<unsigned char>(v >> 24);
+        out[13] = static_cast<unsigned char>(v >> 16);
+        out[14] = static_cast<unsigned char>(v >> 8);
+        out[15] = static_cast<unsigned char>(v);
+      }
+      return 16;
+    }
+    case PLAN_IPFAM: {
+      kx_ipaddr ip = ip_of(data);
+      if (ip.family == AF_INET6) {
+        out[0] = AF_INET6;
+        memcpy(out + 1, &ip.addr.ip6, 16);
+        return 17;
+      }
+      out[0] = AF_INET;
+      put_le32(out + 1, ip.family == AF_INET ? ip.addr.ip : 0xFFFFFFFFu);
+      return 5;
+    }
+  }
+  return 0;
+}
+
+// Encodes one field at out (room for size bytes, its field_size).
+size_t encode_field(const table_field_plan &p, const void *data, size_t size, unsigned char *out) {
+  if (p.kind != PLAN_STR) return encode_small(p, data, out);
+  if (!data) {
+    out[0] = 0;
+    return 1;
+  }
+  memcpy(out, data, size);
+  return size;
+}
+
+bool flush(WRITE_TBL *t) {
+  int n = t->buff_next;
+  t->buff_next = 0;
+  return n == 0 || file_write_all(t->table_fd, t->buff.data(), static_cast<size_t>(n));
+}
+
+void fail_create(int fd, const char *name) {
+  if (fd >= 0) {
+    ::close(fd);
+    ::unlink(name);
+  }
+}
+
+// Frees what a caller left owned in the spare entry after the row's fields.
+void free_spare(READ_TBL *t) {
+  RECORD &spare = t->records[t->field_count];
+  if ((spare.flags & RECORD_FLAG_OWNED) && spare.data) {
+    free(spare.data);
+    spare.data = nullptr;
+  }
+}
+
+// Ends the table after its last row or a failure: no data stays reachable.
+void end_table(READ_TBL *t) {
+  t->ended = true;
+  std::vector<unsigned char>().swap(t->buffer);
+  t->buffer_size = 0;
+  t->current = t->next = 0;
+  for (int i = 0; i < t->field_count; i++) t->records[i].data = nullptr;
+}
+
+// Decodes the row at t->next; returns the offset after it, or -1 when the
+// valid bytes end before it does.
+int decode_row(READ_TBL *t) {
+  const unsigned char *b = t->buffer.data();
+  const int end = t->buffer_size;
+  int pos = t->next;
+  RECORD *rec = t->records.data();
+  for (int i = 0; i < t->field_count; i++) {
+    const table_field_plan &p = t->plan[i];
+    switch (p.kind) {
+      case PLAN_FIXED:
+      case PLAN_BYTE:
+        if (end - pos < p.size) return -1;
+        rec[i].data = const_cast<unsigned char *>(b + pos);
+        pos += p.size;
+        break;
+      case PLAN_STR: {
+        const void *nul = memchr(b + pos, 0, static_cast<size_t>(end - pos));
+        if (!nul) return -1;
+        rec[i].data = const_cast<unsigned char *>(b + pos);
+        pos = static_cast<int>(static_cast<const unsigned char *>(nul) - b) + 1;
+        break;
+      }
+      case PLAN_IP4:
+      case PLAN_IP6:
+      case PLAN_IPFAM: {
+        kx_ipaddr &ip = t->ips[p.ip];
+        bool v4 = p.kind == PLAN_IP4;
+        if (p.kind == PLAN_IPFAM) {
+          if (end - pos < 1) return -1;
+          v4 = b[pos] == AF_INET;
+          pos++;
+        }
+        if (end - pos < (v4 ? 4 : 16)) return -1;
+        memset(&ip, 0, sizeof ip);
+        if (v4) {
+          ip.family = AF_INET;
+          ip.addr.ip = get_le32(b + pos);
+          pos += 4;
+        } else {
+          record_ip_from_ipv6(&ip, b + pos);
+          pos += 16;
+        }
+        rec[i].data = &ip;
+        break;
+      }
+    }
+  }
+  return pos;
+}
+
+}  // namespace
+
+// --- Hooks into the report run ------------------------------------------------
+
+int report_table_ip_type([[maybe_unused]] const REPORT *rep) {
+  // The run's settings are not reachable from here yet; until they are,
+  // every run stores addresses the lossless way, as a null run does.
+  return TABLE_IP_FAMILY;
+}
+
+int report_table_charge_header([[maybe_unused]] REPORT *rep, [[maybe_unused]] const char *name,
+                               [[maybe_unused]] int64_t bytes) {
+  // No size accounting is linked in yet: nothing is charged.
+  return -1;
+}
+
+// --- Writing ---------------------------------------------------------------
+
+WRITE_TBL *write_new_rec(REPORT *rep, const char *name, RECORD *rec, int buff_size) {
+  return write_new_rec_ip(rep, name, rec, buff_size, report_table_ip_type(rep));
+}
+
+WRITE_TBL *write_new_rec_ip(REPORT *rep, const char *name, RECORD *rec, int buff_size, int ip_type) {
+  if (!name || !rec) return nullptr;
+  int count = 0;
+  for (; rec[count].type != 0; count++) {
+    if (count >= 255) return nullptr;
+    // An address declared with a storage the reader cannot decode would make
+    // the whole table unreadable: refuse it before any file exists.
+    const uint8_t type = rec[count].datatype;
+    if (PrintType(type) == PTYPE_IP && StorageType(type) != STORT_INT32 && StorageType(type) != STORT_INT128 &&
+        StorageType(type) != STORT_IPADDR)
+      return nullptr;
+  }
+  if (count == 0) return nullptr;
+  if (ip_type != TABLE_IP_V6 && ip_type != TABLE_IP_FAMILY) ip_type = TABLE_IP_V4;
+  if (buff_size < 0) buff_size = 0;
+
+  int fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) return nullptr;
+  WRITE_TBL *t = nullptr;
+  try {
+    t = new WRITE_TBL;
+    t->buff.resize(static_cast<size_t>(buff_size));
+    t->plan.reserve(static_cast<size_t>(count));
+    std::vector<unsigned char> header;
+    header.reserve(2 * static_cast<size_t>(count) + 2);
+    header.push_back(2);
+    for (int i = 0; i < count; i++) {
+      uint8_t type = rec[i].datatype;
+      if (StorageType(type) == STORT_IPADDR) {
+        type = kIpHeaderType[ip_type];
+        t->plan.push_back({static_cast<uint8_t>(ip_type == TABLE_IP_V4   ? PLAN_IP4
+                                                : ip_type == TABLE_IP_V6 ? PLAN_IP6
+                                                                         : PLAN_IPFAM),
+                           0, -1});
+      } else {
+        t->plan.push_back(fixed_or_byte(type));
+      }
+      header.push_back(rec[i].type);
+      header.push_back(type);
+    }
+    header.push_back(0);
+    if (!file_write_all(fd, header.data(), header.size()) ||
+        !report_table_charge_header(rep, name, static_cast<int64_t>(header.size()))) {
+      delete t;
+      fail_create(fd, name);
+      return nullptr;
+    }
+  } catch (const std::bad_alloc &) {
+    delete t;
+    fail_create(fd, name);
+    return nullptr;
+  }
+  t->type = TABLE_WRITE;
+  t->rec = rec;
+  t->map = nullptr;
+  t->table_fd = fd;
+  t->field_count = count;
+  t->ip_type = ip_type;
+  t->buff_size = buff_size;
+  t->buff_next = 0;
+  return t;
+}
+
+int write_next(WRITE_TBL *t, RECORD *rec, int64_t *written) {
+  if (!t || !rec) return 0;
+  // Each field's size, taken once: a text's length both places the row and
+  // bounds its copy. write_new_rec allows at most 255 fields.
+  size_t sizes[255];
+  size_t size = 0;
+  for (int i = 0; i < t->field_count; i++) size += sizes[i] = field_size(t->plan[i], rec[i].data);
+
+  const size_t cap = static_cast<size_t>(t->buff_size);
+  if (t->buff_next > 0 && static_cast<size_t>(t->buff_next) + size > cap) {
+    if (!flush(t)) return 0;
+  }
+  if (size > cap) {
+    // Too large for the buffer: texts go straight from the row, the other
+    // fields (at most 17 bytes) through a small buffer.
+    unsigned char small[17];
+    for (int i = 0; i < t->field_count; i++) {
+      const table_field_plan &p = t->plan[i];
+      const void *data = rec[i].data;
+      bool ok = p.kind == PLAN_STR && data ? file_write_all(t->table_fd, data, sizes[i])
+                                           : file_write_all(t->table_fd, small, encode_field(p, data, sizes[i], small));
+      if (!ok) return 0;
+    }
+  } else {
+    unsigned char *out = t->buff.data() + t->buff_next;
+    for (int i = 0; i < t->field_count; i++) out += encode_field(t->plan[i], rec[i].data, sizes[i], out);
+    t->buff_next += static_cast<int>(size);
+  }
+  if (written) *written = static_cast<int64_t>(size);
+  return -1;
+}
+
+int write_close(WRITE_TBL *t) {
+  if (!t) return 0;
+  bool ok = flush(t);
+  if (::close(t->table_fd) != 0) ok = false;
+  delete t;
+  return ok ? -1 : 0;
+}
+
+// --- Reading ---------------------------------------------------------------
+
+READ_TBL *read_open(const char *name) {
+  if (!name) return nullptr;
+  int fd = ::open(name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  READ_TBL *t = nullptr;
+  try {
+    unsigned char head[1 + TABLE_HEADER_MAX];
+    ssize_t n = read_full(fd, head, sizeof head);
+    if (n < 2 || (head[0] != 1 && head[0] != 2)) throw 0;
+    const int version = head[0];
+    const int avail = static_cast<int>(n);
+
+    std::vector<std::pair<uint8_t, uint8_t>> fields;
+    int end = -1;  // offset of the header's 0 byte
+    for (int i = 1; i < avail;) {
+      if (head[i] == 0) {
+        end = i;
+        break;
+      }
+      if (version == 1) {
+        fields.emplace_back(head[i], record_v1_type(head[i]));
+        i += 1;
+      } else {
+        if (i + 1 >= avail) break;  // the type byte lies beyond the header's room
+        fields.emplace_back(head[i], head[i + 1]);
+        i += 2;
+      }
+    }
+    if (end < 0 || fields.empty() || fields.size() > 255) throw 0;
+
+    t = new READ_TBL;
+    t->table_fd = fd;
+    t->version = version;
+    t->field_count = static_cast<int>(fields.size());
+    t->records.assign(fields.size() + 1, RECORD{0, 0, 0, nullptr});
+    t->plan.reserve(fields.size());
+    int ip_count = 0;
+    for (size_t i = 0; i < fields.size(); i++) {
+      auto [id, type] = fields[i];
+      table_field_plan p;
+      if (version == 2 && PrintType(type) == PTYPE_IP) {
+        // Each address is decoded by its own declared storage.
+        switch (StorageType(type)) {
+          case 3: p = {PLAN_IP4, 0, 0}; t->ip_type = TABLE_IP_V4; break;
+          case 5: p = {PLAN_IP6, 0, 0}; t->ip_type = TABLE_IP_V6; break;
+          case 7: p = {PLAN_IPFAM, 0, 0}; t->ip_type = TABLE_IP_FAMILY; break;
+          default: throw 0;
+        }
+        p.ip = static_cast<int16_t>(ip_count++);
+        type = 0x57;
+      } else if (StorageType(type) == STORT_IPADDR) {
+        throw 0;  // an address declared as something else has no decoding
+      } else {
+        p = fixed_or_byte(type);
+      }
+      t->plan.push_back(p);
+      t->records[i].type = id;
+      t->records[i].datatype = type;
+    }
+    t->ips.assign(static_cast<size_t>(ip_count), kx_ipaddr{});
+    t->field_map.fill(static_cast<unsigned char>(t->field_count));
+    for (int i = 0; i < t->field_count; i++) t->field_map[t->records[i].type] = static_cast<unsigned char>(i);
+
+    if (::lseek(fd, end + 1, SEEK_SET) != end + 1) throw 0;
+    t->buffer.resize(TABLE_READ_CHUNK);
+    ssize_t got = read_full(fd, t->buffer.data(), t->buffer.size());
+    if (got < 0) throw 0;
+    t->buffer_size = static_cast<int>(got);
+  } catch (...) {
+    delete t;
+    ::close(fd);
+    return nullptr;
+  }
+  t->type = TABLE_READ;
+  t->rec = t->records.data();
+  t->map = t->field_map.data();
+  return t;
+}
+
+int read_next(READ_TBL *t) {
+  if (!t || t->ended) return 0;
+  try {
+    for (;;) {
+      int after = decode_row(t);
+      if (after >= 0) {
+        t->current = t->next;
+        t->next = after;
+        free_spare(t);
+        return -1;
+      }
+      ssize_t got;
+      if (t->next == 0) {
+        // The row fills the whole buffer: grow it, within the row limit.
+        if (t->buffer.size() + TABLE_READ_CHUNK > TABLE_READ_MAX) break;
+        t->buffer.resize(t->buffer.size() + TABLE_READ_CHUNK);
+        got = read_full(t->table_fd, t->buffer.data() + t->buffer_size, TABLE_READ_CHUNK);
+      } else {
+        int tail = t->buffer_size - t->next;
+        memmove(t->buffer.data(), t->buffer.data() + t->next, static_cast<size_t>(tail));
+        t->buffer_size = tail;
+        t->current = t->next = 0;
+        got = read_full(t->table_fd, t->buffer.data() + tail, t->buffer.size() - static_cast<size_t>(tail));
+      }
+      if (got <= 0) break;
+      t->buffer_size += static_cast<int>(got);
+    }
+  } catch (const std::bad_alloc &) {
+  }
+  end_table(t);
+  return 0;
+}
+
+RECORD *read_next_separate(READ_TBL *t) {
+  if (!read_next(t)) return nullptr;
+  const size_t entries = static_cast<size_t>(t->field_count) + 1;
+  const size_t head = entries * sizeof(RECORD);
+  const size_t len = static_cast<size_t>(t->next - t->current);
+  const size_t ip_at = (head + len + alignof(kx_ipaddr) - 1) / alignof(kx_ipaddr) * alignof(kx_ipaddr);
+  const size_t total = ip_at + t->ips.size() * sizeof(kx_ipaddr);
+  unsigned char *block = static_cast<unsigned char *>(malloc(total));
+  if (!block) return nullptr;
+  RECORD *out = reinterpret_cast<RECORD *>(block);
+  unsigned char *bytes = block + head;
+  kx_ipaddr *ips = reinterpret_cast<kx_ipaddr *>(block + ip_at);
+  const unsigned char *row = t->buffer.data() + t->current;
+  memcpy(bytes, row, len);
+  if (!t->ips.empty()) memcpy(ips, t->ips.data(), t->ips.size() * sizeof(kx_ipaddr));
+  for (int i = 0; i < t->field_count; i++) {
+    const RECORD &r = t->records[i];
+    out[i].type = r.type;
+    out[i].datatype = r.datatype;
+    out[i].flags = 0;
+    if (t->plan[i].ip >= 0)
+      out[i].data = &ips[t->plan[i].ip];
+    else
+      out[i].data = bytes + (static_cast<const unsigned char *>(r.data) - row);
+  }
+  out[t->field_count] = RECORD{0, 0, 0, nullptr};
+  return out;
+}
+
+int read_record_length(READ_TBL *t) { return t ? t->next - t->current : 0; }
+
+void read_close(READ_TBL *t) {
+  if (!t) return;
+  free_spare(t);
+  ::close(t->table_fd);
+  delete t;
+}
