@@ -27,9 +27,15 @@ int main(int argc, char **argv) {
       for (int l = 0; l < labels; ++l) u += std::string(words[rng() % 16]) + std::to_string(rng() % 100) + ".";
       u += tlds[rng() % 6];
     }
-    if (rng() % 10 == 0) u += ":" + std::to_string(8000 + rng() % 100);
+    if (rng() % 10 == 0) {
+      u += ':';
+      u += std::to_string(8000 + rng() % 100);
+    }
     int segs = static_cast<int>(rng() % 6);
-    for (int s = 0; s < segs; ++s) u += "/" + std::string(words[rng() % 16]);
+    for (int s = 0; s < segs; ++s) {
+      u += '/';
+      u += words[rng() % 16];
+    }
     u += "/";
     u += files[rng() % 7];
     if (rng() % 3 == 0) u += "?q=" + std::string(words[rng() % 16]) + "&id=" + std::to_string(rng() % 100000);

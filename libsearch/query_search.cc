@@ -168,9 +168,158 @@ int allwords_match(void *id, void *, int index, void *data, void *, ACSM_STATE *
   return 0;
 }
 
+// Walks the references of a reported word upward (rule evaluation).
+// Returns 1 when the scan is to stop.
+int evaluate_word(query_search_state *st, const query_word_data *wd, int word_index) {
+  const query_search_engine *engine = st->engine;
+  for (const query_search_node_ptr &r : wd->rules) {
+    const query_search_node_ptr *ref = &r;
+    int weight = r.weight != 0 ? r.weight : 1;
+    bool reached = true;
+    while (ref->final == 0) {
+      const auto *node = static_cast<const query_search_node *>(ref->node);
+      if (node->op != nk::AND) {
+        ref = &node->parent;  // passed through
+        continue;
+      }
+      query_search_node_state &ns = st->incomplete[node];
+      if (ns.children.empty()) {
+        ns.children.assign(static_cast<size_t>(node->size), 0);
+        ns.child_weight.assign(static_cast<size_t>(node->size), 0);
+      }
+      if (ns.done || ref->index < 0 || ref->index >= node->size) {
+        reached = false;
+        break;
+      }
+      if (node->proximity > 0) {
+        const long window = static_cast<long>(node->proximity) * node->size;
+        for (size_t c = 0; c < ns.children.size(); ++c) {
+          if (ns.children[c] != 0 && word_index - ns.children[c] > window) {
+            ns.children[c] = 0;
+            ns.weight -= ns.child_weight[c];
+            ns.child_weight[c] = 0;
+            --ns.count;
+          }
+        }
+      }
+      const auto slot = static_cast<size_t>(ref->index);
+      if (ns.children[slot] == 0) {
+        ++ns.count;
+        ns.weight += weight;
+        ns.child_weight[slot] = weight;
+      }
+      ns.children[slot] = word_index;
+      if (ns.count < node->size) {
+        reached = false;
+        break;
+      }
+      ns.done = 1;
+      weight = ns.weight;
+      ref = &node->parent;
+    }
+    if (!reached || ref->index < 0 || ref->index >= engine->template_num) continue;
+    if (weight < engine->templates[static_cast<size_t>(ref->index)].weight) continue;
+    query_search_result &res = st->results[static_cast<size_t>(ref->index)];
+    res.found = 1;
+    res.weight = weight;
+    bool known = false;
+    for (int i = 0; i < res.num; ++i) known = known || res.queries[i] == ref->node;
+    if (!known && res.num < QUERY_SEARCH_RESULT_QUERIES) res.queries[res.num++] = ref->node;
+    st->found = static_cast<char>(st->found < CHAR_MAX ? st->found + 1 : st->found);
+    st->rindex = ref->index;
+    if (st->stop) return 1;
+  }
+  return 0;
+}
+
+int evaluate_match(void *id, void *, int index, void *data, void *, ACSM_STATE *scan) {
+  auto *ctx = static_cast<scan_context *>(data);
+  query_search_state *st = ctx->state;
+  const auto *wd = static_cast<const query_word_data *>(id);
+  st->offset = ctx->flush ? ctx->len : index + wd->wordlen + 2;
+  try {
+    return evaluate_word(st, wd, scan->word_index);
+  } catch (const std::bad_alloc &) {
+    st->memerr = 1;
+    return 1;
+  }
+}
+
 }  // namespace
 
 query_search_engine::~query_search_engine() { acsmFree2(acsm); }
+
+int query_search(const query_search_engine *engine, const char *text, int len, query_search_state *state) {
+  if (engine == nullptr || state == nullptr || !engine->compiled || len < 0 || (text == nullptr && len > 0))
+    return -1;
+  state->engine = engine;
+  if (state->results.size() != static_cast<size_t>(engine->template_num)) {
+    try {
+      state->results.resize(static_cast<size_t>(engine->template_num));
+    } catch (const std::bad_alloc &) {
+      state->memerr = 1;
+      return 0;
+    }
+  }
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+  scan_context ctx{state, bytes, len, false};
+  int reports = 0;
+  if (len > 0) reports = acsmSearch2(engine->acsm, bytes, len, evaluate_match, &ctx, &state->scanner_state);
+  // A report that ends the scan (stop, memory) also skips the flush.
+  const bool ended = state->memerr != 0 || (state->stop && state->found > 0);
+  if (!ended) {
+    static const unsigned char flush[2] = {' ', 0xBF};
+    ctx.flush = true;
+    reports += acsmSearch2(engine->acsm, flush, 2, evaluate_match, &ctx, &state->scanner_state);
+  }
+  return reports;
+}
+
+int query_search_engine_set(query_search_engine *engine, int option, int value) {
+  if (engine == nullptr) return -1;
+  if (option == 0) {
+    if (engine->compiled || value < 0 || value > 3) return -1;
+    return acsmSelectFormat2(engine->acsm, value) == 0 ? 0 : -1;
+  }
+  if (option == 1 && value > 0) {
+    engine->default_proximity = value;
+    return 0;
+  }
+  return -1;
+}
+
+void query_search_engine_set_template_info(query_search_engine *engine, int index, int weight, void *data) {
+  if (engine == nullptr || index < 0 || index >= engine->template_num) return;
+  engine->templates[static_cast<size_t>(index)] = query_search_template_info{weight, data};
+}
+
+void *query_search_engine_get_template_data(const query_search_engine *engine, int index) {
+  if (engine == nullptr || index < 0 || index >= engine->template_num) return nullptr;
+  return engine->templates[static_cast<size_t>(index)].data;
+}
+
+void query_search_state_reset(query_search_state *state) {
+  if (state == nullptr) return;
+  state->incomplete.clear();
+  state->seen.clear();
+  state->scanner_state = ACSM_STATE{};
+  state->found = 0;
+  state->rindex = 0;
+  state->offset = 0;
+  state->memerr = 0;
+  for (query_search_result &r : state->results) r = query_search_result{};
+  state->allwords.reset();
+}
+
+void query_search_state_set_stop(query_search_state *state, int value) {
+  if (state != nullptr) state->stop = value != 0 ? 1 : 0;
+}
+
+const query_search_result *query_search_state_all_results(const query_search_state *state) {
+  return state != nullptr && !state->results.empty() ? state->results.data() : nullptr;
+}
+
+int query_search_state_result_index(const query_search_state *state) { return state != nullptr ? state->rindex : 0; }
 
 query_search_engine *query_search_engine_new(int template_num) {
   try {
@@ -235,11 +384,15 @@ int query_search_engine_compile(query_search_engine *engine) {
 }
 
 query_search_state *query_search_state_new(const query_search_engine *engine) {
-  auto *state = new (std::nothrow) query_search_state;
-  if (state != nullptr) {
+  try {
+    auto state = std::make_unique<query_search_state>();
     state->engine = engine;
+    if (engine != nullptr && engine->template_num > 0)
+      state->results.resize(static_cast<size_t>(engine->template_num));
+    return state.release();
+  } catch (const std::bad_alloc &) {
+    return nullptr;
   }
-  return state;
 }
 
 query_search_allwords_result *query_search_allwords(const query_search_engine *engine,

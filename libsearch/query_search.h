@@ -80,6 +80,26 @@ struct query_search_allwords_result {
   std::vector<query_search_allwords_word> words;  // num entries, in report order
 };
 
+// Most data pointers one template result records.
+#define QUERY_SEARCH_RESULT_QUERIES 8
+
+// The result of one template in rule evaluation.
+struct query_search_result {
+  char found = 0;   // a rule of the template reached its weight
+  int weight = 0;   // the weight of the last rule that reached it
+  int num = 0;      // data pointers recorded (distinct, in finding order)
+  void *queries[QUERY_SEARCH_RESULT_QUERIES] = {};
+};
+
+// Rule evaluation state of one operator node.
+struct query_search_node_state {
+  int count = 0;  // children seen
+  char done = 0;  // all children seen: the node passed its weight upward
+  int weight = 0; // summed weights of the children seen
+  std::vector<int> children;      // per child: word index at which it was seen, 0 unseen
+  std::vector<int> child_weight;  // per child: the weight it added
+};
+
 // One search; owned by its caller; serves one text.
 struct query_search_state {
   char memerr = 0;
@@ -91,6 +111,10 @@ struct query_search_state {
   int offset = 0;
   int rindex = 0;
   std::unique_ptr<query_search_allwords_result> allwords;
+  // Rule evaluation (query_search): the operator nodes met so far (a
+  // std::map stands for the tree by pointer) and one result per template.
+  std::map<const query_search_node *, query_search_node_state> incomplete;
+  std::vector<query_search_result> results;
 };
 
 // A new empty engine (template_num templates, zeroed); NULL when memory runs
@@ -120,6 +144,44 @@ query_search_state *query_search_state_new(const query_search_engine *engine);
 query_search_allwords_result *query_search_allwords(const query_search_engine *engine,
                                                     const char *text, int len,
                                                     query_search_state *state);
+
+// Rule evaluation: scans the len bytes of text (and the end-of-text flush)
+// and, for every reported rule word, walks from its references upward. An
+// AND node counts its distinct children seen, adding each one's weight (1
+// when the reference has none); with a proximity, children seen more than
+// proximity x child-count words before are forgotten first; once all are
+// seen the node is done and passes its summed weight upward. Other
+// operators pass the walk through. A rule reached with an index below the
+// template count whose weight is at or above the template's weight marks
+// the template's result found, records the rule's data (up to
+// QUERY_SEARCH_RESULT_QUERIES distinct pointers), counts `found` and sets
+// `rindex`; with the stop flag set, the scan ends at the first such result.
+// Returns the matcher's report count; -1 for bad arguments or an engine not
+// compiled; a memory failure sets `memerr` and ends the scan.
+int query_search(const query_search_engine *engine, const char *text, int len, query_search_state *state);
+
+// Option 0: the matcher's row format (0 to 3; before compilation); option 1
+// with a value above 0: the proximity given to rules added later. 0, or -1
+// for an unknown option or value.
+int query_search_engine_set(query_search_engine *engine, int option, int value);
+
+// The weight and data of a template; an index not below template_num is
+// ignored (get gives NULL).
+void query_search_engine_set_template_info(query_search_engine *engine, int index, int weight, void *data);
+void *query_search_engine_get_template_data(const query_search_engine *engine, int index);
+
+// Makes the state ready for a new text: the node states, the seen words,
+// the scan state, `found`, `rindex`, the results and the all-words result
+// are cleared.
+void query_search_state_reset(query_search_state *state);
+
+// With a non-zero value, rule evaluation stops at the first template result.
+void query_search_state_set_stop(query_search_state *state, int value);
+
+// The per-template results (template_num entries; owned by the state), and
+// the index of the last template result reached.
+const query_search_result *query_search_state_all_results(const query_search_state *state);
+int query_search_state_result_index(const query_search_state *state);
 
 // Frees the state with its result; the state must not be NULL.
 void query_search_state_destroy(query_search_state *state);

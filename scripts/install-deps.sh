@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  libmariadb-dev libsnmp-dev libpcre3-dev libssl-dev libbz2-dev libidn-dev
+  libmariadb-dev libsnmp-dev libpcre3-dev libssl-dev libbz2-dev libidn-dev libabsl-dev tzdata
   mariadb-server mariadb-client snmpd snmp
   clang libclang-rt-14-dev
   iproute2 util-linux gettext bzip2 openssl procps

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The whole test suite: installs what is missing, builds, runs ctest, runs
-# each fuzzer for a bounded time, builds Release, runs the threaded modules under
-# ThreadSanitizer, then builds with AddressSanitizer and
-# UndefinedBehaviorSanitizer and runs the suite again.  Any failure fails.
+# The whole test suite: installs what is missing, checks the layering,
+# builds Release, builds and runs ctest, runs each fuzzer for a bounded
+# time, runs the threaded modules under ThreadSanitizer, then builds with
+# AddressSanitizer and UndefinedBehaviorSanitizer and runs the suite again.
+# Warnings are errors in every build. Any failure fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -13,8 +14,8 @@ jobs=$(nproc)
 fuzz_runs_for() {
   if [ -n "${KX_FUZZ_RUNS:-}" ]; then echo "$KX_FUZZ_RUNS"; return; fi
   case $1 in
-    kxstring|urlparse) echo 500000 ;;
-    reqlog) echo 200000 ;;
+    kxstring|urlparse|derive) echo 500000 ;;
+    reqlog|filter) echo 200000 ;;
     query) echo 60000 ;;
     *) echo 30000 ;;
   esac
@@ -70,7 +71,8 @@ fi
 
 # The threaded modules once more under ThreadSanitizer.
 tsan_tests=()
-for t in rwlock_test kxtime_test kxlogfile_test logsession_test acsm_test query_search_test serialcrypt_test; do
+for t in rwlock_test kxtime_test kxlogfile_test logsession_test acsm_test query_search_test serialcrypt_test \
+    period_test reportlists_test kwsearch_test; do
   compgen -G "tests/*/$t.cc" >/dev/null && tsan_tests+=("$t")
 done
 if [ ${#tsan_tests[@]} -gt 0 ]; then

@@ -10,7 +10,6 @@
 // when no log can be opened or the start record cannot be read, else 0.
 // The viewer runtime start-up always reports "Failed on Opening Database"
 // on standard error (it has no database to open); that is expected.
-#include <arpa/inet.h>
 #include <getopt.h>
 #include <locale.h>
 #include <stdint.h>
@@ -45,47 +44,12 @@ void usage() {
 // variables; the viewer needs neither, so the result does not matter.
 void start_viewer_runtime() { (void)support_viewer_initialize(); }
 
-// --- Values of a decoded row (data sits at any byte offset: copy, never cast)
+// --- Values of a decoded row (read by record_value_*: any byte offset) ------
 
-// Bytes a fixed-size value of the row's storage takes (one byte for storage
-// 0 and for the one-byte codes 8 to 15); 0 for texts and addresses.
-size_t value_size(unsigned datatype) {
-  unsigned s = StorageType(datatype);
-  if (s == STORT_UNKNOWN || (s & STORT_BYTE_FLAG)) return 1;
-  return record_fixed_size(datatype);
-}
-
-uint64_t uvalue(const Record &r) {
-  size_t n = value_size(r.datatype);
-  if (!r.data || n == 0) return 0;
-  if (n > 8) n = 8;
-  uint64_t v = 0;
-  memcpy(&v, r.data, n);
-  return v;
-}
-
-const char *text_of(const Record &r) {
-  return StorageType(r.datatype) == STORT_STR ? static_cast<const char *>(r.data) : nullptr;
-}
-
-// The address text of an IP value in row form (IPv4 as a host-order value);
-// empty when the entry holds no address.
+// The address text of an IP value; empty when the entry holds no address.
 std::string address_text(const Record &r) {
-  kx_ipaddr ip{};
-  switch (StorageType(r.datatype)) {
-    case STORT_IPADDR:
-      memcpy(&ip, r.data, sizeof ip);
-      break;
-    case STORT_INT32:
-      ip.family = AF_INET;
-      ip.addr.ip = static_cast<in_addr_t>(uvalue(r));
-      break;
-    case STORT_INT128:
-      record_ip_from_ipv6(&ip, static_cast<const unsigned char *>(r.data));
-      break;
-    default:
-      return {};
-  }
+  kx_ipaddr ip;
+  if (!record_value_address(r, &ip)) return {};
   char buf[KXNET_ADDRSTRLEN] = "";
   record_ip_ntop(&ip, buf, sizeof buf);
   return buf;
@@ -95,7 +59,8 @@ std::string address_text(const Record &r) {
 // for a fixed-size value), printed unsigned.
 void print_bytes(const Record &r) {
   const unsigned char *p = static_cast<const unsigned char *>(r.data);
-  size_t n = text_of(r) ? strlen(text_of(r)) : value_size(r.datatype);
+  const char *text = record_value_text(r);
+  size_t n = text ? strlen(text) : record_value_size(r.datatype);
   for (size_t i = 0; i < n && p[i]; i++) printf(i ? ",%u" : "%u", static_cast<unsigned>(p[i]));
   fputs("\n", stdout);
 }
@@ -103,11 +68,11 @@ void print_bytes(const Record &r) {
 void print_time(const Record &r) {
   time_t t;
   if (StorageType(r.datatype) == STORT_INT64)
-    t = static_cast<time_t>(static_cast<int64_t>(uvalue(r)));
+    t = static_cast<time_t>(static_cast<int64_t>(record_value_uint(r)));
   else if (StorageType(r.datatype) == STORT_INT32)
-    t = static_cast<int32_t>(static_cast<uint32_t>(uvalue(r)));
+    t = static_cast<int32_t>(static_cast<uint32_t>(record_value_uint(r)));
   else
-    t = static_cast<time_t>(uvalue(r));
+    t = static_cast<time_t>(record_value_uint(r));
   struct tm tm;
   char buf[64] = "";
   if (localtime_r(&t, &tm)) strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
@@ -120,13 +85,13 @@ void print_other(const Record &r) {
     case STORT_INT8:
     case STORT_INT16:
     case STORT_INT32:
-      printf("%u\n", static_cast<unsigned>(uvalue(r)));
+      printf("%u\n", static_cast<unsigned>(record_value_uint(r)));
       break;
     case STORT_INT64:
-      printf("%llu\n", static_cast<unsigned long long>(uvalue(r)));
+      printf("%llu\n", static_cast<unsigned long long>(record_value_uint(r)));
       break;
     case STORT_STR:
-      printf("%s\n", text_of(r));
+      printf("%s\n", record_value_text(r));
       break;
     default:
       break;
@@ -145,8 +110,8 @@ void print_value(const Record &r, unsigned ptype) {
   }
   switch (ptype) {
     case PTYPE_STRING:
-      if (text_of(r))
-        printf("%s\n", text_of(r));
+      if (const char *text = record_value_text(r))
+        printf("%s\n", text);
       else
         print_other(r);
       break;
@@ -166,7 +131,7 @@ void print_value(const Record &r, unsigned ptype) {
       printf("%c\n", static_cast<char>(*static_cast<const unsigned char *>(r.data)));
       break;
     case PTYPE_BOOL:
-      fputs(uvalue(r) != 0 ? "on\n" : "off\n", stdout);
+      fputs(record_value_uint(r) != 0 ? "on\n" : "off\n", stdout);
       break;
     default:
       print_other(r);

@@ -5,7 +5,6 @@
 //
 // Everything goes to standard output, errors included; the exit status is 1
 // when the table cannot be opened or memory runs out, else 0.
-#include <arpa/inet.h>
 #include <getopt.h>
 #include <locale.h>
 #include <stdio.h>
@@ -95,45 +94,21 @@ void print_error(Mode mode, const std::string &message) {
     printf("-ERROR %s\n", message.c_str());
 }
 
-// --- Field values (row data sits at any byte offset: copy, never cast) --------
+// --- Field values (read by record_value_*: row data sits at any offset) -----
 
-// The unsigned value of an integer field (0 for texts, addresses, 16 bytes).
-uint64_t uvalue(const RECORD &r) {
-  if (!r.data) return 0;
-  unsigned storage = StorageType(r.datatype);
-  size_t n = record_fixed_size(r.datatype);
-  if (storage == STORT_UNKNOWN || (storage & STORT_BYTE_FLAG)) n = 1;
-  if (n == 0 || n > 8) return 0;
-  uint64_t v = 0;
-  memcpy(&v, r.data, n);
-  return v;
-}
-
-// A value shown as 32 bits (times, category numbers): the low 32 bits of a
-// wider field, 16-byte fields included; narrower fields by their own size.
-uint32_t value32(const RECORD &r) {
-  if (r.data && StorageType(r.datatype) == STORT_INT128) {
-    uint32_t v;
-    memcpy(&v, r.data, sizeof v);
-    return v;
-  }
-  return static_cast<uint32_t>(uvalue(r));
-}
+// A value shown as 32 bits (times, category numbers): the low 32 bits.
+uint32_t value32(const RECORD &r) { return static_cast<uint32_t>(record_value_uint(r)); }
 
 std::string_view text_of(const RECORD &r) {
-  if (!r.data || StorageType(r.datatype) != STORT_STR) return {};
-  return static_cast<const char *>(r.data);
+  const char *text = record_value_text(r);
+  return text ? std::string_view(text) : std::string_view();
 }
 
-// The address of an IP field in row form (IPv4 as a host-order value).
+// The address of an IP field in row form (IPv4 as a host-order value);
+// zeroed when the field holds none.
 kx_ipaddr address_of(const RECORD &r) {
-  kx_ipaddr ip{};
-  if (StorageType(r.datatype) == STORT_IPADDR) {
-    if (r.data) memcpy(&ip, r.data, sizeof ip);
-  } else {
-    ip.family = AF_INET;  // a 4-byte value of an old table
-    ip.addr.ip = static_cast<uint32_t>(uvalue(r));
-  }
+  kx_ipaddr ip;
+  record_value_address(r, &ip);
   return ip;
 }
 
@@ -158,7 +133,7 @@ bool is_special(const RECORD &r) {
     case STORT_INT16:
     case STORT_INT32:
     case STORT_INT64:
-      return uvalue(r) == 0;
+      return record_value_uint(r) == 0;
     case STORT_STR:
       return text_of(r) == "__";
     case STORT_IPADDR: {
@@ -198,7 +173,7 @@ class Printer {
         text(address_text(r));
         break;
       case PTYPE_CHAR: {
-        char c = static_cast<char>(uvalue(r));
+        char c = static_cast<char>(record_value_uint(r));
         if (o_.mode == Mode::text)
           printf("%c\n", c);
         else
@@ -206,7 +181,7 @@ class Printer {
         break;
       }
       case PTYPE_BOOL: {
-        bool set = uvalue(r) != 0;
+        bool set = record_value_uint(r) != 0;
         if (o_.mode == Mode::csv && id == FIELD_DENIED_FLAG)
           text(set ? "Denied" : "Allowed");
         else
@@ -227,15 +202,15 @@ class Printer {
           case STORT_INT8:
           case STORT_INT16:
           case STORT_INT32:
-            number(static_cast<uint32_t>(uvalue(r)));
+            number(static_cast<uint32_t>(record_value_uint(r)));
             break;
           case STORT_INT64:
             if (is_percent_id(id)) {
               long long sum = sums_[column];
-              double v = static_cast<double>(static_cast<int64_t>(uvalue(r)));
+              double v = static_cast<double>(static_cast<int64_t>(record_value_uint(r)));
               percent(sum == 0 ? 0.0 : v * 100.0 / static_cast<double>(sum));
             } else {
-              wide(uvalue(r));
+              wide(record_value_uint(r));
             }
             break;
           case STORT_STR:
@@ -292,17 +267,12 @@ class Printer {
       else
         joined += std::to_string(n);
     }
-    switch (o_.mode) {
-      case Mode::text:
-        printf("%s\n", joined.c_str());
-        break;
-      case Mode::csv:
-        printf("\"%s\"", csv_escape(joined).c_str());
-        break;
-      case Mode::json:
-        printf("\"%s\"\n", json_escape(joined).c_str());
-        break;
-    }
+    // A JSON list of categories is followed by a line break, unlike every
+    // other JSON value.
+    if (o_.mode == Mode::json)
+      printf("\"%s\"\n", json_escape(joined).c_str());
+    else
+      text(joined);
   }
 
   static std::string local_time(uint32_t seconds) {
@@ -349,12 +319,12 @@ Totals count_rows(TABLE *t) {
     if (summary && is_special(rec[0]) && ++specials == 2) {
       // rec[2] is the terminator (no value) in a two-field table.
       const RECORD &count = rec[1].type == FIELD_SUBREPORTFILENAME ? rec[2] : rec[1];
-      rows += uvalue(count) - 1;
+      rows += record_value_uint(count) - 1;
       s.has_items = true;
       break;
     }
     rows++;
-    for (int i : counters) sums[static_cast<size_t>(i)] += uvalue(rec[i]);
+    for (int i : counters) sums[static_cast<size_t>(i)] += record_value_uint(rec[i]);
   }
   s.total = static_cast<long long>(rows);
   for (uint64_t v : sums) s.sums.push_back(static_cast<long long>(v));
@@ -446,7 +416,7 @@ bool key_matches(const RECORD &r, const LookUpKey &key) {
       return kxnet_compare(&key.ip, &have) == 0;
     }
     case PTYPE_BOOL:
-      return key.on == (uvalue(r) != 0);
+      return key.on == (record_value_uint(r) != 0);
     case PTYPE_STRING:
       return r.data && StorageType(type) == STORT_STR && text_of(r) == key.text;
     default: {
@@ -454,7 +424,7 @@ bool key_matches(const RECORD &r, const LookUpKey &key) {
       if (n == 0 || n > 8 || !r.data) return false;
       uint64_t want = key.number;
       if (n < 8) want &= (uint64_t{1} << (8 * n)) - 1;
-      return uvalue(r) == want;
+      return record_value_uint(r) == want;
     }
   }
 }

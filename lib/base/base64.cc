@@ -82,3 +82,33 @@ char *kxurldecode(const char *str) {
   *w = '\0';
   return out;
 }
+
+int base64_encode_bin(const void *data, int len, char *result, int result_size) {
+  if (result == nullptr || result_size < 1) return 0;
+  const auto *in = static_cast<const unsigned char *>(data);
+  int out = 0;
+  for (int i = 0; in != nullptr && i < len && result_size - out >= 5; i += 3) {
+    unsigned group = static_cast<unsigned>(in[i]) << 16;
+    int have = len - i >= 3 ? 3 : len - i;
+    if (have > 1) group |= static_cast<unsigned>(in[i + 1]) << 8;
+    if (have > 2) group |= in[i + 2];
+    result[out++] = base64_code[(group >> 18) & 63];
+    result[out++] = base64_code[(group >> 12) & 63];
+    result[out++] = have > 1 ? base64_code[(group >> 6) & 63] : '=';
+    result[out++] = have > 2 ? base64_code[group & 63] : '=';
+  }
+  result[out] = '\0';
+  return out;
+}
+
+int base64_encode(const char *text, char *result, int result_size) {
+  return base64_encode_bin(text, text != nullptr ? static_cast<int>(strlen(text)) : 0, result, result_size);
+}
+
+int base64_isEncoded(const char *text, int size) {
+  if (text == nullptr) return 1;
+  for (int i = 0; i < size; ++i) {
+    if (text[i] != '=' && base64_value[static_cast<unsigned char>(text[i])] < 0) return 1;
+  }
+  return 0;
+}

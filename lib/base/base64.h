@@ -24,3 +24,15 @@ int base64_decode_bin(const char *text, char *result, int result_size);
 // minus 87); a "%" not followed by two characters is dropped. Null for a null
 // str or on allocation failure.
 char *kxurldecode(const char *str);
+
+// Standard Base64 with "=" padding of the NUL-terminated text (respectively
+// the len bytes at data) into result: a group of four characters is written
+// only while at least 5 bytes of room remain, so the result always ends in
+// a NUL (for result_size of 1 or more). Returns the characters written.
+int base64_encode(const char *text, char *result, int result_size);
+int base64_encode_bin(const void *data, int len, char *result, int result_size);
+
+// 0 when each of the first size characters of text is in the alphabet or is
+// "=", else 1 (also for a null text; a text shorter than size fails at its
+// NUL).
+int base64_isEncoded(const char *text, int size);

@@ -268,6 +268,53 @@ void file_buffer_close(file_buffer *b) {
   free(b);
 }
 
+int file_buffer_line_count(const file_buffer *b) {
+  if (b == nullptr || b->buffer == nullptr) return 0;
+  int count = 0;
+  for (int i = 0; i < b->buffer_len; ++i) count += b->buffer[i] == '\n';
+  return count;
+}
+
+int file_read_all_string(char **next, char **line) {
+  if (next == nullptr || line == nullptr || *next == nullptr || **next == '\0') return 1;
+  char *start = *next;
+  char *nl = strchr(start, '\n');
+  if (nl == nullptr) {
+    *line = start;
+    *next = start + strlen(start);
+    return 0;
+  }
+  char *cut = nl > start && nl[-1] == '\r' ? nl - 1 : nl;
+  *cut = '\0';
+  *line = start;
+  *next = nl + 1;
+  return 0;
+}
+
+FILE *file_open(const char *name, const char *mode) {
+  if (name == nullptr || mode == nullptr) return nullptr;
+  FILE *f = fopen(name, mode);
+  if (f == nullptr) kxlog_send(KXLOG_ERROR, "Could not open file %s mode %s\n", name, mode);
+  return f;
+}
+
+int file_line_count(FILE *f) {
+  if (f == nullptr) return -1;
+  rewind(f);
+  int count = 0;
+  for (;;) {
+    char *line = file_read_string(f);
+    if (line == nullptr) break;
+    free(line);
+    ++count;
+  }
+  // file_read_string gives null at the end and on allocation failure alike;
+  // only the end leaves the stream at end of file.
+  bool at_end = feof(f) != 0;
+  rewind(f);
+  return at_end ? count : -1;
+}
+
 char *file_read_all_size(const char *name, int *size) {
   if (size != nullptr) *size = 0;
   if (name == nullptr) return nullptr;
@@ -308,4 +355,50 @@ bool file_write_all(int fd, const void *data, size_t n) {
     n -= static_cast<size_t>(w);
   }
   return true;
+}
+
+bool file_pwrite_all(int fd, const void *data, size_t n, off_t off) {
+  const char *p = static_cast<const char *>(data);
+  while (n > 0) {
+    ssize_t w = pwrite(fd, p, n, off);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (w == 0) return false;
+    p += w;
+    n -= static_cast<size_t>(w);
+    off += w;
+  }
+  return true;
+}
+
+ssize_t file_read_full(int fd, void *buf, size_t n) {
+  auto *p = static_cast<unsigned char *>(buf);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = read(fd, p + got, n - got);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
+}
+
+ssize_t file_pread_full(int fd, void *buf, size_t n, off_t off) {
+  auto *p = static_cast<unsigned char *>(buf);
+  size_t got = 0;
+  while (got < n) {
+    ssize_t r = pread(fd, p + got, n - got, off + static_cast<off_t>(got));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (r == 0) break;
+    got += static_cast<size_t>(r);
+  }
+  return static_cast<ssize_t>(got);
 }

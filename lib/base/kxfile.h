@@ -5,6 +5,8 @@
 // New heap strings belong to the caller (free()).
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -78,6 +80,27 @@ int file_buffer_read_all(file_buffer *b);
 // Frees the buffer, closes the descriptor, frees b; null-safe.
 void file_buffer_close(file_buffer *b);
 
+// Number of "\n" bytes held in b's buffer (b->buffer_len bytes); 0 for a
+// null b.
+int file_buffer_line_count(const file_buffer *b);
+
+// The line splitter of file_buffer_read_string over text the caller holds
+// whole (as file_read_all gives it): *next points at the first unread byte.
+// Cuts the next line in place (at its "\n", or at a CR right before it),
+// points *line at it and moves *next past it; a last line without a final
+// newline is returned too, and *next then points at the text's NUL. 0 when a
+// line is ready; 1 at the end of the text or for null arguments.
+int file_read_all_string(char **next, char **line);
+
+// fopen of name in mode; on failure logs "Could not open file %s mode %s\n"
+// at level 4 and returns null.
+FILE *file_open(const char *name, const char *mode);
+
+// Rewinds f, counts the lines that file_read_string returns (a last line
+// without a newline is not counted), rewinds f again. -1 for a null f or on
+// allocation failure.
+int file_line_count(FILE *f);
+
 // The whole file as a new NUL-terminated heap string; *size (when not null)
 // receives its length in bytes. Null when the file cannot be opened or read,
 // or on allocation failure.
@@ -88,3 +111,12 @@ char *file_read_all(const char *name);
 // calls. False when a write fails or writes nothing (fd's position is then
 // somewhere inside the bytes).
 bool file_write_all(int fd, const void *data, size_t n);
+// As file_write_all at offset off (fd's position does not move).
+bool file_pwrite_all(int fd, const void *data, size_t n, off_t off);
+
+// Reads until n bytes are in buf or the file ends, retrying short reads and
+// interrupted calls. The bytes read (less than n only at the end of the
+// file), or -1 on an error.
+ssize_t file_read_full(int fd, void *buf, size_t n);
+// As file_read_full at offset off (fd's position does not move).
+ssize_t file_pread_full(int fd, void *buf, size_t n, off_t off);

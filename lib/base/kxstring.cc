@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -308,6 +309,120 @@ int string_count_string_occurences(const char *str, const char *find) {
   for (size_t pos = text.find(what); pos != std::string_view::npos; pos = text.find(what, pos + what.size()))
     ++count;
   return count;
+}
+
+int string_count_string_occurences_l(const char *str, int str_len, const char *find, int find_len) {
+  if (str == nullptr || find == nullptr || str_len <= 0 || find_len <= 0) return 0;
+  std::string_view text(str, static_cast<size_t>(str_len)), what(find, static_cast<size_t>(find_len));
+  int count = 0;
+  for (size_t pos = text.find(what); pos != std::string_view::npos; pos = text.find(what, pos + what.size()))
+    ++count;
+  return count;
+}
+
+int string_unescape_char(const char *in, char *out) {
+  if (in == nullptr || out == nullptr || *in == '\0') return 0;
+  char c = *in;
+  if (c >= '0' && c <= '7') {
+    int v = 0, n = 0;
+    while (n < 3 && in[n] >= '0' && in[n] <= '7') v = v * 8 + (in[n++] - '0');
+    *out = static_cast<char>(v & 0xff);
+    return n;
+  }
+  if (c == 'x') {
+    int v = 0, n = 0;
+    while (n < 2 && string_hex_digit(in[1 + n]) >= 0) v = v * 16 + string_hex_digit(in[1 + n++]);
+    *out = n > 0 ? static_cast<char>(v) : 'x';
+    return 1 + n;
+  }
+  switch (c) {
+    case 'b': *out = '\b'; break;
+    case 'f': *out = '\f'; break;
+    case 'n': *out = '\n'; break;
+    case 'r': *out = '\r'; break;
+    case 't': *out = '\t'; break;
+    default: *out = c; break;
+  }
+  return 1;
+}
+
+char *string_unescape_string(char *str) {
+  if (str == nullptr) return nullptr;
+  char *w = str;
+  for (const char *r = str; *r != '\0';) {
+    if (*r != '\\' || r[1] == '\0') {
+      *w++ = *r++;
+      continue;
+    }
+    char c;
+    r += 1 + string_unescape_char(r + 1, &c);
+    *w++ = c;
+    if (c == '\0') return str;
+  }
+  *w = '\0';
+  return str;
+}
+
+uint32_t *string_extract_ip(const char *text) {
+  if (text == nullptr) return nullptr;
+  uint32_t value = 0;
+  const char *p = text;
+  for (int field = 0; field < 4; ++field) {
+    if (field > 0 && *p++ != '.') return nullptr;
+    int v = 0, n = 0;
+    while (n < 3 && *p >= '0' && *p <= '9') v = v * 10 + (*p++ - '0'), ++n;
+    if (n == 0 || v > 255) return nullptr;
+    value = (value << 8) | static_cast<uint32_t>(v);
+  }
+  if (*p != '\0') return nullptr;
+  auto *out = static_cast<uint32_t *>(malloc(sizeof(uint32_t)));
+  if (out != nullptr) *out = value;
+  return out;
+}
+
+namespace {
+
+// HTML names of the Latin-1 bytes 0xA0 to 0xFE, in byte order.
+constexpr const char *kLatin1Entities[] = {
+    "nbsp",   "iexcl",  "cent",   "pound",  "curren", "yen",    "brvbar", "sect",   "uml",    "copy",
+    "ordf",   "laquo",  "not",    "shy",    "reg",    "macr",   "deg",    "plusmn", "sup2",   "sup3",
+    "acute",  "micro",  "para",   "middot", "cedil",  "sup1",   "ordm",   "raquo",  "frac14", "frac12",
+    "frac34", "iquest", "Agrave", "Aacute", "Acirc",  "Atilde", "Auml",   "Aring",  "AElig",  "Ccedil",
+    "Egrave", "Eacute", "Ecirc",  "Euml",   "Igrave", "Iacute", "Icirc",  "Iuml",   "ETH",    "Ntilde",
+    "Ograve", "Oacute", "Ocirc",  "Otilde", "Ouml",   "times",  "Oslash", "Ugrave", "Uacute", "Ucirc",
+    "Uuml",   "Yacute", "THORN",  "szlig",  "agrave", "aacute", "acirc",  "atilde", "auml",   "aring",
+    "aelig",  "ccedil", "egrave", "eacute", "ecirc",  "euml",   "igrave", "iacute", "icirc",  "iuml",
+    "eth",    "ntilde", "ograve", "oacute", "ocirc",  "otilde", "ouml",   "divide", "oslash", "ugrave",
+    "uacute", "ucirc",  "uuml",   "yacute", "thorn"};
+static_assert(sizeof kLatin1Entities / sizeof kLatin1Entities[0] == 0xFF - 0xA0);
+
+}  // namespace
+
+char *string_html_entities(const char *str) {
+  if (str == nullptr) return nullptr;
+  std::string out;
+  try {
+    for (const char *p = str; *p != '\0'; ++p) {
+      auto b = static_cast<unsigned char>(*p);
+      switch (b) {
+        case '&': out += "&amp;"; break;
+        case '"': out += "&quot;"; break;
+        case '<': out += "&lt;"; break;
+        case '>': out += "&gt;"; break;
+        default:
+          if (b >= 0xA0 && b < 0xFF) {
+            out += '&';
+            out += kLatin1Entities[b - 0xA0];
+            out += ';';
+          } else {
+            out += static_cast<char>(b);
+          }
+      }
+    }
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return strdup(out.c_str());
 }
 
 STRING *str_new() {

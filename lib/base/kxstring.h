@@ -119,6 +119,34 @@ char *string_truncate_withdots(const char *str, int shortsize);
 // Non-overlapping occurrences of find in str; 0 for null or empty arguments.
 int string_count_string_occurences(const char *str, const char *find);
 
+// The same over the first str_len bytes of str and find_len bytes of find
+// (NUL bytes count as any other); 0 for null arguments or non-positive
+// lengths.
+int string_count_string_occurences_l(const char *str, int str_len, const char *find, int find_len);
+
+// Decodes the escape whose text starts at in (just after its backslash) into
+// *out and returns how many bytes of in it takes: \ooo octal (one to three
+// digits), \xHH (one or two hex digits; "\x" without one stands for "x"),
+// \b \f \n \r \t; any other character stands for itself. 0 when in is at
+// the end of the text (nothing to decode) or an argument is null.
+int string_unescape_char(const char *in, char *out);
+
+// Decodes every backslash escape of str in place (see string_unescape_char);
+// a backslash at the very end is kept. An escape giving a NUL byte ends the
+// text there. Returns str (null-safe).
+char *string_unescape_string(char *str);
+
+// New heap 32-bit value of a dotted IPv4 text of exactly four decimal fields
+// of one to three digits, each 0 to 255, the first field in the high byte;
+// null for any other text or on allocation failure.
+uint32_t *string_extract_ip(const char *text);
+
+// New heap string in which & " < > become &amp; &quot; &lt; &gt; and the
+// Latin-1 bytes 0xA0 to 0xFE their HTML named entities (&nbsp; to &thorn;);
+// every other byte, 0xFF included, is copied. Null for a null str or on
+// allocation failure.
+char *string_html_entities(const char *str);
+
 // A new STRING with 1000 bytes allocated and empty text; null on failure.
 // Free with str_free.
 STRING *str_new();

@@ -10,21 +10,6 @@
 
 namespace {
 
-// Bucket of ext: its first up to four characters (no more than the bucket
-// count), lower-cased, as little-endian bytes of a 32-bit value, modulo the
-// bucket count.
-int extlist_create_hash(const EXTLIST_TABLE *list, const char *ext) {
-  if (list->hash_count <= 0) return 0;
-  size_t n = strlen(ext);
-  if (n > 4) n = 4;
-  if (n > static_cast<size_t>(list->hash_count)) n = static_cast<size_t>(list->hash_count);
-  uint32_t v = 0;
-  for (size_t i = 0; i < n; ++i)
-    v |= static_cast<uint32_t>(static_cast<unsigned char>(tolower(static_cast<unsigned char>(ext[i]))))
-         << (8 * i);
-  return static_cast<int>(v % static_cast<uint32_t>(list->hash_count));
-}
-
 std::string lower(const char *s) {
   std::string r(s);
   for (auto &c : r) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
@@ -64,6 +49,21 @@ int add_from_file(EXTLIST_TABLE *list, const char *filename, int (*load)(EXTLIST
 }
 
 }  // namespace
+
+// Bucket of ext: its first up to four characters (no more than the bucket
+// count), lower-cased, as little-endian bytes of a 32-bit value, modulo the
+// bucket count.
+int extlist_create_hash(const EXTLIST_TABLE *list, const char *ext) {
+  if (list == nullptr || ext == nullptr || list->hash_count <= 0) return 0;
+  size_t n = strlen(ext);
+  if (n > 4) n = 4;
+  if (n > static_cast<size_t>(list->hash_count)) n = static_cast<size_t>(list->hash_count);
+  uint32_t v = 0;
+  for (size_t i = 0; i < n; ++i)
+    v |= static_cast<uint32_t>(static_cast<unsigned char>(tolower(static_cast<unsigned char>(ext[i]))))
+         << (8 * i);
+  return static_cast<int>(v % static_cast<uint32_t>(list->hash_count));
+}
 
 EXTLIST_TABLE *extlist_initialize(int hash_count, extlist_free_fn free_func) {
   if (hash_count < 0) hash_count = 0;

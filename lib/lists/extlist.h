@@ -20,6 +20,11 @@ typedef struct _extlist_table {
   EXTLIST_ITEM **hash;        // hash_count buckets, each ended by an item with a null text
 } EXTLIST_TABLE;
 
+// Bucket of ext: its first up to four characters (no more than the bucket
+// count), lower-cased, as bytes 0 to 3 of a little-endian 32-bit value,
+// modulo the bucket count; 0 for a list without buckets or null arguments.
+int extlist_create_hash(const EXTLIST_TABLE *list, const char *ext);
+
 // A new list of hash_count (negative: 0) empty buckets; null on no memory.
 EXTLIST_TABLE *extlist_initialize(int hash_count, extlist_free_fn free_func);
 

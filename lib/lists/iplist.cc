@@ -450,16 +450,26 @@ int iplist_iprange_to_subnets_limited(const kx_ipaddr *low, const kx_ipaddr *hig
     errno = EINVAL;
     return -1;
   }
-  if (low->family == AF_INET && high->family == AF_INET) {
-    return split_range(AF_INET, ntohl(low->addr.ip), ntohl(high->addr.ip), out, size,
-                       maxbits > 32 ? 32 : maxbits);
-  }
+  if (low->family == AF_INET && high->family == AF_INET)
+    return iplist_ipv4_iprange_to_subnets(ntohl(low->addr.ip), ntohl(high->addr.ip), out, size, maxbits);
   if (low->family != AF_INET6 || high->family != AF_INET6) {
     errno = EINVAL;
     return -1;
   }
-  return split_range(AF_INET6, to_u128(reinterpret_cast<const uint8_t *>(&low->addr.ip6)),
-                     to_u128(reinterpret_cast<const uint8_t *>(&high->addr.ip6)), out, size,
+  return iplist_ipv6_iprange_to_subnets(&low->addr.ip6, &high->addr.ip6, out, size, maxbits);
+}
+
+int iplist_ipv4_iprange_to_subnets(uint32_t low, uint32_t high, ip_cidr *out, int size, int maxbits) {
+  return split_range(AF_INET, low, high, out, size, maxbits > 32 ? 32 : maxbits);
+}
+
+int iplist_ipv6_iprange_to_subnets(const struct in6_addr *low, const struct in6_addr *high, ip_cidr *out,
+                                   int size, int maxbits) {
+  if (!low || !high) {
+    errno = EINVAL;
+    return -1;
+  }
+  return split_range(AF_INET6, to_u128(low->s6_addr), to_u128(high->s6_addr), out, size,
                      maxbits > 128 ? 128 : maxbits);
 }
 

@@ -110,6 +110,13 @@ int iplist_iprange_to_subnets(const kx_ipaddr *low, const kx_ipaddr *high, ip_ci
 int iplist_iprange_to_subnets_limited(const kx_ipaddr *low, const kx_ipaddr *high, ip_cidr *out,
                                       int size, int maxbits);
 
+// The two splitters behind them, with blocks of at most 2^maxbits addresses
+// (capped at the width): IPv4 on host-order values, IPv6 on addresses in
+// network order. Same results and errno values.
+int iplist_ipv4_iprange_to_subnets(uint32_t low, uint32_t high, ip_cidr *out, int size, int maxbits);
+int iplist_ipv6_iprange_to_subnets(const struct in6_addr *low, const struct in6_addr *high, ip_cidr *out,
+                                   int size, int maxbits);
+
 // Adds (or deletes) every block of a range with data; the first failing
 // code, or 0. Splitting failures give -1.
 int iplist_add_range(iphead *list, const kx_ipaddr *low, const kx_ipaddr *high, void *data);

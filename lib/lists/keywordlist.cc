@@ -29,6 +29,10 @@ struct kwl_phrase_list {
   std::vector<KEYWORDLIST_PHRASE *> all;
 };
 
+int keywordlist_generate_hash(const char *word) {
+  return word != nullptr ? static_cast<unsigned char>(word[0]) : 0;
+}
+
 namespace {
 
 // Punctuation of the default POSIX locale, independent of the process locale.
@@ -94,7 +98,7 @@ bool keywordlist_check_restriction(const KEYWORDLIST_TABLE *list, const char *te
 }
 
 KEYWORDLIST_WORD *find_word(const KEYWORDLIST_TABLE *list, const std::string &w) {
-  kwl_trie *node = list->keywords[static_cast<unsigned char>(w[0])];
+  kwl_trie *node = list->keywords[keywordlist_generate_hash(w.c_str())];
   for (size_t i = 1; node && i < w.size(); ++i) node = node->child(static_cast<unsigned char>(w[i]));
   return node ? node->word : nullptr;
 }
@@ -104,7 +108,7 @@ KEYWORDLIST_WORD *get_word(KEYWORDLIST_TABLE *list, const std::string &w, short 
   *created = false;
   if (KEYWORDLIST_WORD *found = find_word(list, w)) return found;
   try {
-    kwl_trie *&root = list->keywords[static_cast<unsigned char>(w[0])];
+    kwl_trie *&root = list->keywords[keywordlist_generate_hash(w.c_str())];
     if (!root) root = new kwl_trie;
     kwl_trie *node = root;
     for (size_t i = 1; i < w.size(); ++i) {
@@ -311,7 +315,7 @@ KEYWORDLIST_RESULT *keywordlist_lookup(KEYWORDLIST_TABLE *list, const char *text
 
   try {
     for (size_t i = 0; i < n; ++i) {
-      kwl_trie *node = list->keywords[static_cast<unsigned char>(text[i])];
+      kwl_trie *node = list->keywords[keywordlist_generate_hash(text + i)];
       if (!node) continue;
       found.clear();
       if (node->word) found.push_back(node->word);

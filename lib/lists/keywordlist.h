@@ -83,6 +83,10 @@ typedef struct _keywordlist_table {
   struct kwl_phrase_list *phrases;  // every phrase; made with the first
 } KEYWORDLIST_TABLE;
 
+// Trie (of KEYWORDLIST_HASH_SIZE) that holds word: its first byte as an
+// unsigned value 0 to 255; 0 for a null word.
+int keywordlist_generate_hash(const char *word);
+
 // A new empty list; prefixes and postfixes are blank-separated separator
 // texts (or null: punctuation counts as a word border). Null on no memory.
 KEYWORDLIST_TABLE *keywordlist_initialize(const char *prefixes, const char *postfixes,

@@ -1,5 +1,7 @@
 #include "lib/lists/urllist.h"
 
+#include "lib/base/kxregex.h"
+
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
@@ -638,8 +640,12 @@ int add_ip_block(URLLIST *l, iphead *list, kx_ipaddr ip, int cidr, const std::st
     AddCtx keep = c;
     keep.replace = false;
     int rc = URLLIST_SUCCESS;
-    for (int i = 0; i < k && rc == URLLIST_SUCCESS; ++i)
-      rc = add_tokens(static_cast<URLLIST_ITEM *>(inside[i]), rest, keep, true);
+    // Only entries without data of their own take the range's tokens: an
+    // address listed with its own action keeps governing its URLs.
+    for (int i = 0; i < k && rc == URLLIST_SUCCESS; ++i) {
+      auto *in = static_cast<URLLIST_ITEM *>(inside[i]);
+      if (in->data == nullptr) rc = add_tokens(in, rest, keep, true);
+    }
     free(inside);
     if (rc != URLLIST_SUCCESS) return rc;
   }
@@ -749,70 +755,10 @@ int add_url_kind(URLLIST *l, const char *url, char kind, int flags, URLLIST_ITEM
   return rc;
 }
 
-// glibc's regcomp copies a repeated sub-expression once per repetition, so
-// nested or stacked repetitions ("(a{100}){100}", "a+++++...") cost memory
-// exponential in the pattern's length. Returns an estimate of the copies the
-// compiled expression holds; patterns past the limit are refused.
-constexpr size_t kRegexpMaxCopies = 100000;
-
-size_t regexp_expansion(const std::string &pat) {
-  constexpr size_t cap = size_t{1} << 40;
-  std::vector<size_t> group{0};  // sizes summed so far, per open group
-  size_t last = 0;               // size of the atom a quantifier would repeat
-  auto repeat = [&](size_t factor) {
-    size_t grown = last > cap / factor ? cap : last * factor;
-    group.back() += grown - last;
-    last = grown;
-  };
-  for (size_t i = 0; i < pat.size(); ++i) {
-    char c = pat[i];
-    if (c == '\\') {
-      ++i;
-      last = 1;
-      group.back() += 1;
-    } else if (c == '[') {
-      size_t j = i + 1;
-      if (j < pat.size() && pat[j] == '^') ++j;
-      if (j < pat.size() && pat[j] == ']') ++j;
-      while (j < pat.size() && pat[j] != ']') ++j;
-      i = j;
-      last = 1;
-      group.back() += 1;
-    } else if (c == '(') {
-      group.push_back(0);
-      last = 0;
-    } else if (c == ')' && group.size() > 1) {
-      last = std::max<size_t>(group.back(), 1);
-      group.pop_back();
-      group.back() = std::min(cap, group.back() + last);
-    } else if (c == '+') {
-      repeat(2);
-    } else if (c == '{') {
-      size_t j = i + 1, most = 0;
-      while (j < pat.size() && pat[j] != '}') {
-        if (isdigit(static_cast<unsigned char>(pat[j]))) {
-          size_t v = 0;
-          while (j < pat.size() && isdigit(static_cast<unsigned char>(pat[j])) && v < 100000)
-            v = v * 10 + static_cast<size_t>(pat[j++] - '0');
-          most = std::max(most, v);
-        } else {
-          ++j;
-        }
-      }
-      i = j;
-      repeat(most + 1);
-    } else if (c == '|' || c == '*' || c == '?') {
-      if (c == '|') last = 0;
-    } else {
-      last = 1;
-      group.back() += 1;
-    }
-    if (group.back() >= cap) return cap;
-  }
-  size_t total = 0;
-  for (size_t g : group) total = std::min(cap, total + g);
-  return total;
-}
+// Nested or stacked repetitions cost glibc's regcomp memory exponential in
+// the pattern's length; patterns past this many nodes are refused
+// (lib/base/kxregex.h).
+constexpr long long kRegexpMaxNodes = 100000;
 
 int add_regexp(URLLIST *l, const char *text, bool nocase, URLLIST_ITEM_DATA *data) {
   ++l->total_regexp_count;
@@ -828,7 +774,7 @@ int add_regexp(URLLIST *l, const char *text, bool nocase, URLLIST_ITEM_DATA *dat
     free(re);
     return URLLIST_ERROR_MEMORY;
   }
-  if (regexp_expansion(pat) > kRegexpMaxCopies) {
+  if (kxregex_too_large(pat.c_str(), kRegexpMaxNodes)) {
     free(re->strexp);
     free(re);
     return URLLIST_ERROR_REGEXP;

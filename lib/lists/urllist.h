@@ -4,7 +4,7 @@
 // each with an action, loaded from list files and looked up for URLs.
 //
 // Model and loading live here; lookups, the entry texts of diagnostic
-// lookups and the dump in lib/urllist_lookup.h.
+// lookups and the dump in lib/lists/urllist_lookup.h.
 //
 // A list created with URLLIST_FLAG_LOCKED takes its reader-writer lock for
 // every add (write) and every lookup (read). Without the flag it does no
@@ -218,5 +218,3 @@ int urllist_parent_url_path_offset_number(const URLLIST_EXPLODED_URL *info, int 
 iphead *urllist_find_iplist_for_scheme(URLLIST *l, const char *scheme);
 iphead *urllist_add_iplist_for_scheme(URLLIST *l, const char *scheme);
 
-// Lookups (lib/urllist_lookup.cc) declared here too, so one include serves.
-#include "lib/lists/urllist_lookup.h"

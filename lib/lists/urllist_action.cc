@@ -14,6 +14,33 @@
 #include "lib/base/kxlog.h"
 #include "lib/runtime/kxtime.h"
 
+int urllist_action_find_mod_pair(const QModData *q, const char *name, size_t name_len, const char *value,
+                                 size_t value_len, bool *used) {
+  if (q == nullptr || name == nullptr || used == nullptr) return 0;
+  const int num = q->num < MAX_QUERY_MOD ? q->num : MAX_QUERY_MOD;
+  bool remove = false;
+  for (int i = 0; i < num; ++i) {
+    const QModItem &it = q->items[i];
+    if (it.name_len == 0 || static_cast<size_t>(it.name_len) != name_len || memcmp(it.name, name, name_len) != 0)
+      continue;
+    const char *iv = it.complete + it.name_len;  // the item's "=value"
+    size_t iv_len = static_cast<size_t>(it.complete_len - it.name_len);
+    bool same = iv_len == value_len && (value_len == 0 || memcmp(iv, value, value_len) == 0);
+    if (it.flags & URLLIST_QM_DELETE) {
+      if ((it.flags & URLLIST_QM_NAME_ONLY) || same) return 1;
+      remove = false;
+    } else {
+      if (same) {
+        used[i] = true;
+        return 0;
+      }
+      remove = true;
+    }
+    if (!(it.flags & URLLIST_QM_MORE_VALUES)) break;
+  }
+  return remove ? 1 : 0;
+}
+
 namespace {
 
 // Splits s in place at every blank; empty fields count.
@@ -300,31 +327,7 @@ char *urllist_action_query_modify(const QModData *q, const char *url) {
       size_t name_len = static_cast<size_t>((eq ? eq : pair_end) - p);
       const char *value = eq ? eq : pair_end;  // value text from the '=' on
       size_t value_len = static_cast<size_t>(pair_end - value);
-      bool remove = false;
-      for (int i = 0; i < num; ++i) {
-        const QModItem &it = q->items[i];
-        if (it.name_len == 0 || static_cast<size_t>(it.name_len) != name_len ||
-            memcmp(it.name, p, name_len) != 0)
-          continue;
-        const char *iv = it.complete + it.name_len;  // the item's "=value"
-        size_t iv_len = static_cast<size_t>(it.complete_len - it.name_len);
-        bool same = iv_len == value_len && memcmp(iv, value, value_len) == 0;
-        if (it.flags & URLLIST_QM_DELETE) {
-          if ((it.flags & URLLIST_QM_NAME_ONLY) || same) {
-            remove = true;
-            break;
-          }
-          remove = false;
-        } else {
-          if (same) {
-            used[i] = true;
-            remove = false;
-            break;
-          }
-          remove = true;
-        }
-        if (!(it.flags & URLLIST_QM_MORE_VALUES)) break;
-      }
+      bool remove = urllist_action_find_mod_pair(q, p, name_len, value, value_len, used) == 1;
       if (remove) removed = true;
       else kept.emplace_back(p, static_cast<size_t>(pair_end - p));
       if (!amp) break;

@@ -91,6 +91,20 @@ typedef struct _hdrdata {
   char *text;    // argument copy, lines cut in place
 } HdrData;
 
+// Decides one name=value pair of a URL's query under the query
+// modification q: name is the pair's name (name_len bytes) and value its
+// value text from the '=' on (value_len bytes, 0 when the pair has none).
+// Items are tried in order; one applies when its name is exactly the pair's
+// (items with name_len 0 never do). A delete item removes the pair when it
+// is name-only or its value equals the pair's, else leaves it; an add item
+// whose value equals the pair's marks used[i] (it is not added again) and
+// keeps the pair, one with another value removes the pair (it gives way to
+// the item's value). After an outcome the search goes on only while the
+// item has URLLIST_QM_MORE_VALUES. used holds at least MAX_QUERY_MOD flags.
+// 1 when the pair is removed, 0 when it stays.
+int urllist_action_find_mod_pair(const QModData *q, const char *name, size_t name_len, const char *value,
+                                 size_t value_len, bool *used);
+
 // The action of an action word's first letter (either case); UA_UNKNOWN for
 // any other letter or an empty word.
 UrlAction urllist_action_parse_action_type(const char *action_str);

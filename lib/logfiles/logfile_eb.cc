@@ -1,4 +1,8 @@
 #include "lib/logfiles/logfile_eb.h"
+#include "lib/base/kxfile.h"
+
+#include "lib/base/kxendian.h"
+#include "lib/logfiles/logfile_format.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -183,7 +187,7 @@ int asn1ReadData(ASNNodePtr *result, int fd, asn1GetTypeFunc getType) {
   struct stat st;
   if (pos < 0 || fstat(fd, &st) != 0) return ERR_READ;
   unsigned char head[8];
-  ssize_t got = pread(fd, head, sizeof head, pos);
+  ssize_t got = file_pread_full(fd, head, sizeof head, pos);
   if (got <= 0) return ERR_READ;
   size_t size;
   int rc = element_size(head, head + got, getType, &size);
@@ -194,14 +198,9 @@ int asn1ReadData(ASNNodePtr *result, int fd, asn1GetTypeFunc getType) {
   if (size > ASN1_MAX_ELEMENT) return ERR_LENGTH;
   auto *buf = static_cast<unsigned char *>(malloc(size));
   if (!buf) return ERR_ALLOC;
-  size_t have = 0;
-  while (have < size) {
-    ssize_t n = pread(fd, buf + have, size - have, pos + static_cast<off_t>(have));
-    if (n <= 0) break;
-    have += static_cast<size_t>(n);
-  }
+  ssize_t have = file_pread_full(fd, buf, size, pos);
   size_t used = 0;
-  rc = have == size ? asn1ReadMemory(result, buf, size, getType, &used) : ERR_READ;
+  rc = have == static_cast<ssize_t>(size) ? asn1ReadMemory(result, buf, size, getType, &used) : ERR_READ;
   free(buf);
   if (rc == SUCCESS) lseek(fd, pos + static_cast<off_t>(used), SEEK_SET);
   return rc;
@@ -402,7 +401,7 @@ int EBGetHeader(ExtBinLogReaderData *d) {
   unsigned char b[4];
   off_t begin = 0;
   int rc = -1;
-  if (pread(fd, b, 4, 0) == 4 && static_cast<int32_t>(logfile_le32(b)) < THRESHOLD_DATE)
+  if (file_pread_full(fd, b, 4, 0) == 4 && static_cast<int32_t>(kx_le32(b)) < THRESHOLD_DATE)
     rc = read_header(d, fd, &begin);
   close(fd);
   // A log that was empty when its reader was made learns where its records
@@ -420,8 +419,8 @@ static int eb_layout(CommonReaderData *cd) {
 // --- Records -------------------------------------------------------------------------------
 
 static time_t date_value(unsigned type, const unsigned char *p) {
-  if (StorageType(type) == STORT_INT64) return static_cast<time_t>(logfile_le64(p));
-  return static_cast<int32_t>(logfile_le32(p));
+  if (StorageType(type) == STORT_INT64) return static_cast<time_t>(kx_le64(p));
+  return static_cast<int32_t>(kx_le32(p));
 }
 
 // Walks the per-record fields at p; with a row, decodes them into it. The
@@ -444,7 +443,7 @@ static long eb_walk(ExtBinLogReaderData *d, RecordPtr row, unsigned char *p, uns
         if (p[0] == AF_INET) {
           if (avail < 5) return LOGFILE_NEED_MORE;
           ip->family = AF_INET;
-          ip->addr.ip = logfile_le32(p + 1);
+          ip->addr.ip = kx_le32(p + 1);
           p += 5;
         } else {
           if (avail < 17) return LOGFILE_NEED_MORE;
@@ -454,7 +453,7 @@ static long eb_walk(ExtBinLogReaderData *d, RecordPtr row, unsigned char *p, uns
       } else {
         if (avail < 4) return LOGFILE_NEED_MORE;
         ip->family = AF_INET;
-        ip->addr.ip = logfile_le32(p);
+        ip->addr.ip = kx_le32(p);
         p += 4;
       }
       continue;
@@ -617,11 +616,11 @@ LogFileReaderPtr KXExtBinaryFileTest(const char *filename, int loadZeroSize, Req
   int fd = logfile_open_candidate(filename);
   if (fd < 0) return nullptr;
   unsigned char b[4];
-  ssize_t n = pread(fd, b, sizeof b, 0);
+  ssize_t n = file_pread_full(fd, b, sizeof b, 0);
   LogFileReaderPtr r = nullptr;
   if (n == 0) {
     if (loadZeroSize) r = CreateExtBinaryReader(filename, 0);
-  } else if (n == 4 && static_cast<int32_t>(logfile_le32(b)) < THRESHOLD_DATE) {
+  } else if (n == 4 && static_cast<int32_t>(kx_le32(b)) < THRESHOLD_DATE) {
     // The header is parsed here and kept: a file whose header cannot be read
     // is not taken as an extended log.
     off_t begin;

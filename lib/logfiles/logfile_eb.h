@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/logfiles/logfile.h"
+#include "lib/logfiles/logfile_format.h"
 
 extern const LogFileReaderMethods EBMethods;
 

@@ -1,4 +1,8 @@
 #include "lib/logfiles/logfile_sb.h"
+#include "lib/base/kxfile.h"
+
+#include "lib/base/kxendian.h"
+#include "lib/logfiles/logfile_format.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -33,7 +37,7 @@ static long sb_decode(CommonReaderData *, RecordPtr row, unsigned char *p, unsig
   auto *ip = static_cast<kx_ipaddr *>(row[1].data);
   if (!ip) return LOGFILE_CORRUPT;
   ip->family = AF_INET;
-  ip->addr.ip = logfile_le32(p + 4);
+  ip->addr.ip = kx_le32(p + 4);
   p += 8;
   long n;
   if (!(n = text_len(p, end))) return LOGFILE_NEED_MORE;  // USER
@@ -63,8 +67,8 @@ static long sb_decode(CommonReaderData *, RecordPtr row, unsigned char *p, unsig
 // The 4-byte time at offset.
 static int sb_time_at(CommonReaderData *, int fd, off_t offset, time_t *t) {
   unsigned char b[4];
-  if (pread(fd, b, sizeof b, offset) != static_cast<ssize_t>(sizeof b)) return -1;
-  *t = static_cast<int32_t>(logfile_le32(b));
+  if (file_pread_full(fd, b, sizeof b, offset) != static_cast<ssize_t>(sizeof b)) return -1;
+  *t = static_cast<int32_t>(kx_le32(b));
   return 0;
 }
 
@@ -88,7 +92,7 @@ static int SBGetRecByNumber(LogFileReaderPtr r, RecordPtr row, off_t n) {
 }
 static time_t SBRecordTime(LogFileReaderPtr, RecordPtr row) {
   if (!row || !row[0].data) return -1;
-  return static_cast<int32_t>(logfile_le32(static_cast<const unsigned char *>(row[0].data)));
+  return static_cast<int32_t>(kx_le32(static_cast<const unsigned char *>(row[0].data)));
 }
 static off_t SBRecordOffset(LogFileReaderPtr r) { return logfile_record_offset(data_of(r)); }
 static int SBGetFieldsNumber(LogFileReaderPtr) { return kSBFieldCount; }
@@ -158,13 +162,13 @@ LogFileReaderPtr KXBinaryFileTest(const char *filename, int loadZeroSize, ReqFil
   int fd = logfile_open_candidate(filename);
   if (fd < 0) return nullptr;
   unsigned char b[4];
-  ssize_t n = pread(fd, b, sizeof b, 0);
+  ssize_t n = file_pread_full(fd, b, sizeof b, 0);
   struct stat st;
   bool empty = n == 0 && fstat(fd, &st) == 0 && st.st_size == 0;
   close(fd);
   // A file too short for a first time value holds no record.
   bool accept = empty ? loadZeroSize != 0
                       : n == static_cast<ssize_t>(sizeof b) &&
-                            static_cast<int32_t>(logfile_le32(b)) > THRESHOLD_DATE - 1;
+                            static_cast<int32_t>(kx_le32(b)) > THRESHOLD_DATE - 1;
   return accept ? CreateBinaryReader(filename) : nullptr;
 }

@@ -1,4 +1,5 @@
 #include "lib/logfiles/logfile_txt.h"
+#include "lib/base/kxfile.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -150,7 +151,7 @@ int TxtGetHeader(TxtLogReaderData *d) {
   int fd = open(d->filename, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   char buf[BUFF_SIZE];
-  ssize_t n = pread(fd, buf, sizeof buf, 0);
+  ssize_t n = file_pread_full(fd, buf, sizeof buf, 0);
   if (n < 0) {
     close(fd);
     return -1;
@@ -192,7 +193,7 @@ int TxtGetHeader(TxtLogReaderData *d) {
     if (ok) {
       off_t l2 = nl - buf + 1;
       char buf2[BUFF_SIZE];
-      ssize_t m = pread(fd, buf2, sizeof buf2, l2);
+      ssize_t m = file_pread_full(fd, buf2, sizeof buf2, l2);
       const char *nl2 = m > 0 ? static_cast<const char *>(memchr(buf2, '\n', static_cast<size_t>(m))) : nullptr;
       const char *blank = nl2 ? static_cast<const char *>(memchr(buf2, ' ', static_cast<size_t>(nl2 - buf2))) : nullptr;
       if (nl2 && blank && get_text_date(buf2, static_cast<int>(nl2 - buf2 + 1)) == NAMES_HEADER_TIMESTAMP) {
@@ -417,7 +418,7 @@ static long txt_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, un
 
 static int txt_time_at(CommonReaderData *, int fd, off_t offset, time_t *t) {
   char b[DATE_LENGTH];
-  ssize_t n = pread(fd, b, sizeof b, offset);
+  ssize_t n = file_pread_full(fd, b, sizeof b, offset);
   if (n < 10) return -1;
   time_t v = get_text_date(b, static_cast<int>(n));
   if (v == -1) return -1;
@@ -551,7 +552,7 @@ LogFileReaderPtr KXTextLogFileTest(const char *filename, int loadZeroSize, ReqFi
   int fd = logfile_open_candidate(filename);
   if (fd < 0) return nullptr;
   char b[DATE_LENGTH];
-  ssize_t n = pread(fd, b, sizeof b, 0);
+  ssize_t n = file_pread_full(fd, b, sizeof b, 0);
   close(fd);
   bool accept = (n == 0 && loadZeroSize) || (n == DATE_LENGTH && get_text_date(b, DATE_LENGTH) != -1);
   return accept ? CreateTextFileReader(filename) : nullptr;

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "lib/logfiles/logfile.h"
+#include "lib/logfiles/logfile_format.h"
 
 #define CODES_HEADER_TIMESTAMP 1000000001
 #define NAMES_HEADER_TIMESTAMP 1000000002

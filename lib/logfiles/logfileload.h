@@ -64,3 +64,47 @@ void logfileload_free(ReqLogFiles *list);
 // the log with the latest start); null for a null list or cursor. The entry
 // stays the list's.
 ReqLogFilePtr logfileload_last(ReqLogFiles *list);
+
+// --- Statistics and removal ----------------------------------------------------------
+//
+// Deleting touches the users' request logs, so it is held to the logs
+// folder: a path must be REQFILEUTILS_REQUEST_PATH followed by a plain file
+// name ending in ".log" (no "/", not "." or ".."), only regular files are
+// removed, and a symbolic link is never followed nor removed. Every failure
+// is logged at level 4 ("logfileload: ...").
+
+// Over every non-empty log of the folder whose format is logType (-1: any):
+// the earliest start and latest end of the logs whose bounds are known, the
+// total size of the .log files and the total records up to now. Each out
+// pointer may be null. 0 (zeros when there is no log), or -1 when the folder
+// cannot be opened or memory runs out.
+int logfileload_filestats(int logType, time_t *start, time_t *end, off_t *size, int64_t *records);
+
+// Unlinks entry from list (moving `current` to the next entry when it
+// pointed there), frees its reader, name and the entry, and lowers `count`;
+// the totals stay. 0, or -1 when entry is not in list.
+int logfileload_remove(ReqLogFiles *list, ReqLogFile *entry);
+
+// logfileload_remove of the first entry whose filename equals name; -1 when
+// there is none.
+int logfileload_remove_by_name(ReqLogFiles *list, const char *name);
+
+// Deletes the .log of path (REQFILEUTILS_REQUEST_PATH + NAME.log) and its
+// .ndx and .rep, those that exist. 0 when every file present was removed
+// (the .log must be present); -1 for a path outside the folder, a file that
+// is not a regular file (left alone), or a failed removal.
+int logfileload_unlink_file(const char *path);
+
+// logfileload_unlink_file of the entry's .log.
+int logfileload_unlink(const ReqLogFile *entry);
+
+// From `current` on: deletes the files of every entry with 0 records and
+// removes the entry; an entry whose files could not all be deleted stays
+// listed. 0, or -1 when some deletion failed.
+int logfileload_cleanup(ReqLogFiles *list);
+
+// logfileload_cleanup, then from `current` on, oldest first, deletes and
+// removes entries until `count` is at most history (entries whose deletion
+// fails stay and are passed over). 0, or -1 when some deletion failed, count
+// is still above history, or history is negative.
+int logfileload_rotate(ReqLogFiles *list, int history);

@@ -81,6 +81,45 @@ size_t record_fixed_size(unsigned datatype) {
   }
 }
 
+size_t record_value_size(unsigned datatype) {
+  unsigned s = StorageType(datatype);
+  if (s == STORT_UNKNOWN || (s & STORT_BYTE_FLAG)) return 1;
+  return record_fixed_size(datatype);
+}
+
+uint64_t record_value_uint(const Record &r) {
+  size_t n = record_value_size(r.datatype);
+  if (!r.data || n == 0) return 0;
+  if (n > 8) n = 8;
+  const unsigned char *p = static_cast<const unsigned char *>(r.data);
+  uint64_t v = 0;
+  for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
+  return v;
+}
+
+const char *record_value_text(const Record &r) {
+  return r.data && StorageType(r.datatype) == STORT_STR ? static_cast<const char *>(r.data) : nullptr;
+}
+
+bool record_value_address(const Record &r, kx_ipaddr *ip) {
+  memset(ip, 0, sizeof *ip);
+  if (!r.data) return false;
+  switch (StorageType(r.datatype)) {
+    case STORT_IPADDR:
+      memcpy(ip, r.data, sizeof *ip);
+      return true;
+    case STORT_INT32:
+      ip->family = AF_INET;
+      ip->addr.ip = static_cast<in_addr_t>(record_value_uint(r));
+      return true;
+    case STORT_INT128:
+      record_ip_from_ipv6(ip, static_cast<const unsigned char *>(r.data));
+      return true;
+    default:
+      return false;
+  }
+}
+
 const RecordFieldInfo *record_field_info(unsigned id) {
   for (size_t i = 0; i < record_field_table_size; ++i)
     if (record_field_table[i].id == id) return &record_field_table[i];

@@ -68,6 +68,30 @@ static_assert(sizeof(Record) == 16, "Record is 1+1+2 bytes and a pointer");
 // 0 for every other storage type (strings, IP, 0, bit 3 set).
 size_t record_fixed_size(unsigned datatype);
 
+// --- Reading a value by its storage type ------------------------------------
+//
+// Values inside rows may sit at any byte offset: these read them by bytes,
+// never through a cast pointer, and give a neutral answer for an entry
+// without data.
+
+// Bytes a value of the type byte's storage holds in place: 1, 2, 4, 8, 16
+// for storage 1 to 5, 1 for storage 0 and for the one-byte storages 8 to
+// 15, 0 for texts and addresses.
+size_t record_value_size(unsigned datatype);
+
+// The unsigned little-endian value of an entry held in place (the low 64
+// bits of a 16-byte value); 0 for texts, addresses and null data.
+uint64_t record_value_uint(const Record &r);
+
+// The text of a storage-6 entry; null for other storage and null data.
+const char *record_value_text(const Record &r);
+
+// The address of an entry in row form (IPv4 as a host-order value) into
+// *ip: a kx_ipaddr (storage 7), a 4-byte IPv4 value (storage 3) or 16
+// stored IPv6 bytes (storage 5). False, with *ip zeroed, for other storage
+// and null data. Requires ip non-null.
+bool record_value_address(const Record &r, kx_ipaddr *ip);
+
 // --- Field ids -------------------------------------------------------------
 
 // Ids that request log files can carry.

@@ -507,6 +507,78 @@ char *config_dump_thread_stacksize(const char *module, unsigned int value) {
   return asprintf(&out, "%s_thread_stacksize %u\n", module, value) < 0 ? nullptr : out;
 }
 
+namespace {
+
+const char *const kSchedulerWords[] = {"SCHED_OTHER", "SCHED_FIFO", "SCHED_RR", "SCHED_BATCH"};
+
+std::string prefixed(const char *prefix, const char *name) { return std::string(prefix) + name; }
+
+}  // namespace
+
+int config_parse_cpuinfo(configuration *config, const char *prefix, kxcpuinfo *out) {
+  if (config == nullptr || prefix == nullptr || out == nullptr) return 1;
+  bool read = false;
+  int count = 0;
+  char **words = config_parse_tokens(config, prefixed(prefix, "thread_affinity").c_str(), &count);
+  if (words != nullptr) {
+    read = true;
+    out->affinity_all = 0;
+    CPU_ZERO(&out->affinity_set);
+    for (int i = 1; i < count; ++i) {
+      const char *w = words[i];
+      if (strcasecmp(w, "ALL") == 0) {
+        out->affinity_all = 1;
+        break;
+      }
+      char *end = nullptr;
+      errno = 0;
+      long cpu = w[0] != '\0' ? strtol(w, &end, 10) : -1;
+      if (w[0] == '\0' || errno != 0 || *end != '\0' || cpu < 0 || cpu > KXCPUINFO_MAX_CPUS) continue;
+      out->affinity_all = 0;
+      if (cpu < KXCPUINFO_MAX_CPUS) CPU_SET(static_cast<int>(cpu), &out->affinity_set);
+    }
+    if (out->affinity_all)
+      for (int cpu = 0; cpu < KXCPUINFO_MAX_CPUS; ++cpu) CPU_SET(cpu, &out->affinity_set);
+  }
+  int priority = 0;
+  if (config_parse_int(config, prefixed(prefix, "thread_priority").c_str(), &priority) == 0) {
+    read = true;
+    out->priority = priority;
+    out->priority_set = 1;
+  }
+  const char *word = config_parse_string_index(config, prefixed(prefix, "thread_scheduler").c_str(), 0);
+  for (int i = 0; word != nullptr && i < 4; ++i) {
+    if (strcasecmp(word, kSchedulerWords[i]) == 0) {
+      read = true;
+      out->scheduler = i;
+      out->scheduler_set = 1;
+    }
+  }
+  return read ? 0 : 1;
+}
+
+char *config_dump_cpuinfo(const char *prefix, const kxcpuinfo *info) {
+  if (prefix == nullptr || info == nullptr) return nullptr;
+  std::string text;
+  try {
+    text = prefixed(prefix, "thread_affinity");
+    if (info->affinity_all) {
+      text += " ALL";
+    } else {
+      for (int cpu = 0; cpu < KXCPUINFO_MAX_CPUS; ++cpu)
+        if (CPU_ISSET(cpu, &info->affinity_set)) text.append(" ").append(std::to_string(cpu));
+    }
+    text.append("\n");
+    if (info->priority_set)
+      text.append(prefix).append("thread_priority ").append(std::to_string(info->priority)).append("\n");
+    if (info->scheduler_set && info->scheduler >= 0 && info->scheduler < 4)
+      text.append(prefix).append("thread_scheduler ").append(kSchedulerWords[info->scheduler]).append("\n");
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return strdup(text.c_str());
+}
+
 // --- Module readers ---------------------------------------------------------
 
 namespace {

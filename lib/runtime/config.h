@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/base/kxcpuinfo.h"
 #include "lib/base/kxnet.h"
 
 #define CONFIG_FAIL_DENYPAGE 1
@@ -108,9 +109,21 @@ int config_parse_failure(configuration *config, const char *module, int *out);
 // with CONFIG_DEFAULT_PTHREAD_STACKSIZE in *out.
 int config_parse_thread_stacksize(configuration *config, const char *module, size_t *out);
 
+// CPU placement from "<prefix>thread_affinity" (value words "ALL", or CPU
+// numbers 0 to 1023; 1024 counts but adds no CPU; other words are ignored),
+// "<prefix>thread_priority" (an int) and "<prefix>thread_scheduler"
+// (SCHED_FIFO, SCHED_RR, SCHED_BATCH, SCHED_OTHER, any case). Only what the
+// store holds is changed in *out (start from kxcpuinfo_init): an affinity
+// line replaces the whole set. 0 when at least one of the three is read,
+// else 1.
+int config_parse_cpuinfo(configuration *config, const char *prefix, kxcpuinfo *out);
+
 // New heap lines in file syntax.
 char *config_dump_ipaddr(const char *name, const kx_ipaddr *address);
 char *config_dump_thread_stacksize(const char *module, unsigned int value);
+// "<prefix>thread_affinity ALL\n" or the CPUs of the set (" %d" each), then
+// the priority and scheduler lines when they are set.
+char *config_dump_cpuinfo(const char *prefix, const kxcpuinfo *info);
 
 // --- Module readers: the setting "<module>-><setting>" ----------------------
 

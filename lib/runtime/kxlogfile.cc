@@ -126,17 +126,21 @@ bool rotate_unlocked(kxlog_t *l) {
   return true;
 }
 
+enum class Sent { kTaken, kNoFile };
+
 // Appends one entry to l under its mutex and rotates it when it reaches
-// max_size. False (nothing written) when l is disabled or has no file.
-bool send_locked(kxlog_t *l, int priority, const char *format, va_list ap) {
-  if (pthread_mutex_lock(&l->lock) != 0) return false;
+// max_size. kNoFile (nothing written) when l is disabled or has no file; a
+// message that cannot take the mutex is dropped (kTaken), never written
+// past the lock.
+Sent send_locked(kxlog_t *l, int priority, const char *format, va_list ap) {
+  if (pthread_mutex_lock(&l->lock) != 0) return Sent::kTaken;
   bool writable = l->enabled && l->fd >= 0;
   if (writable) {
     append_entry(l, priority, format, ap);
     if (l->size + l->buff_size >= l->max_size) rotate_unlocked(l);
   }
   pthread_mutex_unlock(&l->lock);
-  return writable;
+  return writable ? Sent::kTaken : Sent::kNoFile;
 }
 
 kxlog_t *make_log(configuration *config, const char *level, const char *program, int enabled_default) {
@@ -170,7 +174,7 @@ static int log_sink(int level, const char *format, va_list ap) {
   kxlog_t *l = slot != nullptr ? *slot : nullptr;
   if (l == nullptr) return 0;
   if (!l->enabled) return 1;
-  return send_locked(l, priority_of_level(level), format, ap) ? 1 : -1;
+  return send_locked(l, priority_of_level(level), format, ap) == Sent::kTaken ? 1 : -1;
 }
 
 void kxlog_send_filev(kxlog_t *l, int priority, const char *format, va_list ap) {

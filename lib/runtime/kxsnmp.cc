@@ -15,6 +15,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // clang-format off
 #include <net-snmp/net-snmp-config.h>
@@ -26,6 +27,7 @@
 #include "lib/runtime/config.h"
 #include "lib/base/kxlog.h"
 #include "lib/base/rwlock.h"
+#include "lib/runtime/kxtime.h"
 
 // The MIB modules the agent initialises (no public header declares them).
 extern "C" {
@@ -168,7 +170,145 @@ int register_read_only(const char *name, Var *var, const oid *id, size_t n, Regi
   return report_registration(name, rc);
 }
 
+int snmp_lib_u64_handler(netsnmp_mib_handler *, netsnmp_handler_registration *reginfo,
+                         netsnmp_agent_request_info *reqinfo, netsnmp_request_info *requests) {
+  if (reqinfo->mode != MODE_GET) return SNMP_ERR_NOERROR;
+  const auto *var = static_cast<const uint64_t *>(reginfo->my_reg_void);
+  for (netsnmp_request_info *r = requests; r != nullptr; r = r->next) {
+    uint64_t v = var != nullptr ? *var : 0;
+    struct counter64 c;
+    c.high = static_cast<u_long>(v >> 32);
+    c.low = static_cast<u_long>(v & 0xffffffffu);
+    if (snmp_set_var_typed_value(r->requestvb, ASN_COUNTER64, &c, sizeof c) != 0) {
+      kxlog_send(KXLOG_ERROR, "SNMP: snmp_lib_u64_handler fail set value\n");
+      netsnmp_set_request_error(reqinfo, r, SNMP_ERR_GENERR);
+    }
+  }
+  return SNMP_ERR_NOERROR;
+}
+
+int register_counter64(const char *name, const oid *id, size_t n, uint64_t *var, void *) {
+  netsnmp_handler_registration *reg =
+      netsnmp_create_handler_registration(name, snmp_lib_u64_handler, id, n, HANDLER_CAN_RONLY);
+  if (reg == nullptr) return MIB_REGISTRATION_FAILED;
+  reg->my_reg_void = var;
+  // On failure the library frees the registration itself.
+  return netsnmp_register_instance(reg);
+}
+
+// --- Rate and average statistics ---------------------------------------------
+
+struct rate_calc_args {
+  int interval;
+  const unsigned long *counter;  // rate: the counter; average: the sum
+  const unsigned long *count;    // average only; null for a rate
+  snmp_rate_stats *stats;
+  unsigned long last_counter;
+  unsigned long last_count;
+};
+
+// The table; std::vector stands for the array grown by RATE_TABLE_STEP.
+std::mutex rate_mutex;  // guards rate_table
+std::vector<rate_calc_args> rate_table;
+// Serialises the adding and the removal of the cron task. Never held while
+// rate_mutex is wanted by the task: the task runs under the cron list lock,
+// which add_cron_task and del_cron_task take.
+std::mutex rate_task_mutex;
+CronTaskPtr rate_task = nullptr;
+
+int clamp_int(long long v) {
+  if (v > INT32_MAX) return INT32_MAX;
+  if (v < INT32_MIN) return INT32_MIN;
+  return static_cast<int>(v);
+}
+
+void stats_push(snmp_rate_stats *s, int v) {
+  bool full = s->num == RATE_HISTORY_SIZE;
+  int old = full ? s->values[s->pos] : 0;
+  if (full) s->sum -= old;
+  s->values[s->pos] = v;
+  s->pos = (s->pos + 1) % RATE_HISTORY_SIZE;
+  if (!full) ++s->num;
+  s->sum += v;
+  s->last = v;
+  if (s->num == 1) {
+    s->min = s->max = v;
+  } else {
+    if (v < s->min) s->min = v;
+    if (v > s->max) s->max = v;
+    // The value that held the minimum or maximum is gone: search again.
+    if (full && ((old == s->min && v > old) || (old == s->max && v < old))) {
+      s->min = s->max = s->values[0];
+      for (int i = 1; i < s->num; ++i) {
+        if (s->values[i] < s->min) s->min = s->values[i];
+        if (s->values[i] > s->max) s->max = s->values[i];
+      }
+    }
+  }
+  s->average = clamp_int(s->sum / s->num);
+}
+
+void rate_cron(void *) {
+  const time_t now = current_time.load();
+  std::lock_guard<std::mutex> g(rate_mutex);
+  for (rate_calc_args &a : rate_table) {
+    if (now % a.interval != 0) continue;
+    unsigned long c = *a.counter;
+    unsigned long grown = c - a.last_counter;
+    a.last_counter = c;
+    long long value = static_cast<long long>(grown);
+    if (a.count != nullptr) {
+      unsigned long n = *a.count;
+      unsigned long more = n - a.last_count;
+      a.last_count = n;
+      value = more != 0 ? static_cast<long long>(grown / more) : 0;
+    }
+    stats_push(a.stats, clamp_int(value));
+  }
+}
+
+int add_rate_entry(int seconds, const unsigned long *counter, const unsigned long *count, snmp_rate_stats *stats) {
+  if (seconds <= 0 || counter == nullptr || stats == nullptr) return 1;
+  std::lock_guard<std::mutex> create(rate_task_mutex);
+  {
+    std::lock_guard<std::mutex> g(rate_mutex);
+    try {
+      if (rate_table.size() == rate_table.capacity()) rate_table.reserve(rate_table.size() + RATE_TABLE_STEP);
+      memset(stats, 0, sizeof *stats);
+      rate_table.push_back({seconds, counter, count, stats, *counter, count != nullptr ? *count : 0});
+    } catch (const std::bad_alloc &) {
+      return 1;
+    }
+  }
+  if (rate_task == nullptr) {
+    rate_task = add_cron_task(RATE_CRON_INTERVAL, rate_cron, nullptr);
+    if (rate_task == nullptr) {
+      kxlog_send(KXLOG_ERROR, "Failed to add rate calculation cron task\n");
+      return 1;
+    }
+  }
+  return 0;
+}
+
+// Frees the rate table and removes its task (the stop's last step).
+void rate_terminate() {
+  std::lock_guard<std::mutex> create(rate_task_mutex);
+  if (rate_task != nullptr) del_cron_task(rate_task);
+  rate_task = nullptr;
+  std::lock_guard<std::mutex> g(rate_mutex);
+  std::vector<rate_calc_args>().swap(rate_table);
+}
+
 }  // namespace
+
+int snmp_add_rate_calc(int seconds, const unsigned long *counter, snmp_rate_stats *stats) {
+  return add_rate_entry(seconds, counter, nullptr, stats);
+}
+
+int snmp_add_avg_calc(int seconds, const unsigned long *sum, const unsigned long *count, snmp_average_stats *stats) {
+  if (count == nullptr) return 1;
+  return add_rate_entry(seconds, sum, count, stats);
+}
 
 void snmp_lib_lock() { snmp_lib_mutex.lock(); }
 void snmp_lib_unlock() { snmp_lib_mutex.unlock(); }
@@ -246,7 +386,11 @@ int snmp_lib_init(const char *agent) {
 
 int snmp_lib_terminate() {
   std::unique_lock<std::recursive_mutex> g(snmp_lib_mutex);
-  if (!library_started) return 0;
+  if (!library_started) {
+    g.unlock();
+    rate_terminate();
+    return 0;
+  }
   kxlog_send(KXLOG_MESSAGE, "SNMP: service stopping...\n");
   snmp_lib_exit.store(1);
   if (thread_running.load()) {
@@ -266,6 +410,8 @@ int snmp_lib_terminate() {
   library_started = false;
   kxlog_send(KXLOG_MESSAGE, "SNMP: service stopped successfully.\n");
   snmp_lib_exit.store(0);
+  g.unlock();
+  rate_terminate();
   return 0;
 }
 
@@ -286,6 +432,17 @@ int snmp_lib_add_counter32(const char *name, unsigned long *var, ...) {
   va_end(ap);
   return register_read_only(name, var, id, n, netsnmp_register_read_only_counter32_instance);
 }
+
+int snmp_lib_add_counter64(const char *name, uint64_t *var, ...) {
+  oid id[256];
+  va_list ap;
+  va_start(ap, var);
+  size_t n = read_oid(ap, id, 256);
+  va_end(ap);
+  return register_read_only(name, var, id, n, register_counter64);
+}
+
+int snmp_lib_del_int(const char *, ...) { return 0; }
 
 int snmp_lib_config_initialize(int onStartup, configuration *config, void *, void *) {
   if (!onStartup) return 0;

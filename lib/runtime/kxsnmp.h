@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 struct configuration;
 
@@ -48,6 +49,50 @@ int snmp_lib_add_int(const char *name, int *var, ...);
 
 // The same for a Counter32 value.
 int snmp_lib_add_counter32(const char *name, unsigned long *var, ...);
+
+// The same for a 64-bit counter, answered as a Counter64 (its two 32-bit
+// halves) by snmp_lib_u64_handler, which reads *var at every request.
+int snmp_lib_add_counter64(const char *name, uint64_t *var, ...);
+
+// Kept for callers of the library interface; objects stay registered until
+// the agent stops, so this does nothing and returns 0.
+int snmp_lib_del_int(const char *name, ...);
+
+// --- Rate and average statistics -------------------------------------------
+//
+// An entry is updated by a cron task of the time service that runs once a
+// minute (RATE_CRON_INTERVAL) and updates every entry whose interval divides
+// the current time in seconds. Each keeps the last RATE_HISTORY_SIZE values
+// in a ring with their sum, average, minimum and maximum; the fields are
+// ints so that they can be published with snmp_lib_add_int. They are
+// written only by the cron task; readers see plain int values. The entries
+// are dropped (and the task removed) by snmp_lib_terminate; the stats
+// records themselves stay the caller's.
+#define RATE_CRON_INTERVAL 60
+#define RATE_HISTORY_SIZE 10
+// Entries the table grows by.
+#define RATE_TABLE_STEP 120
+
+struct snmp_rate_stats {
+  int values[RATE_HISTORY_SIZE];  // the ring, oldest overwritten first
+  int num;                        // values held
+  int pos;                        // next slot
+  long long sum;                  // of the values held
+  int average, min, max;          // over the values held (0 while none)
+  int last;                       // the latest value
+};
+// The same record for averages.
+typedef snmp_rate_stats snmp_average_stats;
+
+// Every `seconds` (a multiple of 60 to be reached): the increase of *counter
+// since the last update (from the value at this call on). 0, or 1 for bad
+// arguments, no memory or when the cron task cannot be added ("Failed to add
+// rate calculation cron task\n" at level 4).
+int snmp_add_rate_calc(int seconds, const unsigned long *counter, snmp_rate_stats *stats);
+
+// Every `seconds`: the increase of *sum divided by the increase of *count
+// (0 when count did not grow). Results as snmp_add_rate_calc.
+int snmp_add_avg_calc(int seconds, const unsigned long *sum, const unsigned long *count, snmp_average_stats *stats);
 
 // Forwarding of the library's non-emergency messages and of registration
 // confirmations to the debug log (on at start).

@@ -7,18 +7,15 @@
 
 #include "lib/base/kxlog.h"
 #include "lib/base/kxstring.h"
+#include "lib/base/kxraii.h"
 #include "lib/runtime/kxtime.h"
 
 namespace {
 
-struct set_guard {
-  logsession_set_t *set;
-  explicit set_guard(logsession_set_t *s) : set(s) {
-    if (set->locked_set == LOGSESSION_SET_LOCKED) pthread_mutex_lock(&set->lock);
-  }
-  ~set_guard() {
-    if (set->locked_set == LOGSESSION_SET_LOCKED) pthread_mutex_unlock(&set->lock);
-  }
+// A set made without its own lock is used by one thread only.
+struct set_guard : kx_mutex_guard {
+  explicit set_guard(logsession_set_t *s)
+      : kx_mutex_guard(s->locked_set == LOGSESSION_SET_LOCKED ? &s->lock : nullptr) {}
 };
 
 // "(a|b)" of the alternatives, or empty when there are none.
@@ -50,6 +47,7 @@ void session_destroy(logsession_t *s) {
   if (s->set != nullptr && s->set->query_binary_data_free_func != nullptr && s->query_binary_data != nullptr)
     s->set->query_binary_data_free_func(s->query_binary_data);
   pthread_mutex_destroy(&s->lock);
+  free(s->record_buff);
   free(s->name);
   delete s;
 }
@@ -167,6 +165,25 @@ void logsession_set_insert(logsession_set_t *set, const char *entry, int bytes) 
   }
 }
 
+void logsession_set_insert_binary(logsession_set_t *set, const void *record, int bytes) {
+  if (set == nullptr || record == nullptr || bytes < 0 || set->query_binary_data2text_func == nullptr) return;
+  set_guard guard(set);
+  for (auto &item : set->sessions) {
+    logsession_t *s = item.second;
+    if (s->record_buff == nullptr) continue;
+    bool binary_query = s->query_binary_data != nullptr;
+    if (binary_query && set->query_binary_data_match_func != nullptr &&
+        set->query_binary_data_match_func(s->query_binary_data, record, bytes) == 0)
+      continue;
+    s->record_buff[0] = '\0';
+    const char *text = set->query_binary_data2text_func(record, bytes, s->record_buff, LOGSESSION_MAX_LINE_SIZE);
+    if (text == nullptr) continue;
+    if (text == s->record_buff) s->record_buff[LOGSESSION_MAX_LINE_SIZE - 1] = '\0';
+    if (!binary_query && !logsession_filter_match(s->filter, text)) continue;
+    session_store(s, text);
+  }
+}
+
 void logsession_set_flush(logsession_set_t *set) {
   if (set == nullptr) return;
   set_guard guard(set);
@@ -198,10 +215,15 @@ int logsession_set_add(logsession_set_t *set, const char *name, const char *quer
   s->name = strdup(name);
   s->entries = static_cast<char **>(calloc(max_entries, sizeof(char *)));
   s->max_entries = max_entries;
-  if (s->name == nullptr || s->entries == nullptr || pthread_mutex_init(&s->lock, nullptr) != 0) {
+  if (set->query_binary_data2text_func != nullptr)
+    s->record_buff = static_cast<char *>(malloc(LOGSESSION_MAX_LINE_SIZE));
+  if (s->name == nullptr || s->entries == nullptr ||
+      (set->query_binary_data2text_func != nullptr && s->record_buff == nullptr) ||
+      pthread_mutex_init(&s->lock, nullptr) != 0) {
     logsession_filter_destroy(filter);
     free(s->name);
     free(s->entries);
+    free(s->record_buff);
     delete s;
     return -1;
   }

@@ -21,8 +21,8 @@ struct logsession_t;
 
 // Callbacks of sessions that filter binary records (the logs pass none).
 typedef void (*logsession_binary_free_func)(void *data);
-typedef int (*logsession_binary_match_func)(void *query, void *record, int bytes);
-typedef char *(*logsession_binary_data2text_func)(void *record, int bytes, char *buff, int size);
+typedef int (*logsession_binary_match_func)(void *query, const void *record, int bytes);
+typedef char *(*logsession_binary_data2text_func)(const void *record, int bytes, char *buff, int size);
 typedef int (*logsession_binary_cmp_output_func)(void *a, void *b);
 
 struct logsession_set_t {
@@ -58,6 +58,10 @@ struct logsession_t {
   time_t last_time;            // cached time of creation or of the last sample
   int locked_session;
   pthread_mutex_t lock;
+  // LOGSESSION_MAX_LINE_SIZE bytes into which a binary record is turned to
+  // text; made with the session when its set converts binary records (has a
+  // data2text callback), else null.
+  char *record_buff;
   char **entries;              // max_entries owned strings (null when empty)
 };
 
@@ -89,6 +93,14 @@ void logsession_set_destroy(logsession_set_t *set);
 // matches; each keeps a copy cut after the first line feed and to its
 // buffer_size with "...".
 void logsession_set_insert(logsession_set_t *set, const char *entry, int bytes);
+// Offers a binary record (bytes long) to every session of a set made with a
+// data2text callback: a session with a binary query takes it when the match
+// callback (when set) accepts it, a session without one when its text
+// filter accepts the record's text; the text is made by data2text into the
+// session's record_buff and stored as logsession_set_insert stores an
+// entry. Nothing happens for a set without data2text.
+void logsession_set_insert_binary(logsession_set_t *set, const void *record, int bytes);
+
 // Drops every session whose last_time is more than 60 seconds before the
 // cached current time.
 void logsession_set_flush(logsession_set_t *set);

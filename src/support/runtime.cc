@@ -214,3 +214,5 @@ int support_terminate() {
   }
   return 0;
 }
+
+void reporter_load_settings() { reporter_load_settings_from(support_db, &settings); }

@@ -51,3 +51,7 @@ int support_terminate();
 // Reads the four database variables: 0 when all are set, -1 at the first
 // missing one ("Environment variable NAME not set.\n" at level 4).
 int support_env_init();
+
+// Fills `settings` (src/support/settings.h) from the main connection
+// (support_db) with reporter_load_settings_from.
+void reporter_load_settings();

@@ -6,7 +6,6 @@
 
 #include "lib/runtime/db.h"
 #include "lib/base/kxlog.h"
-#include "src/support/runtime.h"
 
 reporter_settings settings;
 
@@ -143,4 +142,3 @@ void reporter_load_settings_from(int db, reporter_settings *s) {
   kxlog_send(KXLOG_MESSAGE, "SETTINGS: fast Top N grouping buffer size - %d\n", s->topk_buffer_size);
 }
 
-void reporter_load_settings() { reporter_load_settings_from(support_db, &settings); }

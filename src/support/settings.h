@@ -33,15 +33,13 @@ struct reporter_settings {
 // The daemon's settings.
 extern reporter_settings settings;
 
-// Fills `settings` from "select name, value from settings" on the main
-// connection (support_db): every field except server_id and restricted
-// starts again from its default, rows are applied in result order (a later
-// row of a name wins; NULL values and unknown names are ignored), then the
-// rules after loading are applied and the summary is logged at level 1.
-// A failed or empty query leaves the defaults.
-void reporter_load_settings();
-
-// The same for any record and connection.
+// Fills s from "select name, value from settings" on connection db: every
+// field except server_id and restricted starts again from its default, rows
+// are applied in result order (a later row of a name wins; NULL values and
+// unknown names are ignored), then the rules after loading are applied and
+// the summary is logged at level 1. A failed or empty query leaves the
+// defaults. (reporter_load_settings in src/support/runtime.h does this for
+// `settings` on the main connection.)
 void reporter_load_settings_from(int db, reporter_settings *s);
 
 // Frees the two directory texts of s and sets every field to its default.

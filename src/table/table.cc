@@ -1,20 +1,36 @@
 // The table dispatcher: one entry point per operation, switched on the kind.
 #include "src/table/table.h"
 
+#include <atomic>
+
 #include "src/table/table_file.h"
 
 namespace {
 
-// The request-log window (kind 3) is not linked in yet. These three are the
-// only places that will call it: opening it fails until then.
-TABLE *logfile_window_open([[maybe_unused]] REPORT *rep, [[maybe_unused]] int db) { return nullptr; }
-int logfile_window_next([[maybe_unused]] TABLE *t) { return 0; }
+// Set once by the report engine (std::atomic: a window may be opened on any
+// report thread).
+std::atomic<const table_logfile_ops *> logfile_ops{nullptr};
+
+TABLE *logfile_window_open(REPORT *rep, int db) {
+  const table_logfile_ops *ops = logfile_ops.load();
+  return ops ? ops->open(rep, db) : nullptr;
+}
+
+int logfile_window_next(TABLE *t) {
+  const table_logfile_ops *ops = logfile_ops.load();
+  return ops ? ops->next(t) : 0;
+}
+
 int logfile_window_close(TABLE *t) {
+  const table_logfile_ops *ops = logfile_ops.load();
+  if (ops) return ops->close(t);
   delete t;
   return -1;
 }
 
 }  // namespace
+
+void table_set_logfile_ops(const table_logfile_ops *ops) { logfile_ops.store(ops); }
 
 TABLE *table_open(int kind, REPORT *rep, const char *name, RECORD *rec, int db, int buff_size) {
   switch (kind) {

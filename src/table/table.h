@@ -14,16 +14,7 @@
 #include "lib/record/record.h"
 #include "src/table/report_fwd.h"
 
-#define TABLE_READ 1   // READ_TBL
-#define TABLE_WRITE 2  // WRITE_TBL
-#define TABLE_LOGFILE 3  // LOGFILE_READ
-
-// The head every kind's own record begins with (as its base).
-struct TABLE {
-  int type;            // TABLE_READ, TABLE_WRITE or TABLE_LOGFILE
-  RECORD *rec;         // the current row, ended by an id-0 entry
-  unsigned char *map;  // RECORD_MAP_SIZE bytes: field id -> index in rec
-};
+#include "src/table/table_head.h"
 
 // Opens a table of the given kind:
 //  1: reads the report table file `name` (needs name);
@@ -52,3 +43,14 @@ int table_write_record(TABLE *t, RECORD *rec, int64_t *written);
 // freed (it must have been made with `new TABLE`) and 0 is returned. A null
 // table gives 0.
 int table_close(TABLE *t);
+
+// The request-log window (kind 3) belongs to the report engine, which stands
+// above these tables; it hands its three operations over once, before any
+// window is opened. Until then opening kind 3 fails.
+struct table_logfile_ops {
+  TABLE *(*open)(REPORT *rep, int db);  // null on failure
+  int (*next)(TABLE *t);                // as table_read_record
+  int (*close)(TABLE *t);               // frees t; -1
+};
+// ops must outlive every window; null withdraws them.
+void table_set_logfile_ops(const table_logfile_ops *ops);

@@ -1,17 +1,20 @@
 // Report table files: writer and reader.
 #include "src/table/table_file.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <bit>
+#include <memory>
 #include <new>
 
+#include "lib/base/kxendian.h"
 #include "lib/base/kxfile.h"
+#include "lib/base/kxraii.h"
 
 static_assert(std::endian::native == std::endian::little,
               "rows are decoded in place: integers in the file are little-endian");
@@ -35,32 +38,6 @@ table_field_plan fixed_or_byte(unsigned datatype) {
   if (n) return {PLAN_FIXED, static_cast<uint8_t>(n), -1};
   if (StorageType(datatype) == STORT_STR) return {PLAN_STR, 0, -1};
   return {PLAN_BYTE, 1, -1};
-}
-
-ssize_t read_full(int fd, unsigned char *buf, size_t count) {
-  size_t got = 0;
-  while (got < count) {
-    ssize_t n = ::read(fd, buf + got, count - got);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(got);
-}
-
-void put_le32(unsigned char *out, uint32_t v) {
-  out[0] = static_cast<unsigned char>(v);
-  out[1] = static_cast<unsigned char>(v >> 8);
-  out[2] = static_cast<unsigned char>(v >> 16);
-  out[3] = static_cast<unsigned char>(v >> 24);
-}
-
-uint32_t get_le32(const unsigned char *in) {
-  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
 }
 
 // The address a writer stores for an entry: the entry's own, or the default
@@ -108,7 +85,7 @@ size_t encode_small(const table_field_plan &p, const void *data, unsigned char *
       return 1;
     case PLAN_IP4: {
       kx_ipaddr ip = ip_of(data);
-      put_le32(out, ip.family == AF_INET ? ip.addr.ip : 0xFFFFFFFFu);
+      kx_put_le32(out, ip.family == AF_INET ? ip.addr.ip : 0xFFFFFFFFu);
       return 4;
     }
     case PLAN_IP6: {
@@ -135,7 +112,7 @@ size_t encode_small(const table_field_plan &p, const void *data, unsigned char *
         return 17;
       }
       out[0] = AF_INET;
-      put_le32(out + 1, ip.family == AF_INET ? ip.addr.ip : 0xFFFFFFFFu);
+      kx_put_le32(out + 1, ip.family == AF_INET ? ip.addr.ip : 0xFFFFFFFFu);
       return 5;
     }
   }
@@ -157,13 +134,6 @@ bool flush(WRITE_TBL *t) {
   int n = t->buff_next;
   t->buff_next = 0;
   return n == 0 || file_write_all(t->table_fd, t->buff.data(), static_cast<size_t>(n));
-}
-
-void fail_create(int fd, const char *name) {
-  if (fd >= 0) {
-    ::close(fd);
-    ::unlink(name);
-  }
 }
 
 // Frees what a caller left owned in the spare entry after the row's fields.
@@ -221,7 +191,7 @@ int decode_row(READ_TBL *t) {
         memset(&ip, 0, sizeof ip);
         if (v4) {
           ip.family = AF_INET;
-          ip.addr.ip = get_le32(b + pos);
+          ip.addr.ip = kx_le32(b + pos);
           pos += 4;
         } else {
           record_ip_from_ipv6(&ip, b + pos);
@@ -239,16 +209,26 @@ int decode_row(READ_TBL *t) {
 
 // --- Hooks into the report run ------------------------------------------------
 
-int report_table_ip_type([[maybe_unused]] const REPORT *rep) {
-  // The run's settings are not reachable from here yet; until they are,
-  // every run stores addresses the lossless way, as a null run does.
-  return TABLE_IP_FAMILY;
+namespace {
+// Installed by the report engine when it is linked in; this library never
+// names the engine's symbols (reportpeek links only this one).
+std::atomic<const report_table_hooks *> table_hooks{nullptr};
+}  // namespace
+
+void report_table_set_hooks(const report_table_hooks *hooks) {
+  table_hooks.store(hooks, std::memory_order_release);
 }
 
-int report_table_charge_header([[maybe_unused]] REPORT *rep, [[maybe_unused]] const char *name,
-                               [[maybe_unused]] int64_t bytes) {
-  // No size accounting is linked in yet: nothing is charged.
-  return -1;
+int report_table_ip_type(const REPORT *rep) {
+  const report_table_hooks *h = table_hooks.load(std::memory_order_acquire);
+  if (!rep || !h || !h->ip_type) return TABLE_IP_FAMILY;
+  return h->ip_type(rep);
+}
+
+int report_table_charge_header(REPORT *rep, const char *name, int64_t bytes) {
+  const report_table_hooks *h = table_hooks.load(std::memory_order_acquire);
+  if (!rep || !h || !h->charge_header) return -1;
+  return h->charge_header(rep, name, bytes);
 }
 
 // --- Writing ---------------------------------------------------------------
@@ -273,11 +253,12 @@ WRITE_TBL *write_new_rec_ip(REPORT *rep, const char *name, RECORD *rec, int buff
   if (ip_type != TABLE_IP_V6 && ip_type != TABLE_IP_FAMILY) ip_type = TABLE_IP_V4;
   if (buff_size < 0) buff_size = 0;
 
-  int fd = ::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) return nullptr;
-  WRITE_TBL *t = nullptr;
+  kx_fd fd(::open(name, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644));
+  if (!fd.valid()) return nullptr;
+  std::unique_ptr<WRITE_TBL> t;
+  bool made = false;
   try {
-    t = new WRITE_TBL;
+    t.reset(new WRITE_TBL);
     t->buff.resize(static_cast<size_t>(buff_size));
     t->plan.reserve(static_cast<size_t>(count));
     std::vector<unsigned char> header;
@@ -298,26 +279,25 @@ WRITE_TBL *write_new_rec_ip(REPORT *rep, const char *name, RECORD *rec, int buff
       header.push_back(type);
     }
     header.push_back(0);
-    if (!file_write_all(fd, header.data(), header.size()) ||
-        !report_table_charge_header(rep, name, static_cast<int64_t>(header.size()))) {
-      delete t;
-      fail_create(fd, name);
-      return nullptr;
-    }
+    made = file_write_all(fd.get(), header.data(), header.size()) &&
+           report_table_charge_header(rep, name, static_cast<int64_t>(header.size()));
   } catch (const std::bad_alloc &) {
-    delete t;
-    fail_create(fd, name);
+  }
+  if (!made) {
+    // No table is left behind half made.
+    fd.reset();
+    ::unlink(name);
     return nullptr;
   }
   t->type = TABLE_WRITE;
   t->rec = rec;
   t->map = nullptr;
-  t->table_fd = fd;
+  t->table_fd = fd.release();
   t->field_count = count;
   t->ip_type = ip_type;
   t->buff_size = buff_size;
   t->buff_next = 0;
-  return t;
+  return t.release();
 }
 
 int write_next(WRITE_TBL *t, RECORD *rec, int64_t *written) {
@@ -364,12 +344,12 @@ int write_close(WRITE_TBL *t) {
 
 READ_TBL *read_open(const char *name) {
   if (!name) return nullptr;
-  int fd = ::open(name, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  READ_TBL *t = nullptr;
+  kx_fd fd(::open(name, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return nullptr;
+  std::unique_ptr<READ_TBL> t;
   try {
     unsigned char head[1 + TABLE_HEADER_MAX];
-    ssize_t n = read_full(fd, head, sizeof head);
+    ssize_t n = file_read_full(fd.get(), head, sizeof head);
     if (n < 2 || (head[0] != 1 && head[0] != 2)) throw 0;
     const int version = head[0];
     const int avail = static_cast<int>(n);
@@ -392,8 +372,7 @@ READ_TBL *read_open(const char *name) {
     }
     if (end < 0 || fields.empty() || fields.size() > 255) throw 0;
 
-    t = new READ_TBL;
-    t->table_fd = fd;
+    t.reset(new READ_TBL);
     t->version = version;
     t->field_count = static_cast<int>(fields.size());
     t->records.assign(fields.size() + 1, RECORD{0, 0, 0, nullptr});
@@ -425,20 +404,19 @@ READ_TBL *read_open(const char *name) {
     t->field_map.fill(static_cast<unsigned char>(t->field_count));
     for (int i = 0; i < t->field_count; i++) t->field_map[t->records[i].type] = static_cast<unsigned char>(i);
 
-    if (::lseek(fd, end + 1, SEEK_SET) != end + 1) throw 0;
+    if (::lseek(fd.get(), end + 1, SEEK_SET) != end + 1) throw 0;
     t->buffer.resize(TABLE_READ_CHUNK);
-    ssize_t got = read_full(fd, t->buffer.data(), t->buffer.size());
+    ssize_t got = file_read_full(fd.get(), t->buffer.data(), t->buffer.size());
     if (got < 0) throw 0;
     t->buffer_size = static_cast<int>(got);
   } catch (...) {
-    delete t;
-    ::close(fd);
     return nullptr;
   }
   t->type = TABLE_READ;
+  t->table_fd = fd.release();
   t->rec = t->records.data();
   t->map = t->field_map.data();
-  return t;
+  return t.release();
 }
 
 int read_next(READ_TBL *t) {
@@ -457,13 +435,13 @@ int read_next(READ_TBL *t) {
         // The row fills the whole buffer: grow it, within the row limit.
         if (t->buffer.size() + TABLE_READ_CHUNK > TABLE_READ_MAX) break;
         t->buffer.resize(t->buffer.size() + TABLE_READ_CHUNK);
-        got = read_full(t->table_fd, t->buffer.data() + t->buffer_size, TABLE_READ_CHUNK);
+        got = file_read_full(t->table_fd, t->buffer.data() + t->buffer_size, TABLE_READ_CHUNK);
       } else {
         int tail = t->buffer_size - t->next;
         memmove(t->buffer.data(), t->buffer.data() + t->next, static_cast<size_t>(tail));
         t->buffer_size = tail;
         t->current = t->next = 0;
-        got = read_full(t->table_fd, t->buffer.data() + tail, t->buffer.size() - static_cast<size_t>(tail));
+        got = file_read_full(t->table_fd, t->buffer.data() + tail, t->buffer.size() - static_cast<size_t>(tail));
       }
       if (got <= 0) break;
       t->buffer_size += static_cast<int>(got);

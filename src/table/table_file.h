@@ -27,7 +27,7 @@
 #include "lib/base/kxnet.h"
 #include "lib/record/record.h"
 #include "src/table/report_fwd.h"
-#include "src/table/table.h"
+#include "src/table/table_head.h"
 
 // Buffer size callers pass to write_new_rec unless they have a reason not to.
 #define TABLE_WRITE_BUFFER_SIZE 131072
@@ -149,3 +149,12 @@ int report_table_ip_type(const REPORT *rep);
 // limits. -1 while within them (always for a null run), 0 when a limit is
 // passed (the run then holds its error text).
 int report_table_charge_header(REPORT *rep, const char *name, int64_t bytes);
+
+// What the report engine supplies for the two calls above. Without hooks
+// (reportpeek, or before the engine installs them) and for a null run they
+// give TABLE_IP_FAMILY and -1. hooks must stay valid for the process.
+struct report_table_hooks {
+  int (*ip_type)(const REPORT *rep);
+  int (*charge_header)(REPORT *rep, const char *name, int64_t bytes);
+};
+void report_table_set_hooks(const report_table_hooks *hooks);

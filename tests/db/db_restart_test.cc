@@ -20,6 +20,7 @@
 
 #include "lib/runtime/db.h"
 #include "tests/db/dbtest.h"
+#include "tests/fixtures/tmpdir.h"
 
 namespace {
 
@@ -31,8 +32,6 @@ std::string os_user() {
 class PrivateServer {
  public:
   PrivateServer() {
-    char tmpl[] = "/tmp/kxdbrestart.XXXXXX";
-    dir_ = mkdtemp(tmpl);
     std::string user = getuid() == 0 ? " --user=root" : "";
     std::string cmd = "mariadb-install-db --no-defaults --datadir=" + dir_ + "/data" + user +
                       " --auth-root-authentication-method=socket --skip-test-db >" + dir_ +
@@ -41,8 +40,6 @@ class PrivateServer {
   }
   ~PrivateServer() {
     stop();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
   bool installed() const { return installed_; }
   std::string socket() const { return dir_ + "/mysqld.sock"; }
@@ -87,7 +84,8 @@ class PrivateServer {
   }
 
  private:
-  std::string dir_;
+  TempDir tmp_{"kxdbrestart"};
+  std::string dir_ = tmp_.path();
   pid_t pid_ = -1;
   bool installed_ = false;
 };

@@ -103,6 +103,8 @@ TEST_F(SettingsTest, TableOfRows) {
       {"demand after normal", {{"concurrent_normal_reports", "2"}, {"concurrent_demand_reports", "4"}},
        "(null)", "(null)", 4, 2, 2000, 3, 0, 0},
       {"topk 50", {{"topk_buffer_size", "50"}}, "(null)", "(null)", 0, 0, 100, 3, 0, 0},
+      {"topk 99", {{"topk_buffer_size", "99"}}, "(null)", "(null)", 0, 0, 100, 3, 0, 0},
+      {"topk 101", {{"topk_buffer_size", "101"}}, "(null)", "(null)", 0, 0, 101, 3, 0, 0},
       {"topk 0", {{"topk_buffer_size", "0"}}, "(null)", "(null)", 0, 0, 100, 3, 0, 0},
       {"topk not a number", {{"topk_buffer_size", "lots"}}, "(null)", "(null)", 0, 0, 100, 3, 0, 0},
       {"ip_type 1", {{"ip_type", "1"}}, "(null)", "(null)", 0, 0, 2000, 1, 0, 0},

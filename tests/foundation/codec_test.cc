@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "lib/base/base64.h"
@@ -94,6 +95,49 @@ TEST(KxPath, DefaultRootAndJoin) {
   char *c = kxpath_append("lists");
   EXPECT_STREQ(c, "/opt/x/lists");
   free(c);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Base64, EncodeRoomAndRoundTrip) {
+  struct {
+    const char *text;
+    int room;
+    const char *want;
+  } cases[] = {
+      {"abc", 5, "YWJj"}, {"abcd", 9, "YWJjZA=="}, {"ab", 5, "YWI="}, {"abcdef", 9, "YWJjZGVm"},
+      {"abcdef", 8, "YWJj"},  // the second group needs 5 bytes of room
+      {"abc", 4, ""},         {"", 5, ""},
+  };
+  for (const auto &c : cases) {
+    char out[32];
+    memset(out, 'X', sizeof out);
+    EXPECT_EQ(base64_encode(c.text, out, c.room), static_cast<int>(strlen(c.want))) << c.text;
+    EXPECT_STREQ(out, c.want) << c.text;
+  }
+  // Binary data, NUL bytes included, decodes back.
+  const unsigned char bin[] = {0, 0xFF, 0x10, 0, 7};
+  char enc[16], dec[16];
+  ASSERT_EQ(base64_encode_bin(bin, 5, enc, sizeof enc), 8);
+  EXPECT_STREQ(enc, "AP8QAAc=");
+  ASSERT_EQ(base64_decode_bin(enc, dec, sizeof dec), 6);  // the pad gives a NUL
+  EXPECT_EQ(memcmp(dec, bin, 5), 0);
+  EXPECT_EQ(base64_encode_bin(bin, 5, nullptr, 10), 0);
+  char one[1] = {'X'};
+  EXPECT_EQ(base64_encode("abc", one, 1), 0);
+  EXPECT_EQ(one[0], '\0');
+}
+
+TEST(Base64, IsEncoded) {
+  EXPECT_EQ(base64_isEncoded("YWJj", 4), 0);
+  EXPECT_EQ(base64_isEncoded("YW+/==", 6), 0);
+  EXPECT_EQ(base64_isEncoded("YW J", 4), 1);
+  EXPECT_EQ(base64_isEncoded("YW J", 2), 0);  // only the first size count
+  EXPECT_EQ(base64_isEncoded("YW", 4), 1);    // ends before size
+  EXPECT_EQ(base64_isEncoded("a-b", 3), 1);
+  EXPECT_EQ(base64_isEncoded(nullptr, 1), 1);
 }
 
 }  // namespace

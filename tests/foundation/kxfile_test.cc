@@ -10,23 +10,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/fixtures/tmpdir.h"
+
 namespace {
 
 // Each test runs in its own fresh folder under /tmp, removed afterwards.
 class FileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kxfile_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_EQ(getcwd(old_, sizeof(old_)) != nullptr, true);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
-  }
-  void TearDown() override {
-    ASSERT_EQ(chdir(old_), 0);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
-  }
+  void SetUp() override { ASSERT_TRUE(cwd_.ok()); }
   static void write(const std::string &name, const std::string &data) {
     std::ofstream(name, std::ios::binary) << data;
   }
@@ -39,8 +30,9 @@ class FileTest : public ::testing::Test {
     file_buffer_close(b);
     return out;
   }
-  std::string dir_;
-  char old_[4096];
+  TempDir tmp_{"kxfile_test"};
+  std::string dir_ = tmp_.path();
+  CurrentDir cwd_{dir_};
 };
 
 using V = std::vector<std::string>;
@@ -58,7 +50,8 @@ TEST_F(FileTest, BufferLines) {
   };
   int i = 0;
   for (const auto &c : cases) {
-    std::string name = "f" + std::to_string(i++);
+    std::string name = "f";
+    name += std::to_string(i++);
     write(name, c.data);
     EXPECT_EQ(lines_of(name), c.want) << name;
   }
@@ -187,6 +180,43 @@ TEST_F(FileTest, ClearAllIgnoresShortAndSkipsOverlong) {
   EXPECT_EQ(file_exists(deep.c_str()), 0);
   EXPECT_EQ(file_exists((path + "s").c_str()), -1);
   EXPECT_EQ(dir_exists(top.c_str()), KXTRUE);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FileTest, WholeTextLineSplitterAndLineCounts) {
+  write("lines", "a\r\nb\n\nc");
+  int size = 0;
+  char *all = file_read_all_size("lines", &size);
+  ASSERT_NE(all, nullptr);
+  EXPECT_EQ(size, 7);
+  char *next = all, *line = nullptr;
+  V got;
+  while (file_read_all_string(&next, &line) == 0) got.emplace_back(line);
+  EXPECT_EQ(got, (V{"a", "b", "", "c"}));
+  EXPECT_EQ(file_read_all_string(&next, &line), 1);
+  EXPECT_EQ(file_read_all_string(nullptr, &line), 1);
+  free(all);
+
+  file_buffer *b = file_buffer_open("lines");
+  ASSERT_NE(b, nullptr);
+  EXPECT_EQ(file_buffer_line_count(b), 0);  // nothing read yet
+  ASSERT_EQ(file_buffer_read_all(b), 0);
+  EXPECT_EQ(file_buffer_line_count(b), 3);
+  file_buffer_close(b);
+  EXPECT_EQ(file_buffer_line_count(nullptr), 0);
+
+  // file_line_count counts what file_read_string returns and rewinds.
+  FILE *f = file_open("lines", "r");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(fgetc(f), 'a');
+  EXPECT_EQ(file_line_count(f), 3);  // c has no newline
+  EXPECT_EQ(ftell(f), 0);
+  fclose(f);
+  EXPECT_EQ(file_line_count(nullptr), -1);
+  EXPECT_EQ(file_open("missing/none", "r"), nullptr);
 }
 
 }  // namespace

@@ -12,6 +12,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/fixtures/tmpdir.h"
+
 namespace {
 
 std::string ntop(const kx_ipaddr &ip) {
@@ -321,16 +323,7 @@ TEST(GetifipList, RejectsNoBuffer) {
 
 class Inet6File : public testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kxnet_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/if_inet6";
-  }
-  void TearDown() override {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-  }
+  void SetUp() override { ASSERT_FALSE(dir_.empty()); }
   std::string walk(const std::string &content) {
     FILE *f = fopen(path_.c_str(), "w");
     EXPECT_NE(f, nullptr);
@@ -345,7 +338,8 @@ class Inet6File : public testing::Test {
     *static_cast<std::string *>(data) += std::string("[") + ifname + "] " + ip + "\n";
     return 0;
   }
-  std::string dir_, path_;
+  TempDir tmp_{"kxnet_test"};
+  std::string dir_ = tmp_.path(), path_ = dir_ + "/if_inet6";
 };
 
 TEST_F(Inet6File, TableOfLines) {

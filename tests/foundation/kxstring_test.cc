@@ -237,3 +237,74 @@ TEST(StringText, SecurityKey) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(KxString, UnescapeStringAndChar) {
+  struct {
+    const char *in, *out;
+  } cases[] = {
+      {"a\\tb", "a\tb"},         {"\\101\\x42c", "ABc"},   {"\\7\\08", "\a"},  // \0 ends the text
+      {"\\1012", "A2"},          {"\\x4g", "\x04g"},       {"\\xz", "xz"},
+      {"\\q\\\\\\\"", "q\\\""}, {"end\\", "end\\"},       {"\\b\\f\\n\\r", "\b\f\n\r"},
+      {"", ""},
+  };
+  for (const auto &c : cases) {
+    std::string buf = c.in;
+    EXPECT_EQ(std::string(string_unescape_string(buf.data())), c.out) << c.in;
+  }
+  EXPECT_EQ(string_unescape_string(nullptr), nullptr);
+  char out = 0;
+  EXPECT_EQ(string_unescape_char("377x", &out), 3);
+  EXPECT_EQ(static_cast<unsigned char>(out), 0xFF);
+  EXPECT_EQ(string_unescape_char("x41", &out), 3);
+  EXPECT_EQ(out, 'A');
+  EXPECT_EQ(string_unescape_char("n", &out), 1);
+  EXPECT_EQ(out, '\n');
+  EXPECT_EQ(string_unescape_char("", &out), 0);
+  EXPECT_EQ(string_unescape_char(nullptr, &out), 0);
+}
+
+TEST(KxString, ExtractIp) {
+  struct {
+    const char *text;
+    bool ok;
+    uint32_t value;
+  } cases[] = {
+      {"10.1.2.3", true, 0x0A010203u}, {"255.255.255.255", true, 0xFFFFFFFFu}, {"0.0.0.0", true, 0},
+      {"1.2.3", false, 0},             {"1.2.3.4.5", false, 0},                 {"1.2.3.256", false, 0},
+      {"1.2..4", false, 0},            {"1.2.3.4 ", false, 0},                  {"a.b.c.d", false, 0},
+      {"1.2.3.0004", false, 0},        {"", false, 0},
+  };
+  for (const auto &c : cases) {
+    uint32_t *v = string_extract_ip(c.text);
+    EXPECT_EQ(v != nullptr, c.ok) << c.text;
+    if (v != nullptr) {
+      EXPECT_EQ(*v, c.value) << c.text;
+    }
+    free(v);
+  }
+  EXPECT_EQ(string_extract_ip(nullptr), nullptr);
+}
+
+TEST(KxString, HtmlEntities) {
+  EXPECT_EQ(take(string_html_entities("a&b \"<c>\"")), "a&amp;b &quot;&lt;c&gt;&quot;");
+  EXPECT_EQ(take(string_html_entities("\xA0\xA9\xC6\xE9\xF7\xFE\xFF\x7F")),
+            "&nbsp;&copy;&AElig;&eacute;&divide;&thorn;\xFF\x7F");
+  EXPECT_EQ(take(string_html_entities("")), "");
+  EXPECT_EQ(string_html_entities(nullptr), nullptr);
+}
+
+TEST(KxString, CountOccurrencesWithLengths) {
+  const char text[] = "abab\0ab";  // a NUL inside counts as any byte
+  EXPECT_EQ(string_count_string_occurences_l(text, 7, "ab", 2), 3);
+  EXPECT_EQ(string_count_string_occurences_l(text, 4, "ab", 2), 2);
+  EXPECT_EQ(string_count_string_occurences_l(text, 3, "ab", 2), 1);
+  EXPECT_EQ(string_count_string_occurences_l("aaaa", 4, "aa", 2), 2);  // not overlapping
+  EXPECT_EQ(string_count_string_occurences_l("b\0a", 3, "\0a", 2), 1);
+  EXPECT_EQ(string_count_string_occurences_l("abc", 3, "", 0), 0);
+  EXPECT_EQ(string_count_string_occurences_l(nullptr, 3, "a", 1), 0);
+  EXPECT_EQ(string_count_string_occurences_l("abc", -1, "a", 1), 0);
+}
+
+}  // namespace

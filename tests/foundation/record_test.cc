@@ -314,4 +314,79 @@ TEST(RecordIp, PrintsRowFormValues) {
   EXPECT_EQ(record_ip_ntop(nullptr, small, sizeof small), nullptr);
 }
 
+// --- Values by storage type --------------------------------------------------
+
+TEST(RecordValue, IntegersByStorageAtAnyOffset) {
+  // Bytes 1..16 of the buffer: odd offsets, as inside a packed row.
+  unsigned char buf[24];
+  for (int i = 0; i < 24; i++) buf[i] = static_cast<unsigned char>(0x11 * (i % 15 + 1));
+  struct Case {
+    uint8_t datatype;
+    size_t size;
+    uint64_t value;
+  } cases[] = {
+      {0x00, 1, 0x22},                    // storage 0: one byte
+      {0x01, 1, 0x22},
+      {0x02, 2, 0x3322},
+      {0x03, 4, 0x55443322},
+      {0x04, 8, 0x9988776655443322ull},
+      {0x05, 16, 0x9988776655443322ull},  // the low 64 bits of 16 bytes
+      {0x0B, 1, 0x22},                    // a one-byte storage code
+      {0x16, 0, 0},                       // text
+      {0x57, 0, 0},                       // address
+  };
+  for (const auto &c : cases) {
+    Record r{1, c.datatype, 0, buf + 1};
+    EXPECT_EQ(record_value_size(c.datatype), c.size) << int(c.datatype);
+    EXPECT_EQ(record_value_uint(r), c.value) << int(c.datatype);
+    Record none{1, c.datatype, 0, nullptr};
+    EXPECT_EQ(record_value_uint(none), 0u) << int(c.datatype);
+  }
+}
+
+TEST(RecordValue, TextsOnlyOfTextStorage) {
+  char text[] = "abc";
+  EXPECT_STREQ(record_value_text(Record{3, 0x16, 0, text}), "abc");
+  EXPECT_EQ(record_value_text(Record{3, 0x16, 0, nullptr}), nullptr);
+  EXPECT_EQ(record_value_text(Record{3, 0x14, 0, text}), nullptr);
+  EXPECT_EQ(record_value_text(Record{3, 0x57, 0, text}), nullptr);
+}
+
+TEST(RecordValue, AddressesOfEveryAddressStorage) {
+  kx_ipaddr stored;
+  ASSERT_EQ(kxnet_aton("2001:db8::9", &stored), 0);
+  unsigned char v4[5] = {0, 0x03, 0x02, 0x01, 0x0A};  // host-order 10.1.2.3 at offset 1
+  unsigned char mapped[17] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 10, 1, 2, 4};
+  unsigned char v6[17];
+  memcpy(v6 + 1, stored.addr.ip6.s6_addr, 16);
+  char text[] = "10.1.2.3";
+  struct Case {
+    Record r;
+    const char *expected;  // null: no address
+  } cases[] = {
+      {{2, 0x57, 0, &stored}, "2001:db8::9"},
+      {{2, 0x53, 0, v4 + 1}, "10.1.2.3"},
+      {{2, 0x55, 0, mapped + 1}, "10.1.2.4"},
+      {{2, 0x55, 0, v6 + 1}, "2001:db8::9"},
+      {{2, 0x57, 0, nullptr}, nullptr},
+      {{2, 0x53, 0, nullptr}, nullptr},
+      {{2, 0x55, 0, nullptr}, nullptr},
+      {{2, 0x56, 0, text}, nullptr},
+      {{2, 0x54, 0, v6 + 1}, nullptr},
+  };
+  for (const auto &c : cases) {
+    kx_ipaddr ip;
+    memset(&ip, 0x5A, sizeof ip);
+    bool got = record_value_address(c.r, &ip);
+    EXPECT_EQ(got, c.expected != nullptr) << int(c.r.datatype);
+    if (!c.expected) {
+      static const kx_ipaddr zero{};
+      EXPECT_EQ(memcmp(&ip, &zero, sizeof ip), 0) << int(c.r.datatype);
+      continue;
+    }
+    char buf[KXNET_ADDRSTRLEN];
+    EXPECT_STREQ(record_ip_ntop(&ip, buf, sizeof buf), c.expected);
+  }
+}
+
 }  // namespace

@@ -28,5 +28,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   string_hex_to_bin(c, bin, sizeof(bin));
   char out[64];
   base64_decode(c, out, static_cast<int>(size % sizeof(out)));
+  run_in_place([](char *s) { string_unescape_string(s); });
+  free(string_html_entities(c));
+  free(string_extract_ip(c));
+  string_count_string_occurences_l(text.data(), static_cast<int>(size), "ab", 2);
+  base64_encode_bin(text.data(), static_cast<int>(size), out, static_cast<int>(size % sizeof(out)));
+  base64_isEncoded(c, static_cast<int>(size));
   return 0;
 }

@@ -14,17 +14,20 @@
 
 #include "lib/logfiles/logfile.h"
 #include "tests/fixtures/reqlog_writer.h"
+#include "tests/fixtures/tmpdir.h"
 
 namespace {
 
 // The logs folder, made once; the process keeps its working folder (the
 // corpus may be given by relative paths).
+TempDir *dir = nullptr;
 std::string *logs = nullptr;
 
 void cleanup() {
-  if (logs) reqlog::remove_tree(logs->substr(0, logs->size() - 5));
   delete logs;
   logs = nullptr;
+  delete dir;
+  dir = nullptr;
 }
 
 void exercise(LogFileReaderPtr r) {
@@ -67,9 +70,9 @@ void exercise(LogFileReaderPtr r) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!logs) {
-    char tmpl[] = "/tmp/kxreqlog_fuzz_XXXXXX";
-    if (!mkdtemp(tmpl)) abort();
-    logs = new std::string(std::string(tmpl) + "/logs");
+    dir = new TempDir("kxreqlog_fuzz");
+    if (dir->path().empty()) abort();
+    logs = new std::string(dir->file("logs"));
     if (mkdir(logs->c_str(), 0755) != 0) abort();
     setenv("TZ", "CET-1CEST,M3.5.0,M10.5.0/3", 1);
     tzset();

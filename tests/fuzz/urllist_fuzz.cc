@@ -13,6 +13,7 @@
 #include "lib/base/kxlog.h"
 #include "lib/runtime/kxtime.h"
 #include "lib/lists/urllist.h"
+#include "lib/lists/urllist_lookup.h"
 
 namespace {
 

@@ -7,6 +7,7 @@
 
 #include "lib/record/category.h"
 #include "lib/lists/extlist.h"
+#include "tests/fixtures/tmpdir.h"
 
 namespace {
 
@@ -70,11 +71,9 @@ TEST(ExtList, CategoryItemsAndFiles) {
   EXPECT_EQ(c->catnums[0], 3u);
   EXPECT_EQ(c->catnums[1], 7u);
 
-  char dir[] = "/tmp/kxextXXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  char old[4096];
-  ASSERT_NE(getcwd(old, sizeof old), nullptr);
-  ASSERT_EQ(chdir(dir), 0);
+  TempDir dir("kxext");
+  CurrentDir cwd(dir.path());
+  ASSERT_TRUE(cwd.ok());
   std::string f = "cats.txt";
   FILE *fp = fopen(f.c_str(), "w");
   fputs("avi 12,13\n\nmov\tbad\nmkv 5", fp);
@@ -89,7 +88,26 @@ TEST(ExtList, CategoryItemsAndFiles) {
   EXPECT_EQ(extlist_add_file(plain, f.c_str()), 3);
   EXPECT_EQ(extlist_lookup(plain, "mov"), data(1));
   extlist_terminate(plain);
-  unlink(f.c_str());
-  ASSERT_EQ(chdir(old), 0);
-  rmdir(dir);
+}
+
+TEST(ExtList, BucketOfAnExtension) {
+  EXTLIST_TABLE *l = extlist_initialize(50, nullptr);
+  ASSERT_NE(l, nullptr);
+  // "jpg" as little-endian bytes: 'j' | 'p' << 8 | 'g' << 16.
+  const uint32_t jpg = 'j' | ('p' << 8) | ('g' << 16);
+  EXPECT_EQ(extlist_create_hash(l, "jpg"), static_cast<int>(jpg % 50));
+  EXPECT_EQ(extlist_create_hash(l, "JPG"), extlist_create_hash(l, "jpg"));
+  // Only the first four characters count.
+  EXPECT_EQ(extlist_create_hash(l, "jpeg2000"), extlist_create_hash(l, "jpeg"));
+  EXPECT_EQ(extlist_create_hash(l, ""), 0);
+  extlist_terminate(l);
+  // No more characters than buckets.
+  EXTLIST_TABLE *two = extlist_initialize(2, nullptr);
+  EXPECT_EQ(extlist_create_hash(two, "ab"), static_cast<int>(('a' | ('b' << 8)) % 2));
+  EXPECT_EQ(extlist_create_hash(two, "abcd"), extlist_create_hash(two, "ab"));
+  extlist_terminate(two);
+  EXTLIST_TABLE *none = extlist_initialize(0, nullptr);
+  EXPECT_EQ(extlist_create_hash(none, "jpg"), 0);
+  extlist_terminate(none);
+  EXPECT_EQ(extlist_create_hash(nullptr, "jpg"), 0);
 }

@@ -12,6 +12,7 @@
 #include "lib/lists/mdburl.h"
 #include "lib/base/sha1.h"
 #include "libcityhash/city.h"
+#include "tests/fixtures/tmpdir.h"
 
 namespace {
 
@@ -98,11 +99,9 @@ TEST(Sha1, StateErrorsAndNullArguments) {
 }
 
 TEST(Sha1, MatchesSha1sumOfAFile) {
-  char dir[] = "/tmp/kxsha1XXXXXX";
-  ASSERT_NE(mkdtemp(dir), nullptr);
-  char old[4096];
-  ASSERT_NE(getcwd(old, sizeof old), nullptr);
-  ASSERT_EQ(chdir(dir), 0);
+  TempDir dir("kxsha1");
+  CurrentDir cwd(dir.path());
+  ASSERT_TRUE(cwd.ok());
   std::string m = bytes(1000, 7);
   FILE *f = fopen("data", "wb");
   ASSERT_NE(f, nullptr);
@@ -113,9 +112,6 @@ TEST(Sha1, MatchesSha1sumOfAFile) {
   char out[128] = {0};
   ASSERT_NE(fgets(out, sizeof out, p), nullptr);
   pclose(p);
-  unlink("data");
-  ASSERT_EQ(chdir(old), 0);
-  rmdir(dir);
   EXPECT_EQ(std::string(out, 40), sha1_hex(m));
 }
 

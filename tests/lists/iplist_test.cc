@@ -370,3 +370,89 @@ TEST(Patricia, WalkIsInOrderAndRemovalKeepsNodeCounts) {
   EXPECT_EQ(t->head, nullptr);
   patricia_terminate(t, nullptr);
 }
+
+namespace {
+
+// addr with bit i (from the most significant bit of the first byte) flipped.
+kx_ipaddr flip(kx_ipaddr a, int i) {
+  auto *bytes = a.family == AF_INET ? reinterpret_cast<uint8_t *>(&a.addr.ip) : a.addr.ip6.s6_addr;
+  bytes[i / 8] ^= static_cast<uint8_t>(0x80u >> (i % 8));
+  return a;
+}
+
+}  // namespace
+
+// A prefix covers an address that differs from it only after its length and
+// not one that differs in its last bit, for lengths that end inside a byte.
+TEST(IpList, PrefixLengthsEndingInsideAByte) {
+  struct {
+    const char *addr;
+    int len;
+  } cases[] = {{"10.20.30.40", 1},  {"10.20.30.40", 3},  {"10.20.30.40", 7},  {"10.20.30.40", 9},
+               {"10.20.30.40", 12}, {"10.20.30.40", 15}, {"10.20.30.40", 17}, {"10.20.30.40", 22},
+               {"10.20.30.40", 25}, {"10.20.30.40", 31}, {"2001:db8:abcd::1", 13},
+               {"2001:db8:abcd::1", 45}, {"2001:db8:abcd::1", 63}, {"2001:db8:abcd::1", 127}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.addr) + "/" + std::to_string(c.len));
+    kx_ipaddr base = ip(c.addr);
+    const int width = base.family == AF_INET ? 32 : 128;
+    kx_ipaddr stored = base;
+    iphead *l = iplist_init(nullptr, nullptr);
+    ASSERT_EQ(iplist_add_cidr(l, &stored, c.len, data(7)), IPLIST_SUCCESS);
+    kx_ipaddr inside = flip(base, c.len);        // first bit after the prefix
+    kx_ipaddr outside = flip(base, c.len - 1);   // last bit of the prefix
+    EXPECT_EQ(tag(iplist_find_data(l, &base)), 7);
+    EXPECT_EQ(tag(iplist_find_data(l, &inside)), 7);
+    EXPECT_EQ(iplist_find_data(l, &outside), nullptr);
+    EXPECT_EQ(iplist_find(l, &outside), 1);
+    EXPECT_EQ(tag(iplist_find_exact_data(l, &inside, c.len)), 7);
+    EXPECT_EQ(iplist_find_exact_data(l, &outside, c.len), nullptr);
+    iplist_terminate(l);
+
+    // The trie itself, through its address wrappers.
+    patricia_tree_t *t = patricia_init(static_cast<unsigned>(width));
+    if (base.family == AF_INET) {
+      struct in_addr b{base.addr.ip}, in{inside.addr.ip}, out{outside.addr.ip};
+      ASSERT_EQ(patricia_add(t, b, c.len, data(9)), 0);
+      EXPECT_EQ(tag(patricia_find_data(t, in)), 9);
+      EXPECT_EQ(patricia_find_data(t, out), nullptr);
+      EXPECT_EQ(tag(patricia_find_exact_data(t, in, c.len)), 9);
+      EXPECT_EQ(patricia_find_exact_data(t, out, c.len), nullptr);
+    } else {
+      ASSERT_EQ(patricia_ipv6_add(t, &base.addr.ip6, c.len, data(9)), 0);
+      EXPECT_EQ(tag(patricia_ipv6_find_data(t, &inside.addr.ip6)), 9);
+      EXPECT_EQ(patricia_ipv6_find_data(t, &outside.addr.ip6), nullptr);
+    }
+    patricia_terminate(t, nullptr);
+  }
+}
+
+TEST(IpRange, SplittersOfEachFamily) {
+  ip_cidr out[8];
+  // 10.0.0.1-10.0.0.6 in host order.
+  ASSERT_EQ(iplist_ipv4_iprange_to_subnets(0x0A000001u, 0x0A000006u, out, 8, 32), 4);
+  EXPECT_EQ(text(out[0]), "10.0.0.1/32");
+  EXPECT_EQ(text(out[1]), "10.0.0.2/31");
+  EXPECT_EQ(text(out[3]), "10.0.0.6/32");
+  // A cap of 1 bit allows blocks of two addresses at most.
+  ASSERT_EQ(iplist_ipv4_iprange_to_subnets(0x0A000000u, 0x0A000003u, out, 8, 1), 2);
+  EXPECT_EQ(text(out[0]), "10.0.0.0/31");
+  EXPECT_EQ(text(out[1]), "10.0.0.2/31");
+  ASSERT_EQ(iplist_ipv4_iprange_to_subnets(0, 0xFFFFFFFFu, out, 1, 32), 1);
+  EXPECT_EQ(text(out[0]), "0.0.0.0/0");
+  EXPECT_EQ(iplist_ipv4_iprange_to_subnets(6, 5, out, 8, 32), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(iplist_ipv4_iprange_to_subnets(1, 6, out, 2, 32), -1);
+  EXPECT_EQ(errno, ENOMEM);
+  EXPECT_EQ(iplist_ipv4_iprange_to_subnets(1, 6, nullptr, 2, 32), -1);
+  EXPECT_EQ(errno, EINVAL);
+
+  kx_ipaddr lo = ip("2001:db8::"), hi = ip("2001:db8::1ff");
+  ASSERT_EQ(iplist_ipv6_iprange_to_subnets(&lo.addr.ip6, &hi.addr.ip6, out, 8, 128), 1);
+  EXPECT_EQ(text(out[0]), "2001:db8::/119");
+  ASSERT_EQ(iplist_ipv6_iprange_to_subnets(&lo.addr.ip6, &hi.addr.ip6, out, 8, 8), 2);
+  EXPECT_EQ(text(out[1]), "2001:db8::100/120");
+  EXPECT_EQ(iplist_ipv6_iprange_to_subnets(&hi.addr.ip6, &lo.addr.ip6, out, 8, 128), -1);
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_EQ(iplist_ipv6_iprange_to_subnets(nullptr, &hi.addr.ip6, out, 8, 128), -1);
+}

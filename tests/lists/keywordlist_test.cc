@@ -132,3 +132,17 @@ TEST(KeywordList, CheckFunctionAndTeardown) {
   keywordlist_terminate(l);
   EXPECT_EQ(freed, 3);
 }
+
+TEST(KeywordList, TrieOfAWordIsItsFirstByte) {
+  EXPECT_EQ(keywordlist_generate_hash("cat"), 'c');
+  EXPECT_EQ(keywordlist_generate_hash("\xE9t\xE9"), 0xE9);
+  EXPECT_EQ(keywordlist_generate_hash(""), 0);
+  EXPECT_EQ(keywordlist_generate_hash(nullptr), 0);
+  KEYWORDLIST_TABLE *l = keywordlist_initialize(nullptr, nullptr, nullptr);
+  ASSERT_NE(l, nullptr);
+  static int d = 1;
+  ASSERT_EQ(keywordlist_add_keyword(l, "\xE9t\xE9", &d, 0, 0), KEYWORDLIST_SUCCESS);
+  EXPECT_NE(l->keywords[0xE9], nullptr);
+  EXPECT_EQ(l->keywords['c'], nullptr);
+  keywordlist_terminate(l);
+}

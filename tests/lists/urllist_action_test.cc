@@ -304,3 +304,46 @@ TEST(Action, NamesExpiryAndAppending) {
   EXPECT_EQ(urllist_action_append_action_data(&r1.d, &s.d), 0);
   EXPECT_NE(s.d.action_data, nullptr);
 }
+
+namespace {
+
+// One pair decided against the items of a parsed query modification.
+struct PairCase {
+  const char *args, *name, *value;  // value from the '=' on, "" for none
+  int removed;
+  std::vector<int> used;  // items marked used
+};
+
+TEST(Action, FindModPairDecidesOnePair) {
+  const PairCase cases[] = {
+      {"-utm=", "utm", "=2", 1, {}},          // name-only delete
+      {"-utm", "utm", "", 1, {}},
+      {"-a=1", "a", "=1", 1, {}},             // delete of this value
+      {"-a=1", "a", "=2", 0, {}},             // another value stays
+      {"-a=1", "ab", "=1", 0, {}},            // names must match exactly
+      {"+a=1", "a", "=1", 0, {0}},            // already there: kept, not added again
+      {"+a=1", "a", "=2", 1, {}},             // gives way to the item's value
+      {"a=1 a=2", "a", "=2", 0, {1}},         // more values: the second item holds it
+      {"a=1 a=2", "a", "=3", 1, {}},
+      {"-a=1 +a=2", "a", "=2", 0, {1}},       // a later item of the name is tried too
+      {"-a=1 x=1", "a", "=2", 0, {}},         // the outcome of the last applicable item
+      {"x=1 -a=5", "a", "=5", 1, {}},
+      {"x=1", "a", "=1", 0, {}},              // no item applies
+  };
+  for (const PairCase &c : cases) {
+    Entry e("Q", c.args);
+    ASSERT_EQ(e.parsed, UA_MODQUERY) << c.args;
+    bool used[MAX_QUERY_MOD] = {};
+    auto *q = static_cast<QModData *>(e.d.action_data);
+    EXPECT_EQ(urllist_action_find_mod_pair(q, c.name, strlen(c.name), c.value, strlen(c.value), used), c.removed)
+        << c.args << " on " << c.name << c.value;
+    std::vector<int> marked;
+    for (int i = 0; i < MAX_QUERY_MOD; ++i)
+      if (used[i]) marked.push_back(i);
+    EXPECT_EQ(marked, c.used) << c.args << " on " << c.name << c.value;
+  }
+  bool used[MAX_QUERY_MOD] = {};
+  EXPECT_EQ(urllist_action_find_mod_pair(nullptr, "a", 1, "", 0, used), 0);
+}
+
+}  // namespace

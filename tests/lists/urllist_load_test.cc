@@ -17,6 +17,8 @@
 #include "lib/base/kxfile.h"
 #include "lib/runtime/kxtime.h"
 #include "lib/lists/urllist.h"
+#include "lib/lists/urllist_lookup.h"
+#include "tests/fixtures/tmpdir.h"
 
 namespace {
 
@@ -33,18 +35,12 @@ class UrlListLoad : public ::testing::Test {
  protected:
   void SetUp() override {
     current_time.store(kNow);
-    char tmpl[] = "/tmp/urllist_load_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_TRUE(cwd_.ok());
     l_ = urllist_initialize(URLLIST_FLAG_NONE);
     ASSERT_NE(l_, nullptr);
   }
   void TearDown() override {
     urllist_terminate(l_);
-    ASSERT_EQ(chdir("/"), 0);
-    std::string cmd = "rm -rf '" + dir_ + "'";
-    ASSERT_EQ(system(cmd.c_str()), 0);
   }
 
   static void write(const char *name, const std::string &text) {
@@ -75,7 +71,8 @@ class UrlListLoad : public ::testing::Test {
     return r;
   }
 
-  std::string dir_;
+  TempDir dir_{"urllist_load"};
+  CurrentDir cwd_{dir_.path()};
   URLLIST *l_ = nullptr;
 };
 
@@ -207,7 +204,7 @@ TEST_F(UrlListLoad, SiblingTreesStayBalancedAndFindEverything) {
     l_ = urllist_initialize(URLLIST_FLAG_NONE);
     ASSERT_NE(l_, nullptr);
     for (int i : o)
-      ASSERT_EQ(urllist_add(l_, ("h" + std::to_string(i) + ".example.com").c_str(), "U", "D", nullptr, 0), 0);
+      ASSERT_EQ(urllist_add(l_, (std::string("h") += std::to_string(i) += ".example.com").c_str(), "U", "D", nullptr, 0), 0);
     URLLIST_ITEM *example = l_->root.wildcard_child->child->child;
     ASSERT_NE(example, nullptr);
     const URLLIST_ITEM *top = example->child;
@@ -475,10 +472,10 @@ TEST_F(UrlListLoad, BrokenAndHostileFilesLoadWhatTheyCan) {
   for (int i = 0; i < 7000; ++i) deep += "/s" + std::to_string(i);
   body += deep + " U A\n";
   std::string labels;
-  for (int i = 0; i < 3000; ++i) labels += "l" + std::to_string(i) + ".";
+  for (int i = 0; i < 3000; ++i) (labels += 'l') += std::to_string(i) += '.';
   body += labels + "example U A\n";
   std::string query = "q.example/p?";
-  for (int i = 0; i < 6000; ++i) query += "k" + std::to_string(i) + "=v&";
+  for (int i = 0; i < 6000; ++i) (query += 'k') += std::to_string(i) += "=v&";
   body += query + " U A\n";
   body += "((((((((((((((((((((a))))))))))))))))))) R D\n";
   body += std::string("\x01\x02\xff\xfe U D\n");

@@ -13,6 +13,7 @@
 #include "lib/runtime/kxtime.h"
 #include "lib/base/sha1.h"
 #include "lib/lists/urllist.h"
+#include "lib/lists/urllist_lookup.h"
 
 namespace {
 
@@ -139,6 +140,10 @@ TEST_F(UrlListTest, PrecedenceAndDiagnosticTexts) {
       // The entry with more elements wins.
       {{{"example.com/s?a", "U", "ONE"}, {"example.com/s?a&b", "U", "TWO"}},
        {{"http://example.com/s?a=1&b=2", "TWO example.com/s?a&b"}, {"http://example.com/s?a=1", "ONE example.com/s?a"}}},
+      // The larger entry is reached only through a later element of the URL.
+      {{{"example.com/s?a", "U", "ONE"}, {"example.com/s?b&c", "U", "TWO"}},
+       {{"http://example.com/s?a=1&b=2&c=3", "TWO example.com/s?b&c"},
+        {"http://example.com/s?a=1&b=2", "ONE example.com/s?a"}}},
       // An explicit scheme is the exact way; the entry without scheme the wildcard one.
       {{{"http://example.com", "U", "E"}, {"example.com", "U", "W"}},
        {{"http://example.com/", "E http://example.com"}, {"https://example.com/", "W example.com"}}},
@@ -170,6 +175,13 @@ TEST_F(UrlListTest, PrecedenceAndDiagnosticTexts) {
         {"http://10.0.0.5/ads", "A 10.0.0.5/ads"},
         {"http://10.0.0.5/x", "B 10.0.0.5/x"},
         {"http://10.0.0.9/x", "-"}}},
+      // An address listed with an action of its own keeps it for the paths
+      // that a later range adds; a range-only address takes the range's.
+      {{{"10.0.0.5", "U", "A"}, {"10.0.0.0-10.0.0.255/x", "U", "D"}},
+       {{"http://10.0.0.5/x", "A 10.0.0.5"},
+        {"http://10.0.0.5/", "A 10.0.0.5"},
+        {"http://10.0.0.6/x", "D 10.0.0.0-10.0.0.255/x"},
+        {"http://10.0.0.6/", "-"}}},
       {{{"10.0.0.1-10.0.0.6", "U", "R"}},
        {{"http://10.0.0.1/", "R 10.0.0.1-10.0.0.6"},
         {"http://10.0.0.6/", "R 10.0.0.1-10.0.0.6"},

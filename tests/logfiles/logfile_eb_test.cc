@@ -85,6 +85,61 @@ TEST_F(EbLog, AddressForms) {
   r->methods->FreeReader(r);
 }
 
+// An IPv4 address with its family byte as the last field of the record: a
+// record cut by one byte is not returned, and one whose address lies across
+// the 32 KiB read boundary is read whole, wherever the boundary falls in it.
+TEST_F(EbLog, LastFieldAddressCutAndAcrossTheReadBoundary) {
+  std::vector<EbField> per = {{7, 0x43, "DATE"}, {1, 0x16, "URI"}, {2, 0x57, "IP"}};
+  std::string header = reqlog::eb_header(per, {});
+  auto record = [](int i, size_t uri_len) {
+    return reqlog::le32(static_cast<uint32_t>(T + i)) + reqlog::cstr(std::string(uri_len, 'u')) +
+           std::string(1, '\x02') + reqlog::le32(0x0A000000u + static_cast<uint32_t>(i));
+  };
+  // Records after the first are 105 bytes; the family byte of record 301
+  // lies `before` bytes ahead of the boundary.
+  constexpr int kRecords = 320;
+  for (int before = 1; before <= 5; ++before) {
+    SCOPED_TRACE(before);
+    size_t first_uri = EXTENT_SIZE - static_cast<size_t>(before) - 300 * 105 - 100 - 10;
+    std::vector<std::string> records;
+    std::vector<int64_t> times;
+    for (int i = 0; i < kRecords; ++i) {
+      records.push_back(record(i, i == 0 ? first_uri : 95));
+      times.push_back(T + i);
+    }
+    reqlog::LogImage img = reqlog::eb_image(header, records, times);
+    ASSERT_EQ(reqlog::record_offset(img, 301) + 4 + 96 - reqlog::record_offset(img, 0),
+              EXTENT_SIZE - before);
+    reqlog::write_log(wd.logs(), "kxlogger_requests_ext_t", img);
+    LogFileReaderPtr r = test();
+    ASSERT_TRUE(r);
+    RecordPtr row = r->methods->AllocateRecords(r, 0);
+    ASSERT_TRUE(row);
+    for (int i = 0; i < kRecords; ++i) {
+      ASSERT_EQ(i == 0 ? r->methods->GetFirstRec(r, row) : r->methods->GetNextRec(r, row), 0) << i;
+      auto *ip = static_cast<kx_ipaddr *>(row[2].data);
+      ASSERT_EQ(ip->family, AF_INET) << i;
+      ASSERT_EQ(ip->addr.ip, 0x0A000000u + static_cast<uint32_t>(i)) << i;
+    }
+    EXPECT_EQ(r->methods->GetNextRec(r, row), -1);
+    r->methods->FreeRecords(r, row);
+    r->methods->FreeReader(r);
+  }
+
+  // The last record without the last byte of its address.
+  reqlog::LogImage two = reqlog::eb_image(header, {record(0, 3), record(1, 3)}, {T, T + 1});
+  std::string log = reqlog::write_log(wd.logs(), "kxlogger_requests_ext_t", two);
+  reqlog::truncate_file(log, reqlog::filesize_of(log) - 1);
+  LogFileReaderPtr r = test();
+  ASSERT_TRUE(r);
+  RecordPtr row = r->methods->AllocateRecords(r, 0);
+  ASSERT_EQ(r->methods->GetFirstRec(r, row), 0);
+  EXPECT_EQ(static_cast<kx_ipaddr *>(row[2].data)->addr.ip, 0x0A000000u);
+  EXPECT_EQ(r->methods->GetNextRec(r, row), -1);
+  r->methods->FreeRecords(r, row);
+  r->methods->FreeReader(r);
+}
+
 TEST_F(EbLog, IntValueIsReadAsFourBytes) {
   // The INTVALUE says length 1 but four bytes follow, as the logger writes.
   std::string field = reqlog::ber_num(21, 63, 1) + reqlog::ber_text(22, "TYPE") + reqlog::ber_num(23, 0x03, 1) +

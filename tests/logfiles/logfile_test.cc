@@ -1,6 +1,7 @@
 // The reader interface over all three formats: reading in order, by time
 // and by number, record counts of a period, time bounds and the date cache.
 #include "lib/logfiles/logfile.h"
+#include "lib/logfiles/logfile_format.h"
 
 #include <gtest/gtest.h>
 #include <stdint.h>

@@ -297,3 +297,161 @@ TEST(LogFileLoad, NoLogDirectoryGivesNull) {
 }
 
 }  // namespace
+
+namespace {
+
+bool exists(const std::string &path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::string base_of(const std::string &dir, Format f, const std::string &tag) {
+  return dir + "/" + reqlog::prefix(f) + tag;
+}
+
+TEST(LogFileLoad, FileStatsOverEveryNonEmptyLog) {
+  reqlog::WorkDir wd;
+  reqlog::write_times(wd.logs(), Format::TXT, "a", seconds(T, 10));
+  reqlog::write_times(wd.logs(), Format::SB, "b", seconds(T + 20, 10));
+  write_empty(wd.logs(), Format::TXT, "z", T + 500);
+  time_t start = 0, end = 0;
+  off_t size = 0;
+  int64_t records = 0;
+  ASSERT_EQ(logfileload_filestats(REQFILEUTILS_REQUEST_TYPE_ALL, &start, &end, &size, &records), 0);
+  EXPECT_EQ(start, T);
+  EXPECT_EQ(end, T + 29);  // the empty log is not loaded
+  EXPECT_EQ(size, reqlog::filesize_of(base_of(wd.logs(), Format::TXT, "a") + ".log") +
+                      reqlog::filesize_of(base_of(wd.logs(), Format::SB, "b") + ".log"));
+  EXPECT_EQ(records, 20);
+  ASSERT_EQ(logfileload_filestats(REQFILEUTILS_REQUEST_TYPE_BINARY, &start, &end, nullptr, &records), 0);
+  EXPECT_EQ(start, T + 20);
+  EXPECT_EQ(records, 10);
+}
+
+TEST(LogFileLoad, FileStatsWithoutFolderOrLogs) {
+  reqlog::WorkDir wd;
+  time_t start = 1, end = 1;
+  int64_t records = 1;
+  ASSERT_EQ(logfileload_filestats(REQFILEUTILS_REQUEST_TYPE_ALL, &start, &end, nullptr, &records), 0);
+  EXPECT_EQ(start, 0);
+  EXPECT_EQ(end, 0);
+  EXPECT_EQ(records, 0);
+  ASSERT_EQ(rmdir(wd.logs().c_str()), 0);
+  EXPECT_EQ(logfileload_filestats(REQFILEUTILS_REQUEST_TYPE_ALL, &start, &end, nullptr, &records), -1);
+}
+
+TEST(LogFileLoad, RemoveMovesTheCursorAndKeepsTotals) {
+  reqlog::WorkDir wd;
+  reqlog::write_times(wd.logs(), Format::TXT, "a", seconds(T, 3));
+  reqlog::write_times(wd.logs(), Format::SB, "b", seconds(T + 20, 4));
+  reqlog::write_times(wd.logs(), Format::EB, "c", seconds(T + 40, 5));
+  List list = load(0, kForever);
+  ASSERT_TRUE(list);
+  ASSERT_EQ(list->count, 3);
+  ReqLogFile *first = list->head;
+  ReqLogFile *second = first->next;
+  ASSERT_EQ(logfileload_remove(list.get(), first), 0);
+  EXPECT_EQ(list->head, second);
+  EXPECT_EQ(list->current, second);
+  EXPECT_EQ(second->prev, nullptr);
+  EXPECT_EQ(list->count, 2);
+  EXPECT_EQ(list->records, 12);  // totals stay
+  EXPECT_EQ(logfileload_remove_by_name(list.get(), "../logs/kxlogger_requests_ext_c.log"), 0);
+  EXPECT_EQ(second->next, nullptr);
+  EXPECT_EQ(list->count, 1);
+  EXPECT_EQ(logfileload_remove_by_name(list.get(), "../logs/kxlogger_requests_ext_c.log"), -1);
+  ReqLogFile stranger;
+  EXPECT_EQ(logfileload_remove(list.get(), &stranger), -1);
+  EXPECT_EQ(logfileload_remove(nullptr, second), -1);
+  EXPECT_EQ(entries(list.get()), (std::vector<std::string>{"kxlogger_requests_bin_b.log:20:23:4"}));
+  // Nothing was deleted.
+  EXPECT_TRUE(exists(base_of(wd.logs(), Format::TXT, "a") + ".log"));
+}
+
+TEST(LogFileLoad, UnlinkActsOnlyOnRegularFilesInsideTheFolder) {
+  reqlog::WorkDir wd;
+  const std::string a = base_of(wd.logs(), Format::TXT, "a");
+  reqlog::write_times(wd.logs(), Format::TXT, "a", seconds(T, 3));
+  reqlog::write_file(a + ".rep", std::string(12, '\0'));
+  const std::string outside = wd.root() + "/precious.log";
+  reqlog::write_file(outside, "keep me");
+  ASSERT_EQ(mkdir((wd.logs() + "/sub").c_str(), 0755), 0);
+  reqlog::write_file(wd.logs() + "/sub/x.log", "x");
+
+  testing::internal::CaptureStderr();
+  for (const char *bad : {"../precious.log", "../logs/../precious.log", "../logs/sub/x.log", "../logs/x.txt",
+                          "../logs/.log", "../logs/", "logs/x.log"})
+    EXPECT_EQ(logfileload_unlink_file(bad), -1) << bad;
+  EXPECT_EQ(logfileload_unlink_file((wd.logs() + "/kxlogger_requests_txt_a.log").c_str()), -1);  // absolute
+  EXPECT_EQ(logfileload_unlink_file("../logs/missing.log"), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("logfileload: ../precious.log is not a log of ../logs/, not removed"), std::string::npos) << err;
+  EXPECT_NE(err.find("logfileload: ../logs/missing.log does not exist"), std::string::npos) << err;
+  EXPECT_TRUE(exists(outside));
+  EXPECT_TRUE(exists(wd.logs() + "/sub/x.log"));
+  EXPECT_TRUE(exists(a + ".log"));
+
+  // A log and its companions.
+  EXPECT_EQ(logfileload_unlink_file("../logs/kxlogger_requests_txt_a.log"), 0);
+  for (const char *ext : {".log", ".ndx", ".rep"}) EXPECT_FALSE(exists(a + ext)) << ext;
+
+  // Links are neither followed nor removed, and each is reported.
+  ASSERT_EQ(symlink(outside.c_str(), (wd.logs() + "/link.log").c_str()), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(logfileload_unlink_file("../logs/link.log"), -1);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("logfileload: ../logs/link.log is not a regular file, not removed"), std::string::npos) << err;
+  EXPECT_TRUE(exists(wd.logs() + "/link.log"));
+  EXPECT_EQ(reqlog::read_file(outside), "keep me");
+
+  reqlog::write_file(wd.logs() + "/b.log", "b");
+  ASSERT_EQ(symlink(outside.c_str(), (wd.logs() + "/b.ndx").c_str()), 0);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(logfileload_unlink_file("../logs/b.log"), -1);
+  testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(exists(wd.logs() + "/b.log"));
+  EXPECT_TRUE(exists(wd.logs() + "/b.ndx"));
+  EXPECT_EQ(reqlog::read_file(outside), "keep me");
+  EXPECT_EQ(logfileload_unlink(nullptr), -1);
+}
+
+TEST(LogFileLoad, CleanupAndRotateDeleteOldestFirst) {
+  reqlog::WorkDir wd;
+  reqlog::write_times(wd.logs(), Format::TXT, "g", seconds(T, 2, 100));  // T and T+100: none in the window
+  reqlog::write_times(wd.logs(), Format::SB, "x", seconds(T + 30, 10));
+  reqlog::write_times(wd.logs(), Format::EB, "y", seconds(T + 40, 10));
+  reqlog::write_times(wd.logs(), Format::TXT, "z", seconds(T + 50, 10));
+  {
+    List list = load(T + 30, T + 59);
+    ASSERT_TRUE(list);
+    ASSERT_EQ(list->count, 4);
+    EXPECT_EQ(logfileload_cleanup(list.get()), 0);
+    EXPECT_EQ(list->count, 3);
+    EXPECT_FALSE(exists(base_of(wd.logs(), Format::TXT, "g") + ".log"));
+    EXPECT_FALSE(exists(base_of(wd.logs(), Format::TXT, "g") + ".ndx"));
+    EXPECT_EQ(logfileload_rotate(list.get(), 2), 0);
+    EXPECT_EQ(entries(list.get()), (std::vector<std::string>{"kxlogger_requests_ext_y.log:40:49:10",
+                                                             "kxlogger_requests_txt_z.log:50:59:10"}));
+    EXPECT_FALSE(exists(base_of(wd.logs(), Format::SB, "x") + ".log"));
+    EXPECT_TRUE(exists(base_of(wd.logs(), Format::EB, "y") + ".log"));
+    EXPECT_EQ(logfileload_rotate(list.get(), -1), -1);
+  }
+  // An entry whose files cannot all go stays listed; the rest still go.
+  const std::string y = base_of(wd.logs(), Format::EB, "y");
+  const std::string kept_index = wd.root() + "/y.ndx";
+  ASSERT_EQ(rename((y + ".ndx").c_str(), kept_index.c_str()), 0);
+  ASSERT_EQ(symlink(kept_index.c_str(), (y + ".ndx").c_str()), 0);
+  List list = load(0, kForever);
+  ASSERT_TRUE(list);
+  ASSERT_EQ(list->count, 2);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(logfileload_rotate(list.get(), 0), -1);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("is not a regular file"), std::string::npos) << err;
+  EXPECT_EQ(list->count, 1);
+  EXPECT_EQ(std::string(list->head->filename), "../logs/kxlogger_requests_ext_y.log");
+  EXPECT_FALSE(exists(base_of(wd.logs(), Format::TXT, "z") + ".log"));
+  EXPECT_TRUE(exists(kept_index));
+}
+
+}  // namespace

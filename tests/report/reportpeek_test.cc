@@ -126,6 +126,15 @@ TEST_F(Reportpeek, WideTimesAndCategories) {
   expect_run({"-c", "w.tbl"}, "\"2\",\"1970-01-02 00:00:00\",\"1\",\"1970-01-01 00:00:05\"\n");
 }
 
+// A 16-byte flag or character is read by its low bytes, as logpeek reads it.
+TEST_F(Reportpeek, WideFlagsAndCharacters) {
+  ASSERT_TRUE(write_table("f.tbl", {{6, 0x75}, {55, 0x65}}, {{tv_num(1), tv_num('G')}, {tv_num(0), tv_num('"')}}));
+  expect_run({"f.tbl"},
+             "+TOTAL 2\n+FIELDS DENIEDFLAG,ADDITIONAL\n+SUM 6=0,55=0\n"
+             "+REC\n6 on\n55 G\n+END\n+REC\n6 off\n55 \"\n+END\n");
+  expect_run({"-c", "f.tbl"}, "\"Denied\",\"G\"\n\"Allowed\",\"\"\"\"\n");
+}
+
 TEST_F(Reportpeek, EmptyTableInJson) {
   ASSERT_TRUE(write_table("e.tbl", {{3, 0x16}, {9, 0x04}}, {}));
   expect_run({"-j", "e.tbl"},

@@ -48,7 +48,7 @@ std::string dump(const std::string &path, int *rows = nullptr) {
       if (PrintType(r.datatype) == PTYPE_IP && StorageType(r.datatype) == STORT_IPADDR)
         out += ip_text(r);
       else if (StorageType(r.datatype) == STORT_STR)
-        out += "'" + std::string(static_cast<const char *>(r.data)) + "'";
+        ((out += '\'') += static_cast<const char *>(r.data)) += '\'';
       else if (StorageType(r.datatype) == STORT_INT128)
         out += std::to_string(num(r, 8)) + "/" + std::to_string(num(RECORD{0, 0, 0, static_cast<char *>(r.data) + 8}, 8));
       else

@@ -12,6 +12,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "tests/fixtures/tmpdir.h"
+
 namespace {
 
 struct Store {
@@ -252,14 +254,10 @@ TEST(ConfigTest, HostNamesAndModuleSettings) {
 
 class ConfigFileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kxconfigXXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir = tmpl;
-  }
-  void TearDown() override { std::filesystem::remove_all(dir); }
+  void SetUp() override { ASSERT_FALSE(dir.empty()); }
   void write(const std::string &name, const std::string &text) { std::ofstream(dir + "/" + name) << text; }
-  std::string dir;
+  TempDir tmp{"kxconfig"};
+  std::string dir = tmp.path();
 };
 
 TEST_F(ConfigFileTest, ReadsLinesCommentsAndIncludes) {
@@ -275,12 +273,64 @@ TEST_F(ConfigFileTest, ReadsLinesCommentsAndIncludes) {
   EXPECT_EQ(1, config_configuration_readfile(s.c, dir.c_str()));  // a folder is no configuration
 }
 
+TEST_F(ConfigFileTest, LastLineWithoutNewlineIsKept) {
+  write("tail.conf", "first 1\nlast 2");
+  Store s;
+  ASSERT_EQ(0, config_configuration_readfile(s.c, (dir + "/tail.conf").c_str()));
+  EXPECT_STREQ("1", config_parse_string_index(s.c, "first", 0));
+  EXPECT_STREQ("2", config_parse_string_index(s.c, "last", 0));
+}
+
 TEST_F(ConfigFileTest, IncludeCycleStopsAtDepthLimit) {
   write("loop.conf", "seen 1\ninclude loop.conf\n");
   Store s;
   ASSERT_EQ(0, config_configuration_readfile(s.c, (dir + "/loop.conf").c_str()));
   EXPECT_EQ(nullptr, config_parse_string_index(s.c, "seen", CONFIG_MAX_INCLUDE_DEPTH + 1));
   EXPECT_STREQ("1", config_parse_string_index(s.c, "seen", CONFIG_MAX_INCLUDE_DEPTH));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ConfigCpuInfo, ParsesAndDumpsAffinityPriorityAndScheduler) {
+  configuration *c = config_configuration_create();
+  ASSERT_NE(c, nullptr);
+  config_configuration_add_lines(c,
+                                 "w_thread_affinity 0 3  x 1024 7\nw_thread_priority 5\nw_thread_scheduler sched_rr\n"
+                                 "a_thread_affinity 2 all 5\nb_thread_scheduler SCHED_IDLE\n");
+  kxcpuinfo info;
+  kxcpuinfo_init(&info);
+  ASSERT_EQ(config_parse_cpuinfo(c, "w_", &info), 0);
+  EXPECT_EQ(info.affinity_all, 0);
+  EXPECT_EQ(CPU_COUNT(&info.affinity_set), 3);  // 1024 counts but names no CPU
+  EXPECT_TRUE(CPU_ISSET(3, &info.affinity_set));
+  EXPECT_EQ(info.priority_set, 1);
+  EXPECT_EQ(info.priority, 5);
+  EXPECT_EQ(info.scheduler_set, 1);
+  EXPECT_EQ(info.scheduler, KXCPUINFO_SCHED_RR);
+  char *dump = config_dump_cpuinfo("w_", &info);
+  EXPECT_STREQ(dump, "w_thread_affinity 0 3 7\nw_thread_priority 5\nw_thread_scheduler SCHED_RR\n");
+  free(dump);
+
+  kxcpuinfo all;
+  kxcpuinfo_init(&all);
+  ASSERT_EQ(config_parse_cpuinfo(c, "a_", &all), 0);
+  EXPECT_EQ(all.affinity_all, 1);
+  EXPECT_EQ(CPU_COUNT(&all.affinity_set), KXCPUINFO_MAX_CPUS);
+  dump = config_dump_cpuinfo("a_", &all);
+  EXPECT_STREQ(dump, "a_thread_affinity ALL\n");
+  free(dump);
+
+  // An unknown scheduler word and missing settings read nothing.
+  kxcpuinfo none;
+  kxcpuinfo_init(&none);
+  EXPECT_EQ(config_parse_cpuinfo(c, "b_", &none), 1);
+  EXPECT_EQ(none.scheduler_set, 0);
+  EXPECT_EQ(config_parse_cpuinfo(c, "zz_", &none), 1);
+  EXPECT_EQ(config_parse_cpuinfo(nullptr, "w_", &none), 1);
+  EXPECT_EQ(config_dump_cpuinfo(nullptr, &none), nullptr);
+  config_configuration_free(c);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "lib/runtime/config.h"
+#include "tests/fixtures/tmpdir.h"
 
 namespace fs = std::filesystem;
 
@@ -51,9 +52,8 @@ class PolicyTest : public ::testing::Test {
  protected:
   void SetUp() override {
     calls.clear();
-    char tmpl[] = "/tmp/kxpolicyXXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    root = tmpl;
+    ASSERT_FALSE(tmp.path().empty());
+    root = tmp.path();
     fs::create_directories(root + "/work");
     fs::create_directories(root + "/var/run");
     old_cwd = fs::current_path();
@@ -68,8 +68,8 @@ class PolicyTest : public ::testing::Test {
   void TearDown() override {
     kxpolicy_module_terminate();
     fs::current_path(old_cwd);
-    fs::remove_all(root);
   }
+  TempDir tmp{"kxpolicy"};
   std::string root;
   fs::path old_cwd;
 };

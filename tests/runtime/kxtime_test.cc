@@ -72,6 +72,9 @@ TEST_F(SimTimeTest, TaskRunsAtMostOncePerSecond) {
   kxtime_sim_settime(kHour + 2);
   ASSERT_TRUE(passes.wait_for(before + 1));
   EXPECT_EQ((std::vector<time_t>{kHour + 1, kHour + 2}), r.times());
+  // Setting the current second again and stepping forward is no step back.
+  std::lock_guard<std::mutex> g(r.m);
+  EXPECT_EQ((std::vector<int>{0, 0}), r.flags);
 }
 
 TEST_F(SimTimeTest, BackwardStepIsFlaggedForOnePass) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,60 @@ TEST(LogsessionTest, UnsampledSessionExpiresAfterSixtySeconds) {
   EXPECT_EQ(nullptr, logsession_set_find(s.set, "a"));
   EXPECT_NE(nullptr, logsession_set_find(s.set, "b"));
   EXPECT_EQ(1, logsession_set_get_count(s.set));
+}
+
+}  // namespace
+
+namespace {
+
+// Binary records of these tests: a port number and a user name.
+struct Rec {
+  int port;
+  char user[16];
+};
+struct PortQuery {
+  int port;
+};
+int freed_queries = 0;
+
+int match_port(void *query, const void *record, int) {
+  return static_cast<const Rec *>(record)->port == static_cast<PortQuery *>(query)->port;
+}
+char *rec_text(const void *record, int, char *buff, int size) {
+  const Rec *r = static_cast<const Rec *>(record);
+  if (r->port < 0) return nullptr;  // not convertible
+  snprintf(buff, static_cast<size_t>(size), "port=%d user=%s\n", r->port, r->user);
+  return buff;
+}
+void free_query(void *q) {
+  ++freed_queries;
+  delete static_cast<PortQuery *>(q);
+}
+
+TEST(LogsessionTest, BinaryRecordsMatchedAndTurnedToText) {
+  logsession_set_t *set = logsession_set_create(LOGSESSION_SET_LOCKED, free_query, match_port, rec_text, nullptr);
+  ASSERT_NE(nullptr, set);
+  ASSERT_EQ(0, logsession_set_add(set, "port80", nullptr, new PortQuery{80}, 4, 100));
+  ASSERT_EQ(0, logsession_set_add(set, "alice", "filter=user=alice", nullptr, 4, 12));
+  EXPECT_NE(nullptr, logsession_set_find(set, "port80")->record_buff);
+  Rec recs[] = {{80, "alice"}, {443, "alice"}, {80, "bob"}, {-1, "alice"}, {22, "carol"}};
+  for (const Rec &r : recs) logsession_set_insert_binary(set, &r, sizeof r);
+  EXPECT_EQ((std::vector<std::string>{"port=80 user=alice\n", "port=80 user=bob\n"}), sample(set, "port80"));
+  // The text filter, and the entry cut to the session's buffer size.
+  EXPECT_EQ((std::vector<std::string>{"port=80 ...", "port=443..."}), sample(set, "alice"));
+  logsession_set_insert_binary(set, nullptr, 4);
+  EXPECT_TRUE(sample(set, "port80").empty());
+  logsession_set_destroy(set);
+  EXPECT_EQ(1, freed_queries);
+
+  // A set without a converter takes no binary record; its sessions have no
+  // record buffer.
+  logsession_set_t *plain = logsession_set_create(LOGSESSION_SET_UNLOCKED, nullptr, nullptr, nullptr, nullptr);
+  ASSERT_EQ(0, logsession_set_add(plain, "all", nullptr, nullptr, 2, 100));
+  EXPECT_EQ(nullptr, logsession_set_find(plain, "all")->record_buff);
+  logsession_set_insert_binary(plain, &recs[0], sizeof recs[0]);
+  EXPECT_TRUE(sample(plain, "all").empty());
+  logsession_set_destroy(plain);
 }
 
 }  // namespace

@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -173,6 +176,232 @@ TEST(Matcher, EdgeArguments) {
             -1);  // compiled automata take no more patterns
   acsmFree2(empty);
   acsmFree2(nullptr);
+}
+
+}  // namespace
+
+namespace {
+
+// One storage form of the automaton.
+struct form {
+  int format, fsa, compress, sparse_nodes, band_zeros;
+};
+
+void PrintTo(const form &f, std::ostream *os) {
+  *os << "format" << f.format << "_fsa" << f.fsa << "_c" << f.compress << "_n" << f.sparse_nodes << "_z"
+      << f.band_zeros;
+}
+
+// All reports of the texts, scanned whole and split in two, under one form.
+std::vector<report> scan_all(const form &f, const std::vector<const char *> &patterns,
+                             const std::vector<std::string> &texts) {
+  ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
+  EXPECT_EQ(acsmSelectFormat2(a, f.format), 0);
+  EXPECT_EQ(acsmSelectFSA2(a, f.fsa), 0);
+  EXPECT_EQ(acsmCompressStates(a, f.compress), 0);
+  EXPECT_EQ(acsmSetMaxSparseElements2(a, f.sparse_nodes), 0);
+  EXPECT_EQ(acsmSetMaxSparseBandZeros2(a, f.band_zeros), 0);
+  for (const char *w : patterns)
+    EXPECT_EQ(acsmAddPattern2(a, reinterpret_cast<const unsigned char *>(w), static_cast<int>(strlen(w)), 1, 0, 0,
+                              0, const_cast<char *>(w), 0),
+              0);
+  EXPECT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+  std::vector<report> out;
+  static const unsigned char tail[2] = {' ', 0xBF};
+  for (const std::string &t : texts) {
+    for (size_t cut : {t.size(), t.size() / 2}) {
+      ACSM_STATE st{};
+      acsmSearch2(a, reinterpret_cast<const unsigned char *>(t.data()), static_cast<int>(cut), collect, &out, &st);
+      if (cut < t.size())
+        acsmSearch2(a, reinterpret_cast<const unsigned char *>(t.data() + cut), static_cast<int>(t.size() - cut),
+                    collect, &out, &st);
+      acsmSearch2(a, tail, 2, collect, &out, &st);
+    }
+  }
+  acsmFree2(a);
+  return out;
+}
+
+const std::vector<const char *> kPatterns = {"CAT", "HOT DOG", "A , B", "DOG", "B", "A B", "CAF\xC9", "X",
+                                             "CATALOGUE", "DOGS"};
+const std::vector<std::string> kTexts = {
+    "the hot  dog, a ,b and a cat; Cat\tdog.", "catalogue of dogs (dog) x", "a b", "x,x.x;x", "caf\xe9 cat",
+    "\"hot\" \"dog\"", "nothing here", "",
+};
+
+class Forms : public ::testing::TestWithParam<form> {};
+
+TEST_P(Forms, SameReportsAsTheFullFormat) {
+  const auto full = scan_all({ACF_FULL, FSA_DFA, 0, 256, 10}, kPatterns, kTexts);
+  ASSERT_GT(full.size(), 10U);
+  EXPECT_EQ(scan_all(GetParam(), kPatterns, kTexts), full);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Matcher, Forms,
+    ::testing::Values(form{ACF_FULL, FSA_NFA, 0, 256, 10}, form{ACF_FULL, FSA_DFA, 1, 256, 10},
+                      form{ACF_FULL, FSA_NFA, 1, 256, 10}, form{ACF_SPARSE, FSA_DFA, 0, 256, 10},
+                      form{ACF_SPARSE, FSA_DFA, 0, 2, 10}, form{ACF_SPARSE, FSA_NFA, 1, 256, 10},
+                      form{ACF_BANDED, FSA_DFA, 0, 256, 10}, form{ACF_BANDED, FSA_NFA, 1, 256, 10},
+                      form{ACF_SPARSEBANDS, FSA_DFA, 0, 256, 0}, form{ACF_SPARSEBANDS, FSA_DFA, 1, 256, 10},
+                      form{ACF_SPARSEBANDS, FSA_NFA, 0, 256, 3}),
+    [](const ::testing::TestParamInfo<form> &info) {
+      std::ostringstream os;
+      PrintTo(info.param, &os);
+      return os.str();
+    });
+
+TEST(Matcher, CompressionPicksTheCellWidth) {
+  ACSM_STRUCT2 *small = acsmNew2(nullptr, nullptr, nullptr);
+  ASSERT_EQ(acsmCompressStates(small, 1), 0);
+  acsmAddPattern2(small, reinterpret_cast<const unsigned char *>("CAT"), 3, 1, 0, 0, 0, nullptr, 0);
+  ASSERT_EQ(acsmCompile2(small, nullptr, nullptr), 0);
+  EXPECT_EQ(small->sizeofstate, 1);
+  acsmFree2(small);
+
+  // More than 254 states need two bytes a cell.
+  ACSM_STRUCT2 *big = acsmNew2(nullptr, nullptr, nullptr);
+  ASSERT_EQ(acsmCompressStates(big, 1), 0);
+  std::vector<std::string> words;
+  // Words that share little: two letters, then six digits.
+  for (int i = 0; i < 100; ++i)
+    words.push_back(std::string{static_cast<char>('A' + i % 26), static_cast<char>('A' + i / 26)} +
+                    std::to_string(100000 + (i * 7919) % 900000));
+  for (const std::string &w : words)
+    acsmAddPattern2(big, reinterpret_cast<const unsigned char *>(w.data()), static_cast<int>(w.size()), 1, 0, 0, 0,
+                    const_cast<char *>(w.c_str()), 0);
+  ASSERT_EQ(acsmCompile2(big, nullptr, nullptr), 0);
+  EXPECT_GT(big->acsmNumStates, 254);
+  EXPECT_EQ(big->sizeofstate, 2);
+  std::vector<report> out;
+  ACSM_STATE st{};
+  const std::string text = words[42] + " x " + words[99] + " zz999999 ";
+  acsmSearch2(big, reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()), collect,
+              &out, &st);
+  ASSERT_EQ(out.size(), 2U);
+  EXPECT_EQ(out[0].word, words[42]);
+  EXPECT_EQ(out[1].word, words[99]);
+  acsmFree2(big);
+}
+
+TEST(Matcher, QueueFormatReportsDistinctMatchesWithIndexZero) {
+  ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
+  ASSERT_EQ(acsmSelectFormat2(a, ACF_FULLQ), 0);
+  for (const char *w : {"CAT", "DOG"})
+    acsmAddPattern2(a, reinterpret_cast<const unsigned char *>(w), 3, 1, 0, 0, 0, const_cast<char *>(w), 0);
+  ASSERT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+  std::vector<report> out;
+  ACSM_STATE st{};
+  const std::string text = "cat dog cat dog x";
+  EXPECT_EQ(acsmSearch2(a, reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()),
+                        collect, &out, &st),
+            2);
+  ASSERT_EQ(out.size(), 2U);  // each match list once, at the end of the call
+  EXPECT_EQ(out[0].word, "CAT");
+  EXPECT_EQ(out[0].index, 0);
+  EXPECT_EQ(out[1].word, "DOG");
+  acsmFree2(a);
+}
+
+TEST(Matcher, SettersRefuseValuesOutOfRangeAndAfterCompiling) {
+  ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
+  EXPECT_EQ(acsmSelectFormat2(a, 5), -1);
+  EXPECT_EQ(acsmSelectFSA2(a, 3), -1);
+  EXPECT_EQ(acsmSetAlphabetSize2(a, 257), -1);
+  EXPECT_EQ(acsmSetMaxSparseElements2(a, 0), -1);
+  EXPECT_EQ(acsmSetMaxSparseBandZeros2(a, -1), -1);
+  EXPECT_EQ(a->acsmFormat, ACF_FULL);
+  EXPECT_EQ(acsmSelectFSA2(a, FSA_TRIE), 0);  // a kind that scans nothing
+  acsmAddPattern2(a, reinterpret_cast<const unsigned char *>("A"), 1, 1, 0, 0, 0, nullptr, 0);
+  ASSERT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+  ACSM_STATE st{};
+  EXPECT_EQ(acsmSearch2(a, reinterpret_cast<const unsigned char *>("a b"), 3, collect, nullptr, &st), 0);
+  EXPECT_EQ(acsmSelectFormat2(a, ACF_SPARSE), -1);
+  EXPECT_EQ(acsmCompressStates(a, 1), -1);
+  acsmFree2(a);
+}
+
+TEST(Matcher, BytesBeyondTheAlphabetHaveNoTransition) {
+  ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
+  ASSERT_EQ(acsmSetAlphabetSize2(a, 128), 0);
+  for (const char *w : {"CAF\xC9", "CAT"})
+    acsmAddPattern2(a, reinterpret_cast<const unsigned char *>(w), static_cast<int>(strlen(w)), 1, 0, 0, 0,
+                    const_cast<char *>(w), 0);
+  ASSERT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+  std::vector<report> out;
+  ACSM_STATE st{};
+  const std::string text = "caf\xe9 cat x";
+  acsmSearch2(a, reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()), collect, &out,
+              &st);
+  ASSERT_EQ(out.size(), 1U);
+  EXPECT_EQ(out[0].word, "CAT");
+  acsmFree2(a);
+}
+
+TEST(Matcher, KeysAreStoredAsGiven) {
+  ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
+  // The scan feeds blanks around words, so a key " CAT " matches like the
+  // pattern CAT, and a lower-case key never does.
+  acsmAddKey2(a, reinterpret_cast<const unsigned char *>(" CAT "), 5, 0, 0, 0, 0, const_cast<char *>("K"), 0);
+  acsmAddKey2(a, reinterpret_cast<const unsigned char *>(" dog "), 5, 0, 0, 0, 0, const_cast<char *>("L"), 0);
+  ASSERT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+  EXPECT_EQ(a->acsmPatterns[0]->n, 5);
+  std::vector<report> out;
+  ACSM_STATE st{};
+  const std::string text = "a cat dog b";
+  acsmSearch2(a, reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()), collect, &out,
+              &st);
+  ASSERT_EQ(out.size(), 1U);
+  EXPECT_EQ(out[0].word, "K");
+  acsmFree2(a);
+}
+
+int tree_calls = 0, freed_trees = 0;
+int build(void *, void **tree) {
+  ++tree_calls;
+  *tree = new int(7);
+  return 0;
+}
+int neg(void *, void **) { return 0; }
+void free_tree(void **tree) {
+  ++freed_trees;
+  delete static_cast<int *>(*tree);
+}
+
+std::string printed;
+int print_to_string(const char *format, ...) {
+  char buf[512];
+  va_list ap;
+  va_start(ap, format);
+  int n = vsnprintf(buf, sizeof buf, format, ap);
+  va_end(ap);
+  printed += buf;
+  return n;
+}
+
+TEST(Matcher, TreesPrintersAndCounters) {
+  printed.clear();
+  acsmSetDebug(1, print_to_string);
+  acsm_summary_info before = acsmSummary2();
+  ACSM_STRUCT2 *a = acsmNew2(nullptr, free_tree, nullptr);
+  for (const char *w : {"CAT", "DOG"})
+    acsmAddPattern2(a, reinterpret_cast<const unsigned char *>(w), 3, 1, 0, 0, 0, const_cast<char *>(w), 0);
+  ASSERT_EQ(acsmCompile2(a, build, neg), 0);
+  EXPECT_EQ(tree_calls, 2);
+  acsm_summary_info after = acsmSummary2();
+  EXPECT_EQ(after.num_instances, before.num_instances + 1);
+  EXPECT_EQ(after.num_patterns, before.num_patterns + 2);
+  EXPECT_EQ(after.num_states, before.num_states + a->acsmNumStates);
+  EXPECT_GT(after.memory_bytes, before.memory_bytes);
+  acsmPrintInfo2(a);
+  acsmPrintSummaryInfo2();
+  EXPECT_NE(printed.find("| Patterns         : 2\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("| Storage Format   : Full\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("Summary"), std::string::npos) << printed;
+  acsmFree2(a);
+  EXPECT_EQ(freed_trees, 2);
+  EXPECT_EQ(acsmSummary2().memory_bytes, before.memory_bytes);
+  acsmSetDebug(0, nullptr);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 
 namespace tk = query_token_kind;
@@ -55,10 +56,33 @@ parsed parse(const std::string &query) {
   return out;
 }
 
+// The letters and digits of query, every other run of characters as one
+// '_': stable, readable text for test names.
+std::string letters(const char *query) {
+  std::string out;
+  for (const char *p = query; *p; ++p) {
+    if (isalnum(static_cast<unsigned char>(*p)))
+      out += *p;
+    else if (out.empty() || out.back() != '_')
+      out += '_';
+  }
+  return out;
+}
+
+// Test name of a case: its index and its query's letters.
+template <typename Case>
+std::string param_name(const ::testing::TestParamInfo<Case> &info) {
+  return std::to_string(info.index) + "_" + letters(info.param.query);
+}
+
 struct tree_case {
   const char *query;
   const char *tree;  // "" for no tree
 };
+
+// Printed as the query itself, so the listed test names stay the same from
+// build to build.
+void PrintTo(const tree_case &c, std::ostream *os) { *os << letters(c.query); }
 
 class QueryTree : public ::testing::TestWithParam<tree_case> {};
 
@@ -114,12 +138,15 @@ INSTANTIATE_TEST_SUITE_P(
         tree_case{"(a OR b) -(c d)", "AND(OR('a','b'),NOT(OR('c','d')))"},
         tree_case{"", ""},
         tree_case{" \t ", ""},
-        tree_case{"()", ""}));
+        tree_case{"()", ""}),
+    param_name<tree_case>);
 
 struct error_case {
   const char *query;
   int code;
 };
+
+void PrintTo(const error_case &c, std::ostream *os) { *os << letters(c.query); }
 
 class QueryError : public ::testing::TestWithParam<error_case> {};
 
@@ -132,7 +159,8 @@ INSTANTIATE_TEST_SUITE_P(Language, QueryError,
                          ::testing::Values(error_case{"a (b", -3}, error_case{"a)", -3},
                                            error_case{"(a))", -3}, error_case{"\"abc", -2},
                                            error_case{"x \"ab  ", -2}, error_case{"abc\\", -1},
-                                           error_case{"\\", -1}, error_case{"a \\", -1}));
+                                           error_case{"\\", -1}, error_case{"a \\", -1}),
+                         param_name<error_case>);
 
 TEST(QueryTokens, CountsIncludeLeadingBlanksAndTheEndingBlank) {
   query_token t;

@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -145,8 +146,15 @@ TEST(Search, UncompiledEngineFindsNothing) {
 TEST(Search, ThreadsShareOneEngine) {
   std::vector<std::pair<std::string, std::string>> rules;
   for (int i = 0; i < 300; ++i) {
-    rules.emplace_back("w" + std::to_string(i) + " \"p" + std::to_string(i) + ", q\"",
-                       "c" + std::to_string(i % 7));
+    std::string n = std::to_string(i);
+    std::string q = "w";
+    q += n;
+    q += " \"p";
+    q += n;
+    q += ", q\"";
+    std::string d = "c";
+    d += std::to_string(i % 7);
+    rules.emplace_back(q, d);
   }
   query_search_engine *e = query_search_engine_new(0);
   ASSERT_NE(e, nullptr);
@@ -156,7 +164,11 @@ TEST(Search, ThreadsShareOneEngine) {
   ASSERT_EQ(query_search_engine_compile(e), 0);
   std::string text;
   for (int i = 0; i < 300; i += 3) {
-    text += "W" + std::to_string(i) + " and p" + std::to_string(i + 1) + ",q; ";
+    text += 'W';
+    text += std::to_string(i);
+    text += " and p";
+    text += std::to_string(i + 1);
+    text += ",q; ";
   }
   std::atomic<int> bad{0};
   std::vector<std::thread> threads;
@@ -179,6 +191,122 @@ TEST(Search, ThreadsShareOneEngine) {
     th.join();
   }
   EXPECT_EQ(bad.load(), 0);
+  query_search_engine_destroy(e);
+}
+
+}  // namespace
+
+namespace {
+
+// An engine of templates (their weights) and rules (query, data, template).
+struct RuleEngine {
+  query_search_engine *e;
+  RuleEngine(std::initializer_list<int> weights, std::initializer_list<std::tuple<const char *, const char *, int>> rules,
+             int proximity = 0) {
+    e = query_search_engine_new(static_cast<int>(weights.size()));
+    EXPECT_NE(e, nullptr);
+    int i = 0;
+    for (int w : weights) query_search_engine_set_template_info(e, i++, w, const_cast<char *>("T"));
+    if (proximity > 0) {
+      EXPECT_EQ(query_search_engine_set(e, 1, proximity), 0);
+    }
+    for (const auto &[query, data, index] : rules)
+      EXPECT_EQ(query_add_rule(e, query, const_cast<char *>(data), index), 0) << query;
+    EXPECT_EQ(query_search_engine_compile(e), 0);
+  }
+  ~RuleEngine() { query_search_engine_destroy(e); }
+  // Per template: "" when not found, else the recorded data joined by ','.
+  std::vector<std::string> run(query_search_state *st, const std::string &text) const {
+    query_search(e, text.data(), static_cast<int>(text.size()), st);
+    std::vector<std::string> out;
+    const query_search_result *r = query_search_state_all_results(st);
+    for (int t = 0; t < e->template_num; ++t) {
+      std::string s;
+      if (r[t].found) {
+        for (int i = 0; i < r[t].num; ++i) (s += i ? "," : "") += static_cast<const char *>(r[t].queries[i]);
+      }
+      out.push_back(s);
+    }
+    return out;
+  }
+  std::vector<std::string> run(const std::string &text) const {
+    query_search_state *st = query_search_state_new(e);
+    auto out = run(st, text);
+    query_search_state_destroy(st);
+    return out;
+  }
+};
+
+using S = std::vector<std::string>;
+
+TEST(RuleSearch, OperatorsAndWeightsDecideTheTemplates) {
+  RuleEngine r({2, 1}, {{"cat AND dog", "A", 0}, {"bird", "B", 1}, {"fish^3", "C", 0}, {"mouse", "D", 0},
+                        {"cat -owl", "E", 1}});
+  EXPECT_EQ(r.run("a cat and a dog"), (S{"A", ""}));  // AND of two words weighs 2
+  // The NOT under E's AND only passes its word through: E needs both words.
+  EXPECT_EQ(r.run("cat owl"), (S{"", "E"}));
+  EXPECT_EQ(r.run("a dog"), (S{"", ""}));
+  EXPECT_EQ(r.run("bird"), (S{"", "B"}));  // the text's last word, reported by the flush
+  EXPECT_EQ(r.run("one fish"), (S{"C", ""}));
+  EXPECT_EQ(r.run("mouse"), (S{"", ""}));  // weight 1 is below template 0's 2
+  EXPECT_EQ(r.run("fish dog cat bird"), (S{"C,A", "B"}));
+  EXPECT_EQ(r.run(""), (S{"", ""}));
+}
+
+TEST(RuleSearch, ProximityForgetsWordsSeenTooLongAgo) {
+  // Proximity 1 with two children: a child seen more than 2 words ago is
+  // forgotten.
+  RuleEngine r({0}, {{"big AND cat", "P", 0}}, 1);
+  EXPECT_EQ(r.run("big cat"), (S{"P"}));
+  EXPECT_EQ(r.run("big x cat"), (S{"P"}));
+  EXPECT_EQ(r.run("big x y z cat"), (S{""}));
+  EXPECT_EQ(r.run("big x y z big cat"), (S{"P"}));
+  RuleEngine far({0}, {{"big AND cat", "P", 0}});
+  EXPECT_EQ(far.run("big x y z cat"), (S{"P"}));
+}
+
+TEST(RuleSearch, StopResetAndResultIndex) {
+  RuleEngine r({0, 0}, {{"cat", "A", 0}, {"dog", "B", 1}});
+  query_search_state *st = query_search_state_new(r.e);
+  ASSERT_NE(st, nullptr);
+  query_search_state_set_stop(st, 1);
+  EXPECT_EQ(r.run(st, "dog cat dog"), (S{"", "B"}));  // ends at the first result
+  EXPECT_EQ(query_search_state_result_index(st), 1);
+  EXPECT_EQ(st->found, 1);
+  query_search_state_reset(st);
+  EXPECT_EQ(st->found, 0);
+  query_search_state_set_stop(st, 0);
+  EXPECT_EQ(r.run(st, "dog cat x"), (S{"A", "B"}));
+  EXPECT_EQ(query_search_state_result_index(st), 0);
+  query_search_state_reset(st);
+  EXPECT_EQ(r.run(st, "nothing"), (S{"", ""}));
+  query_search_state_destroy(st);
+}
+
+TEST(RuleSearch, TemplatesAndSettings) {
+  query_search_engine *e = query_search_engine_new(2);
+  ASSERT_NE(e, nullptr);
+  static int data = 5;
+  query_search_engine_set_template_info(e, 1, 3, &data);
+  query_search_engine_set_template_info(e, 2, 3, &data);  // no such template: ignored
+  EXPECT_EQ(query_search_engine_get_template_data(e, 1), &data);
+  EXPECT_EQ(query_search_engine_get_template_data(e, 0), nullptr);
+  EXPECT_EQ(query_search_engine_get_template_data(e, 2), nullptr);
+  EXPECT_EQ(e->templates[1].weight, 3);
+  EXPECT_EQ(query_search_engine_set(e, 0, 2), 0);  // banded rows
+  EXPECT_EQ(e->acsm->acsmFormat, ACF_BANDED);
+  EXPECT_EQ(query_search_engine_set(e, 0, 4), -1);
+  EXPECT_EQ(query_search_engine_set(e, 1, 0), -1);
+  EXPECT_EQ(query_search_engine_set(e, 7, 1), -1);
+  ASSERT_EQ(query_add_rule(e, "cat^3", const_cast<char *>("X"), 1), 0);
+  ASSERT_EQ(query_search_engine_compile(e), 0);
+  EXPECT_EQ(query_search_engine_set(e, 0, 1), -1);  // too late
+  query_search_state *st = query_search_state_new(e);
+  const char text[] = "a cat";
+  EXPECT_GE(query_search(e, text, 5, st), 1);
+  EXPECT_TRUE(query_search_state_all_results(st)[1].found);
+  EXPECT_EQ(query_search(nullptr, text, 5, st), -1);
+  query_search_state_destroy(st);
   query_search_engine_destroy(e);
 }
 

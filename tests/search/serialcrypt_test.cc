@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/fixtures/tmpdir.h"
+
 namespace {
 
 std::string read_file(const std::string &path) {
@@ -81,17 +83,7 @@ read_result read_list(const std::string &path) {
 
 class Enciphered : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kxz_test_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    old_ = std::filesystem::current_path();
-    std::filesystem::current_path(dir_);
-  }
-  void TearDown() override {
-    std::filesystem::current_path(old_);
-    std::filesystem::remove_all(dir_);
-  }
+  void SetUp() override { ASSERT_TRUE(cwd_.ok()); }
 
   // An enciphered list of text, made the way the product ships them:
   // bzip2, then the project's encipher utility.
@@ -102,8 +94,8 @@ class Enciphered : public ::testing::Test {
     return name;
   }
 
-  std::string dir_;
-  std::filesystem::path old_;
+  TempDir dir_{"kxz_test"};
+  CurrentDir cwd_{dir_.path()};
 };
 
 TEST_F(Enciphered, RoundTrips) {

@@ -17,6 +17,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/fixtures/tmpdir.h"
+
 namespace kxtest {
 
 // A UDP port of 127.0.0.1 that is free at the moment of the call.
@@ -49,8 +51,6 @@ class SnmpSandbox {
   // Writes AGENT.conf for the agent name given; the process environment
   // points the library at the folder.
   explicit SnmpSandbox(const std::string &agent, int port = -1) {
-    char tmpl[] = "/tmp/kxsnmptest.XXXXXX";
-    dir_ = mkdtemp(tmpl);
     port_ = port > 0 ? port : free_udp_port();
     std::filesystem::create_directories(dir_ + "/persist");
     std::ofstream conf(dir_ + "/" + agent + ".conf");
@@ -58,10 +58,6 @@ class SnmpSandbox {
          << "rocommunity " << community() << " 127.0.0.1\n";
     setenv("SNMPCONFPATH", dir_.c_str(), 1);
     setenv("SNMP_PERSISTENT_DIR", (dir_ + "/persist").c_str(), 1);
-  }
-  ~SnmpSandbox() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
   }
   int port() const { return port_; }
   const std::string &dir() const { return dir_; }
@@ -82,7 +78,8 @@ class SnmpSandbox {
                       std::to_string(port_) + " " + oid + " 2>&1";
     return run_command(cmd);
   }
-  std::string dir_;
+  TempDir tmp_{"kxsnmptest"};
+  std::string dir_ = tmp_.path();
   int port_;
 };
 

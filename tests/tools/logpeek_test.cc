@@ -218,6 +218,16 @@ TEST_F(LogPeek, StartAndCountAtAndBeyondTheEnds) {
   }
 }
 
+// -f without -l stops at the default count of 100 on a longer log.
+TEST_F(LogPeek, FileRunPrintsTheDefaultCount) {
+  reqlog::write_log(logs(), "kxlogger_requests_txt_long", reqlog::txt_sample(150, T));
+  Outcome r = run({"-f", "kxlogger_requests_txt_long.log"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, txt_records(0, 99));
+  Outcome later = run({"-f", "kxlogger_requests_txt_long.log", "-s", "120"});
+  EXPECT_EQ(later.out, txt_records(120, 149));
+}
+
 // Without -f: the last 50 records of the log with the latest start (empty
 // logs left out), whatever -s and -l say.
 TEST_F(LogPeek, DefaultRunPrintsTheNewestLogsLastFifty) {
