@@ -1,0 +1,1110 @@
+#include "src/report/filter.h"
+
+#include "lib/base/kxregex.h"
+
+#include <locale.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "lib/base/base64.h"
+#include "lib/base/kxstring.h"
+#include "lib/record/policyevent.h"
+#include "lib/lists/mdburl.h"
+#include "src/report/fields.h"
+#include "src/report/period.h"
+#include "src/report/report.h"
+#include "src/report/reportlists.h"
+#include "src/report/status.h"
+#include "src/table/table.h"
+
+namespace {
+
+// --- What the filter needs of the report run -----------------------------
+
+// Records a "(def)" error text in the run (arg fills a %s); no run: none.
+void filter_glue_error(REPORT *rep, const char *format, const char *arg) {
+  if (rep == nullptr) return;
+  if (arg == nullptr) {
+    status_add_error(rep, "%s", format);
+    return;
+  }
+  std::string_view f(format);
+  size_t at = f.find("%s");
+  std::string text(f.substr(0, at));
+  if (at != std::string_view::npos) {
+    text += arg;
+    text += f.substr(at + 2);
+  }
+  status_add_error(rep, "%s", text.c_str());
+}
+
+// A rule on the search terms needs the run's search-engine list.
+void filter_glue_attach_search_terms(REPORT *rep) {
+  if (rep != nullptr) rep->searchterms = report_definition_get_search_terms_list(rep);
+}
+
+// Replaces the definition's category filter with a copy of set.
+bool filter_glue_set_cat_filter(REPORT_DEFINITION *def, const cat_t *set) {
+  if (def == nullptr) return true;
+  cat_t *copy = cat_dup(set);
+  if (copy == nullptr) return false;
+  cat_free(def->cat_filter);
+  def->cat_filter = copy;
+  return true;
+}
+
+// Local time of t in the run's zone; without a run, the process zone (read
+// without TZ, so no other thread's zone can leak in).
+bool filter_glue_localtime(REPORT *rep, time_t t, struct tm *out) {
+  const report_tz &zone = rep != nullptr ? rep->zone : report_tz::process();
+  return zone.localtime(t, out);
+}
+
+// The derived text of 32, 48, 53 or 70, computed on first use and stored in
+// the row's own entry (or the derivation's per-thread scratch text).
+const char *filter_glue_derived(REPORT *rep, RECORD *row, unsigned char *map, int field) {
+  switch (field) {
+    case FIELD_URIHOST: return find_host(row, map);
+    case FIELD_URIDOMAIN: return find_domain(rep, row, map);
+    case FIELD_SEARCHTERM: return find_search_terms(rep, row, map);
+    case FIELD_DATAWORDS: return find_data_words(rep, row, map);
+    default: return nullptr;
+  }
+}
+
+// --- Value kinds by field ----------------------------------------------
+
+enum field_kind { KIND_OTHER, KIND_NUMBER, KIND_ADDRESS, KIND_TEXT, KIND_CATEGORY, KIND_DENIED };
+
+field_kind kind_of_field(int field) {
+  switch (field) {
+    case 7: case 31: case 33: case 34: case 35: case 36: case 43: case 44: case 45: case 63:
+    case 9: case 10: case 11: case 12: case 13: case 14: case 15: case 16: case 17:
+    case 52: case 65: case 66:
+      return KIND_NUMBER;
+    case 2: case 47: case 50:
+      return KIND_ADDRESS;
+    case 1: case 3: case 4: case 32: case 53: case 64: case 70:
+      return KIND_TEXT;
+    case 5: case 8: case 54: case 60: case 61: case 62:
+      return KIND_CATEGORY;
+    case 6:
+      return KIND_DENIED;
+    default:
+      return KIND_OTHER;
+  }
+}
+
+// Category numbers of one rule; more than this is not a list of categories.
+constexpr size_t kMaxRuleCategories = 4096;
+
+// Filters run on every record: past this many nodes, or with a
+// back-reference, a pattern is refused (lib/base/kxregex.h).
+constexpr long long kRegexMaxNodes = 2000;
+
+
+// Expressions are compiled in the "C" locale of this thread only: matching
+// is then byte by byte, whatever locale the daemon runs in, and glibc's
+// regexec keeps no per-call buffers (in a multibyte locale it allocates
+// wide-character copies of the text on every call).
+locale_t c_locale() {
+  static locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+  return loc;
+}
+
+regex_t *compile_regex(const char *pattern) {
+  if (kxregex_too_large(pattern, kRegexMaxNodes) || kxregex_has_back_reference(pattern)) return nullptr;
+  auto *re = static_cast<regex_t *>(malloc(sizeof(regex_t)));
+  if (re == nullptr) return nullptr;
+  locale_t loc = c_locale();
+  locale_t old = loc ? uselocale(loc) : static_cast<locale_t>(nullptr);
+  int rc = regcomp(re, pattern, REG_EXTENDED | REG_NOSUB);
+  if (loc) uselocale(old);
+  if (rc != 0) {
+    free(re);
+    return nullptr;
+  }
+  return re;
+}
+
+void free_value(FILTER_RULE *r) {
+  if (r->data == nullptr) return;
+  switch (r->valuekind) {
+    case FILTER_VALUE_REGEX:
+      regfree(static_cast<regex_t *>(r->data));
+      free(r->data);
+      break;
+    case FILTER_VALUE_CATEGORY:
+      cat_free(static_cast<cat_t *>(r->data));
+      break;
+    default:
+      free(r->data);
+      break;
+  }
+  r->data = nullptr;
+}
+
+void free_node(FILTER_RULE *r) {
+  free_value(r);
+  free(r->filename_substr);
+  delete r;
+}
+
+// --- Tree walks without recursion ---------------------------------------
+
+// Evaluates the AND/OR tree below root with leaf(node) -> bool for leaves:
+// an empty tree or side passes, AND stops at a false left side, OR at a true
+// one. Walks by the parent links, so it needs no stack.
+template <class Leaf>
+int eval_tree(FILTER_RULE *root, Leaf &&leaf) {
+  if (root == nullptr) return 1;
+  FILTER_RULE *node = root;
+  int v = 0;
+  for (;;) {
+    for (;;) {
+      if (node->operation == FILTER_LEAF) {
+        v = leaf(node) ? 1 : 0;
+        break;
+      }
+      if (node->operation != FILTER_AND && node->operation != FILTER_OR) {
+        v = 0;
+        break;
+      }
+      if (node->left != nullptr) {
+        node = node->left;
+        continue;
+      }
+      if (node->operation == FILTER_OR || node->right == nullptr) {
+        v = 1;
+        break;
+      }
+      node = node->right;
+    }
+    bool descend = false;
+    while (node != root) {
+      FILTER_RULE *p = node->parent;
+      if (p == nullptr) return v;
+      if (node == p->left) {
+        if (p->right == nullptr) {
+          if (p->operation == FILTER_OR) v = 1;  // an empty right side passes
+        } else if (p->operation == FILTER_AND ? v : !v) {
+          node = p->right;
+          descend = true;
+          break;
+        }
+      }
+      node = p;
+    }
+    if (!descend) return v;
+  }
+}
+
+// --- Reading operands ---------------------------------------------------
+
+// The whole token as an unsigned decimal; false for anything else (signs,
+// blanks, trailing text, values past 64 bits).
+bool parse_u64(const char *s, uint64_t *out) {
+  if (s == nullptr || *s == '\0') return false;
+  uint64_t v = 0;
+  for (const char *p = s; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    unsigned d = static_cast<unsigned>(*p - '0');
+    if (v > (UINT64_MAX - d) / 10) return false;
+    v = v * 10 + d;
+  }
+  *out = v;
+  return true;
+}
+
+bool is_decimal(const char *s) {
+  uint64_t v;
+  return parse_u64(s, &v);
+}
+
+// An address with an optional "/prefix" into an ipfilter (row form).
+bool parse_address(const char *text, ipfilter *out) {
+  std::string addr(text);
+  std::string prefix;
+  size_t slash = addr.find('/');
+  bool has_prefix = slash != std::string::npos;
+  if (has_prefix) {
+    prefix = addr.substr(slash + 1);
+    addr.resize(slash);
+  }
+  memset(out, 0, sizeof(*out));
+  if (kxnet_aton(addr.c_str(), &out->ip) != 0) return false;
+  if (out->ip.family != AF_INET && out->ip.family != AF_INET6) return false;
+  if (out->ip.family == AF_INET) out->ip.addr.ip = ntohl(out->ip.addr.ip);
+  if (!has_prefix) return true;
+  uint64_t bits = 0;
+  if (!parse_u64(prefix.c_str(), &bits) || bits == 0) return false;
+  out->mask.family = out->ip.family;
+  if (out->ip.family == AF_INET) {
+    if (bits > 32) bits = 32;
+    out->mask.addr.ip = bits == 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> bits);
+  } else {
+    if (bits > 128) bits = 128;
+    auto *m = reinterpret_cast<unsigned char *>(&out->mask.addr.ip6);
+    for (int i = 0; i < 16; ++i) {
+      int left = static_cast<int>(bits) - i * 8;
+      m[i] = left >= 8 ? 0xFF : left <= 0 ? 0 : static_cast<unsigned char>(0xFF << (8 - left));
+    }
+  }
+  return true;
+}
+
+bool parses_as_address(const char *text) {
+  kx_ipaddr ip;
+  return kxnet_aton(text, &ip) == 0;
+}
+
+// Category numbers separated by "," into a new set: reading stops at the
+// first number not followed by ","; null for an empty list, a number past
+// 32 bits, too many numbers or no memory.
+cat_t *parse_categories(const char *list) {
+  if (list == nullptr) return nullptr;
+  cat_t *set = cat_new();
+  if (set == nullptr) return nullptr;
+  size_t count = 0;
+  const char *p = list;
+  while (*p >= '0' && *p <= '9') {
+    uint64_t v = 0;
+    while (*p >= '0' && *p <= '9') {
+      v = v * 10 + static_cast<unsigned>(*p - '0');
+      if (v > UINT32_MAX) {
+        cat_free(set);
+        return nullptr;
+      }
+      ++p;
+    }
+    if (++count > kMaxRuleCategories || cat_add(set, static_cast<uint32_t>(v)) != 0) {
+      cat_free(set);
+      return nullptr;
+    }
+    if (*p != ',') break;
+    ++p;
+  }
+  if (set->num == 0) {
+    cat_free(set);
+    return nullptr;
+  }
+  return set;
+}
+
+// --- Operators ------------------------------------------------------------
+
+enum op_token { OP_NONE = 0, OP_BETWEEN = 100, OP_OUTSIDE = 101 };
+
+int recognise_operator(const char *tok) {
+  static const struct {
+    const char *text;
+    int code;
+  } whole[] = {{"<=", FILTER_LE}, {">=", FILTER_GE}, {"==", FILTER_EQ}, {"!=", FILTER_NE},
+               {"!~", FILTER_NOMATCH}, {"!%", FILTER_NOTCONTAINS}, {"!?", FILTER_NOTWORD},
+               {"!@", OP_OUTSIDE}};
+  for (const auto &w : whole)
+    if (strcmp(tok, w.text) == 0) return w.code;
+  switch (tok[0]) {
+    case '<': return FILTER_LT;
+    case '>': return FILTER_GT;
+    case '@': return OP_BETWEEN;
+    case '%': return FILTER_CONTAINS;
+    case '?': return FILTER_WORD;
+    case '~': return FILTER_MATCH;
+    case '&': return FILTER_CAT_ANY;
+    case '$': return FILTER_CAT_NONE;
+    default: return OP_NONE;
+  }
+}
+
+bool is_order_op(int op) { return op >= FILTER_LT && op <= FILTER_NE; }
+bool is_text_op(int op) {
+  return is_order_op(op) || op == FILTER_CONTAINS || op == FILTER_NOTCONTAINS || op == FILTER_WORD ||
+         op == FILTER_NOTWORD || op == FILTER_MATCH || op == FILTER_NOMATCH;
+}
+
+// Builds one value; null (nothing recorded) when it cannot be read, or with
+// an error text recorded for an invalid expression or a failed decode.
+struct value_builder {
+  field_kind kind;
+  int field;
+  int options;
+  REPORT *rep;
+
+  FILTER_RULE *leaf(int code, const char *operand, bool pair) {
+    switch (kind) {
+      case KIND_NUMBER: {
+        uint64_t v = 0;
+        if (field == FIELD_TYPE && !pair) {
+          int t = policyevent_aton(operand);
+          if (t < 0) return nullptr;
+          v = static_cast<uint64_t>(t);
+        } else if (!parse_u64(operand, &v)) {
+          return nullptr;
+        }
+        auto *p = static_cast<uint64_t *>(malloc(sizeof(uint64_t)));
+        if (p == nullptr) return nullptr;
+        *p = v;
+        return new_filter_data_node(code, field, p, FILTER_VALUE_NUMBER);
+      }
+      case KIND_ADDRESS: {
+        auto *f = static_cast<ipfilter *>(malloc(sizeof(ipfilter)));
+        if (f == nullptr) return nullptr;
+        if (!parse_address(operand, f)) {
+          free(f);
+          return nullptr;
+        }
+        return new_filter_data_node(code, field, f, FILTER_VALUE_ADDRESS);
+      }
+      case KIND_TEXT: {
+        char *text = string_extract_from_quotes(operand);
+        if (text == nullptr) return nullptr;
+        if (code == FILTER_MATCH || code == FILTER_NOMATCH) {
+          regex_t *re = compile_regex(text);
+          if (re == nullptr) {
+            filter_glue_error(rep, "Error 10153: (def) Invalid regular expression '%s' in the filter", text);
+            free(text);
+            return nullptr;
+          }
+          free(text);
+          return new_filter_data_node(code, field, re, FILTER_VALUE_REGEX);
+        }
+        if (options & FILTER_OPT_URLDECODE) {
+          char *decoded = kxurldecode(text);
+          free(text);
+          if (decoded == nullptr) {
+            filter_glue_error(rep, pair ? "Error 10149: (def) Memory allocation error"
+                                        : "Error 10148: (def) Memory allocation error",
+                              nullptr);
+            return nullptr;
+          }
+          text = decoded;
+        }
+        if (options & FILTER_OPT_LOWER) string_tolower(text);
+        return new_filter_data_node(code, field, text, FILTER_VALUE_TEXT);
+      }
+      default:
+        return nullptr;
+    }
+  }
+};
+
+// One rule text (without the joining to prev); null when rejected.
+FILTER_RULE *parse_rule(const char *text, int field, REPORT_DEFINITION *def, REPORT *rep, int options) {
+  if (text == nullptr) return nullptr;
+  std::string buf(text);
+  char **raw = string_explode_quotes(buf.data());
+  if (raw == nullptr) return nullptr;
+  std::vector<const char *> tokens;
+  try {
+    for (char **t = raw; *t != nullptr; ++t) {
+      char *s = string_rtrim(string_ltrim(*t));
+      if (*s != '\0') tokens.push_back(s);
+    }
+  } catch (const std::bad_alloc &) {
+    free(raw);
+    return nullptr;
+  }
+  FILTER_RULE *result = nullptr;
+  auto reject = [&]() -> FILTER_RULE * {
+    free_filter_rule(result);
+    free(raw);
+    return nullptr;
+  };
+  if (tokens.empty()) return reject();
+
+  field_kind kind = kind_of_field(field);
+  if (kind == KIND_DENIED) {
+    // Field 6 takes only "TRUE" or "FALSE".
+    if (tokens.size() != 1) return reject();
+    result = report_definition_filter_add_denied(nullptr, tokens[0]);
+    free(raw);
+    return result;
+  }
+  if (kind == KIND_OTHER) {
+    if (tokens.size() < 2) return reject();
+    const char *second = tokens[1];
+    if (second[0] == '"')
+      kind = KIND_TEXT;
+    else if (is_decimal(second))
+      kind = KIND_NUMBER;
+    else if (parses_as_address(second))
+      kind = KIND_ADDRESS;
+    else if (tokens[0][0] == '$' || tokens[0][0] == '&')
+      kind = KIND_CATEGORY;
+    else
+      return reject();
+  }
+  if (kind == KIND_CATEGORY) {
+    if (tokens.size() != 2 || (tokens[0][0] != '&' && tokens[0][0] != '$')) return reject();
+    int op = tokens[0][0] == '&' ? FILTER_CAT_ANY : FILTER_CAT_NONE;
+    result = report_definition_filter_add_cats(nullptr, tokens[1], op, def, field);
+    free(raw);
+    return result;
+  }
+
+  value_builder vb{kind, field, options, rep};
+  size_t i = 0;
+  while (i < tokens.size()) {
+    int op = recognise_operator(tokens[i]);
+    bool pair = op == OP_BETWEEN || op == OP_OUTSIDE;
+    bool allowed = pair || (kind == KIND_TEXT ? is_text_op(op) : is_order_op(op));
+    if (!allowed) return reject();
+    size_t count = pair ? 2 : 1;
+    if (i + count >= tokens.size()) return reject();
+    for (size_t k = 1; k <= count; ++k) {
+      bool quoted = tokens[i + k][0] == '"';
+      if (quoted != (kind == KIND_TEXT)) return reject();
+    }
+    FILTER_RULE *term = nullptr;
+    if (pair) {
+      int first = op == OP_BETWEEN ? FILTER_GE : FILTER_LT;
+      int second = op == OP_BETWEEN ? FILTER_LE : FILTER_GT;
+      FILTER_RULE *a = vb.leaf(first, tokens[i + 1], true);
+      if (a == nullptr) return reject();
+      FILTER_RULE *b = vb.leaf(second, tokens[i + 2], true);
+      if (b == nullptr) {
+        free_filter_rule(a);
+        return reject();
+      }
+      term = new_filter_op_node(op == OP_BETWEEN ? FILTER_AND : FILTER_OR, a, b);
+    } else {
+      term = vb.leaf(op, tokens[i + 1], false);
+    }
+    if (term == nullptr) return reject();
+    // Later terms go on the left of the OR.
+    result = report_definition_add_to_filter(result, term, FILTER_OR);
+    if (result == nullptr) {
+      free(raw);
+      return nullptr;
+    }
+    i += 1 + count;
+  }
+  free(raw);
+  if (field == FIELD_SEARCHTERM) filter_glue_attach_search_terms(rep);
+  return result;
+}
+
+// --- Evaluation -----------------------------------------------------------
+
+const Record *present(const Record *row, const unsigned char *map, int id) {
+  const Record *e = row + map[id & 0xFF];
+  return (e->type == id && e->data != nullptr) ? e : nullptr;
+}
+
+// The value of an integer field (storage 1 to 4, or a one-byte value).
+bool row_uint(const Record *e, uint64_t *out) {
+  unsigned st = StorageType(e->datatype);
+  if (st & STORT_BYTE_FLAG) st = STORT_INT8;
+  switch (st) {
+    case STORT_INT8: {
+      uint8_t v;
+      memcpy(&v, e->data, 1);
+      *out = v;
+      return true;
+    }
+    case STORT_INT16: {
+      uint16_t v;
+      memcpy(&v, e->data, 2);
+      *out = v;
+      return true;
+    }
+    case STORT_INT32: {
+      uint32_t v;
+      memcpy(&v, e->data, 4);
+      *out = v;
+      return true;
+    }
+    case STORT_INT64: {
+      uint64_t v;
+      memcpy(&v, e->data, 8);
+      *out = v;
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+int cmp_u64(uint64_t a, uint64_t b) { return a < b ? -1 : a > b ? 1 : 0; }
+
+bool order_result(int code, int c) {
+  switch (code) {
+    case FILTER_LT: return c < 0;
+    case FILTER_LE: return c <= 0;
+    case FILTER_EQ: return c == 0;
+    case FILTER_GE: return c >= 0;
+    case FILTER_GT: return c > 0;
+    case FILTER_NE: return c != 0;
+    default: return false;
+  }
+}
+
+bool is_word_separator(char c) { return c != '\0' && strchr("./?=&+ ", c) != nullptr; }
+
+bool word_occurs(const char *text, const char *word) {
+  size_t wl = strlen(word);
+  const char *p = text;
+  while ((p = strstr(p, word)) != nullptr) {
+    bool starts = p == text || is_word_separator(p[-1]);
+    bool ends = p[wl] == '\0' || is_word_separator(p[wl]);
+    if (starts && ends) return true;
+    if (p[wl] == '\0' && wl == 0) break;
+    p += wl != 0 ? wl : 1;
+  }
+  return false;
+}
+
+bool text_leaf(const FILTER_RULE *leaf, const char *s) {
+  int code = leaf->comparetype;
+  if (leaf->valuekind == FILTER_VALUE_REGEX) {
+    if (code != FILTER_MATCH && code != FILTER_NOMATCH) return false;
+    bool m = regexec(static_cast<const regex_t *>(leaf->data), s, 0, nullptr, 0) == 0;
+    return code == FILTER_MATCH ? m : !m;
+  }
+  if (leaf->valuekind != FILTER_VALUE_TEXT) return false;
+  const char *v = static_cast<const char *>(leaf->data);
+  switch (code) {
+    case FILTER_CONTAINS: return strstr(s, v) != nullptr;
+    case FILTER_NOTCONTAINS: return strstr(s, v) == nullptr;
+    case FILTER_WORD: return word_occurs(s, v);
+    case FILTER_NOTWORD: return !word_occurs(s, v);
+    default: {
+      int c = strcmp(s, v);
+      return order_result(code, c < 0 ? -1 : c > 0 ? 1 : 0);
+    }
+  }
+}
+
+bool number_leaf(const FILTER_RULE *leaf, uint64_t row_value, uint64_t rule_mask = UINT64_MAX) {
+  if (leaf->valuekind != FILTER_VALUE_NUMBER) return false;
+  uint64_t v = *static_cast<const uint64_t *>(leaf->data) & rule_mask;
+  return order_result(leaf->comparetype, cmp_u64(row_value, v));
+}
+
+// An address of a row (kx_ipaddr, or a 4-byte host-order value of an old
+// table) against an ipfilter.
+bool address_leaf(const FILTER_RULE *leaf, const Record *e) {
+  if (leaf->valuekind != FILTER_VALUE_ADDRESS) return false;
+  const auto *f = static_cast<const ipfilter *>(leaf->data);
+  kx_ipaddr row{};
+  unsigned st = StorageType(e->datatype);
+  if (st == STORT_IPADDR) {
+    memcpy(&row, e->data, sizeof(row));
+  } else if (st == STORT_INT32) {
+    row.family = AF_INET;
+    memcpy(&row.addr.ip, e->data, 4);
+  } else {
+    return false;
+  }
+  int c;
+  if (row.family == AF_INET && f->ip.family == AF_INET6) {
+    c = -1;
+  } else if (row.family == AF_INET6 && f->ip.family == AF_INET) {
+    c = 1;
+  } else if (row.family == AF_INET && f->ip.family == AF_INET) {
+    uint32_t a = row.addr.ip, b = f->ip.addr.ip;
+    if (f->mask.family != 0) {
+      a &= f->mask.addr.ip;
+      b &= f->mask.addr.ip;
+    }
+    c = a < b ? -1 : a > b ? 1 : 0;
+  } else if (row.family == AF_INET6 && f->ip.family == AF_INET6) {
+    const auto *a = reinterpret_cast<const unsigned char *>(&row.addr.ip6);
+    const auto *b = reinterpret_cast<const unsigned char *>(&f->ip.addr.ip6);
+    const auto *m = reinterpret_cast<const unsigned char *>(&f->mask.addr.ip6);
+    bool masked = f->mask.family != 0;
+    c = 0;
+    for (int i = 0; i < 16 && c == 0; ++i) {
+      unsigned x = a[i], y = b[i];
+      if (masked) {
+        if (m[i] == 0) break;
+        x &= m[i];
+        y &= m[i];
+      }
+      c = x < y ? -1 : x > y ? 1 : 0;
+    }
+  } else {
+    return false;
+  }
+  return order_result(leaf->comparetype, c);
+}
+
+// Walks the category numbers of a row's list (text "5,7" for a string
+// print type, else one byte per category) without building a set.
+template <class Fn>
+void for_each_row_category(const Record *e, Fn &&fn) {
+  const char *s = static_cast<const char *>(e->data);
+  if (PrintType(e->datatype) == PTYPE_STRING) {
+    const char *p = s;
+    for (;;) {
+      char *end = nullptr;
+      long n = strtol(p, &end, 10);
+      if (end != p && fn(static_cast<uint32_t>(n))) return;
+      if (*end != ',') return;
+      p = end + 1;
+    }
+  }
+  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p != 0; ++p)
+    if (fn(*p)) return;
+}
+
+bool category_list_leaf(const FILTER_RULE *leaf, const Record *e) {
+  if (leaf->valuekind != FILTER_VALUE_CATEGORY) return false;
+  if (StorageType(e->datatype) != STORT_STR) return false;
+  const auto *set = static_cast<const cat_t *>(leaf->data);
+  bool any = false;
+  for_each_row_category(e, [&](uint32_t n) { return any = cat_has(set, n) != 0; });
+  if (leaf->comparetype == FILTER_CAT_ANY) return any;
+  if (leaf->comparetype == FILTER_CAT_NONE) return !any;
+  return false;
+}
+
+bool category_number_leaf(const FILTER_RULE *leaf, uint64_t n) {
+  if (leaf->valuekind != FILTER_VALUE_CATEGORY || n > UINT32_MAX) return false;
+  bool has = cat_has(static_cast<const cat_t *>(leaf->data), static_cast<uint32_t>(n)) != 0;
+  if (leaf->comparetype == FILTER_CAT_ANY) return has;
+  if (leaf->comparetype == FILTER_CAT_NONE) return !has;
+  return false;
+}
+
+// Daytime, weekday or month day of a request time in the report's zone (the
+// process zone without a report). A leaf keeps the local day of its last
+// conversion: inside it the daytime is the distance from its start and the
+// weekday and month day do not change.
+bool time_part(FILTER_RULE *leaf, REPORT *rep, int64_t t, int64_t *out) {
+  if (t < leaf->day_from || t >= leaf->day_to) {
+    struct tm tm{};
+    if (!filter_glue_localtime(rep, static_cast<time_t>(t), &tm)) return false;
+    int64_t from = t - (tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec);
+    const report_tz &zone = rep != nullptr ? rep->zone : report_tz::process();
+    // A day with an offset change is not 86400 seconds of one clock: only
+    // this second is kept then.
+    bool steady = zone.gmtoff(static_cast<time_t>(from)) == tm.tm_gmtoff &&
+                  zone.gmtoff(static_cast<time_t>(from + 86399)) == tm.tm_gmtoff;
+    leaf->day_from = steady ? from : t;
+    leaf->day_to = steady ? from + 86400 : t + 1;
+    leaf->cached_part = leaf->datatype == FIELD_WEEKDAY ? tm.tm_wday : tm.tm_mday;
+    if (!steady && leaf->datatype == FIELD_DAYTIME) {
+      leaf->cached_part = tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+      *out = leaf->cached_part;
+      return true;
+    }
+  }
+  if (leaf->datatype == FIELD_DAYTIME)
+    *out = leaf->day_to - leaf->day_from == 1 ? leaf->cached_part : t - leaf->day_from;
+  else
+    *out = leaf->cached_part;
+  return true;
+}
+
+int source_field(int field) {
+  switch (field) {
+    case 32: case 48: case 53: return FIELD_URI;
+    case 43: case 44: case 45: return FIELD_DATE;
+    case 54: case 60: case 61: return FIELD_CATS;
+    case 70: return FIELD_DATA;
+    default: return 0;
+  }
+}
+
+struct eval_ctx {
+  REPORT *rep;
+  RECORD *row;
+  unsigned char *map;
+  const int64_t *totals;
+  int64_t rownum;
+  int partial;
+
+  bool leaf(FILTER_RULE *leaf) {
+    int field = leaf->datatype;
+    if (field == FIELD_LOGFILE_TAG) return true;
+    if (field == FIELD_ORDER)
+      return number_leaf(leaf, static_cast<uint64_t>(rownum));
+    const Record *e = present(row, map, field);
+    if (e == nullptr) {
+      int src = source_field(field);
+      e = src != 0 ? present(row, map, src) : nullptr;
+      if (e == nullptr) return partial != 0;
+    }
+    switch (field) {
+      case FIELD_URIHOST: case FIELD_URIDOMAIN: case FIELD_SEARCHTERM: case FIELD_DATAWORDS: {
+        const char *s = filter_glue_derived(rep, row, map, field);
+        return s != nullptr && text_leaf(leaf, s);
+      }
+      case FIELD_IP: case FIELD_DST_IP: case FIELD_PEER_IP:
+        return address_leaf(leaf, e);
+      case FIELD_CATS: case FIELD_ALL_CATS: case FIELD_CATSNUM: case FIELD_ALLCATSNUM:
+        return category_list_leaf(leaf, e);
+      case FIELD_CAT: case FIELD_CATNUM: {
+        uint64_t n;
+        return row_uint(e, &n) && category_number_leaf(leaf, n);
+      }
+      case FIELD_DENIED_FLAG: {
+        uint64_t n;
+        if (leaf->valuekind != FILTER_VALUE_DENIED || !row_uint(e, &n)) return false;
+        bool same = (n != 0 ? 1 : 0) == *static_cast<const uint8_t *>(leaf->data);
+        return leaf->comparetype == FILTER_EQ ? same : leaf->comparetype == FILTER_NE ? !same : false;
+      }
+      case FIELD_DATE: {
+        uint64_t t;
+        return row_uint(e, &t) && number_leaf(leaf, t & 0xFFFFFFFFu, 0xFFFFFFFFu);
+      }
+      case FIELD_DAYTIME: case FIELD_WEEKDAY: case FIELD_MONTHDAY: {
+        uint64_t t;
+        int64_t part;
+        if (e->type != FIELD_DATE && e->type != field) return false;
+        if (!row_uint(e, &t)) return false;
+        if (e->type == field) return number_leaf(leaf, t);
+        return time_part(leaf, rep, static_cast<int64_t>(t & 0xFFFFFFFFu), &part) &&
+               number_leaf(leaf, static_cast<uint64_t>(part));
+      }
+      case FIELD_REQUESTCOUNTPERCENT: case FIELD_PAGESCOUNTPERCENT: case FIELD_FILESCOUNTPERCENT: {
+        uint64_t count;
+        if (!row_uint(e, &count)) return false;
+        int64_t total = totals != nullptr ? totals[map[field]] : 0;
+        uint64_t pct = total > 0 ? static_cast<uint64_t>(static_cast<unsigned __int128>(count) * 100 /
+                                                         static_cast<uint64_t>(total))
+                                 : 0;
+        return number_leaf(leaf, pct, 0xFFFFFFFFu);
+      }
+      case FIELD_URI: case FIELD_USER: case FIELD_GROUP:
+        return StorageType(e->datatype) == STORT_STR && text_leaf(leaf, static_cast<const char *>(e->data));
+      default:
+        break;
+    }
+    if (kind_of_field(field) == KIND_NUMBER) {
+      uint64_t n;
+      return row_uint(e, &n) && number_leaf(leaf, n);
+    }
+    // Any other field: by the row's storage type and the rule's kind.
+    unsigned st = StorageType(e->datatype);
+    if (st & STORT_BYTE_FLAG) st = STORT_INT8;
+    switch (leaf->valuekind) {
+      case FILTER_VALUE_NUMBER: {
+        uint64_t n;
+        if (st < STORT_INT8 || st > STORT_INT64 || !row_uint(e, &n)) return false;
+        static const uint64_t width[] = {0, 0xFF, 0xFFFF, 0xFFFFFFFFu, UINT64_MAX};
+        return number_leaf(leaf, n, width[st]);
+      }
+      case FILTER_VALUE_TEXT: case FILTER_VALUE_REGEX:
+        return st == STORT_STR && text_leaf(leaf, static_cast<const char *>(e->data));
+      case FILTER_VALUE_ADDRESS:
+        return st == STORT_IPADDR && address_leaf(leaf, e);
+      case FILTER_VALUE_CATEGORY: {
+        if (st == STORT_STR) return category_list_leaf(leaf, e);
+        uint64_t n;
+        return row_uint(e, &n) && category_number_leaf(leaf, n);
+      }
+      default:
+        return false;
+    }
+  }
+};
+
+}  // namespace
+
+// --- Building ---------------------------------------------------------------
+
+FILTER_RULE *new_filter_data_node(int comparetype, int datatype, void *value, filter_value_kind kind) {
+  auto *r = new (std::nothrow) FILTER_RULE;
+  if (r == nullptr) {
+    FILTER_RULE tmp;
+    tmp.data = value;
+    tmp.valuekind = kind;
+    free_value(&tmp);
+    return nullptr;
+  }
+  r->comparetype = comparetype;
+  r->datatype = datatype;
+  r->data = value;
+  r->valuekind = kind;
+  return r;
+}
+
+FILTER_RULE *new_filter_op_node(int kind, FILTER_RULE *left, FILTER_RULE *right) {
+  FILTER_RULE *r = nullptr;
+  if (kind == FILTER_AND || kind == FILTER_OR) r = new (std::nothrow) FILTER_RULE;
+  if (r == nullptr) {
+    free_filter_rule(left);
+    free_filter_rule(right);
+    return nullptr;
+  }
+  r->operation = kind;
+  r->left = left;
+  r->right = right;
+  if (left) left->parent = r;
+  if (right) right->parent = r;
+  return r;
+}
+
+FILTER_RULE *report_definition_add_to_filter(FILTER_RULE *old, FILTER_RULE *newf, int kind) {
+  if (newf == nullptr) return old;
+  if (old == nullptr) return newf;
+  return new_filter_op_node(kind, newf, old);
+}
+
+void free_filter_rule(FILTER_RULE *tree) {
+  // Rotates each left child up so that every node is freed with an empty
+  // left side: no recursion, no stack.
+  FILTER_RULE *n = tree;
+  while (n != nullptr) {
+    if (n->left != nullptr) {
+      FILTER_RULE *l = n->left;
+      n->left = l->right;
+      l->right = n;
+      n = l;
+    } else {
+      FILTER_RULE *r = n->right;
+      free_node(n);
+      n = r;
+    }
+  }
+}
+
+FILTER_RULE *report_definition_add_filter(const char *text, FILTER_RULE *prev, int field,
+                                          REPORT_DEFINITION *def, REPORT *rep, int options) {
+  FILTER_RULE *rule = parse_rule(text, field, def, rep, options);
+  if (rule == nullptr) {
+    free_filter_rule(prev);
+    return nullptr;
+  }
+  if (prev == nullptr) return rule;
+  return new_filter_op_node(FILTER_AND, prev, rule);
+}
+
+FILTER_RULE *report_definition_filter_add_denied(FILTER_RULE *prev, const char *text) {
+  int v = -1;
+  if (text != nullptr && strcmp(text, "TRUE") == 0) v = 1;
+  if (text != nullptr && strcmp(text, "FALSE") == 0) v = 0;
+  auto *p = v >= 0 ? static_cast<uint8_t *>(malloc(1)) : nullptr;
+  if (p == nullptr) {
+    free_filter_rule(prev);
+    return nullptr;
+  }
+  *p = static_cast<uint8_t>(v);
+  FILTER_RULE *leaf = new_filter_data_node(FILTER_EQ, FIELD_DENIED_FLAG, p, FILTER_VALUE_DENIED);
+  if (leaf == nullptr) {
+    free_filter_rule(prev);
+    return nullptr;
+  }
+  return prev == nullptr ? leaf : new_filter_op_node(FILTER_AND, prev, leaf);
+}
+
+FILTER_RULE *report_definition_filter_add_cats(FILTER_RULE *prev, const char *list, int op,
+                                               REPORT_DEFINITION *def, int field) {
+  cat_t *set = (op == FILTER_CAT_ANY || op == FILTER_CAT_NONE) ? parse_categories(list) : nullptr;
+  if (set == nullptr) {
+    free_filter_rule(prev);
+    return nullptr;
+  }
+  if (field == FIELD_CATS || field == FIELD_ALL_CATS || field == FIELD_CATSNUM || field == FIELD_ALLCATSNUM) {
+    if (!filter_glue_set_cat_filter(def, set)) {
+      cat_free(set);
+      free_filter_rule(prev);
+      return nullptr;
+    }
+  }
+  FILTER_RULE *leaf = new_filter_data_node(op, field, set, FILTER_VALUE_CATEGORY);
+  if (leaf == nullptr) {
+    free_filter_rule(prev);
+    return nullptr;
+  }
+  return prev == nullptr ? leaf : new_filter_op_node(FILTER_AND, prev, leaf);
+}
+
+void report_definition_sort_cats(unsigned char *bytes, int from, int to) {
+  if (bytes == nullptr || from < 0 || to <= from) return;
+  std::sort(bytes + from, bytes + to + 1);
+}
+
+int filter_tree_has_field(const FILTER_RULE *tree, int field) {
+  auto *root = const_cast<FILTER_RULE *>(tree);
+  if (root == nullptr) return 0;
+  // An OR tree of "is this leaf on field" finds any such leaf.
+  bool found = false;
+  FILTER_RULE *node = root;
+  // Depth-first by parent links: down the left, then each right side.
+  for (;;) {
+    while (node->operation != FILTER_LEAF && (node->left || node->right))
+      node = node->left ? node->left : node->right;
+    if (node->operation == FILTER_LEAF && node->datatype == field) found = true;
+    if (found) return 1;
+    for (;;) {
+      if (node == root) return 0;
+      FILTER_RULE *p = node->parent;
+      if (p == nullptr) return 0;
+      if (node == p->left && p->right) {
+        node = p->right;
+        break;
+      }
+      node = p;
+    }
+  }
+}
+
+// --- Evaluation ---------------------------------------------------------------
+
+int check_filter_recursive(REPORT *rep, FILTER_RULE *tree, RECORD *row, unsigned char *map,
+                           const int64_t *totals, int64_t rownum, int partial) {
+  if (tree == nullptr) return 1;
+  if (row == nullptr || map == nullptr) return 0;
+  eval_ctx ctx{rep, row, map, totals, rownum, partial};
+  return eval_tree(tree, [&](FILTER_RULE *leaf) { return ctx.leaf(leaf); });
+}
+
+int check_threshold(int *reached, const char *name, FILTER_RULE *threshold, REPORT *rep) {
+  if (reached != nullptr) *reached = 0;
+  TABLE *t = table_open(TABLE_READ, rep, name, nullptr, 0, 0);
+  if (t == nullptr) return 0;
+  std::vector<int64_t> totals;
+  bool percents = false;
+  int columns = record_count(t->rec);
+  for (int i = 0; i < columns; ++i)
+    if (t->rec[i].type >= FIELD_REQUESTCOUNTPERCENT && t->rec[i].type <= FIELD_FILESCOUNTPERCENT) percents = true;
+  if (percents) {
+    try {
+      totals.assign(static_cast<size_t>(columns) + 1, 0);
+    } catch (const std::bad_alloc &) {
+      table_close(t);
+      return 0;
+    }
+    while (table_read_record(t)) {
+      for (int i = 1; i < columns; ++i) {
+        const Record &e = t->rec[i];
+        uint64_t v;
+        if (e.type >= FIELD_REQUESTCOUNTPERCENT && e.type <= FIELD_FILESCOUNTPERCENT && e.data && row_uint(&e, &v))
+          totals[static_cast<size_t>(i)] += static_cast<int64_t>(v);
+      }
+    }
+    table_close(t);
+    t = table_open(TABLE_READ, rep, name, nullptr, 0, 0);
+    if (t == nullptr) return 0;
+  }
+  int64_t rownum = 0;
+  while (table_read_record(t)) {
+    ++rownum;
+    if (check_filter_recursive(rep, threshold, t->rec, t->map, percents ? totals.data() : nullptr, rownum, 0)) {
+      if (reached != nullptr) *reached = 1;
+      break;
+    }
+  }
+  table_close(t);
+  return -1;
+}
+
+// --- File-name tests -------------------------------------------------------------
+
+int check_filename_filter_recursive(FILTER_RULE *tree, int field, const char *text) {
+  return eval_tree(tree, [&](FILTER_RULE *leaf) {
+    if (leaf->comparetype != FILTER_EQ || leaf->datatype != field || leaf->valuekind != FILTER_VALUE_TEXT)
+      return true;
+    if (leaf->filename_substr == nullptr) {
+      leaf->filename_substr = strdup(static_cast<const char *>(leaf->data));
+      if (leaf->filename_substr == nullptr) return false;
+      for (char *p = leaf->filename_substr; *p; ++p)
+        if (*p == '_' || *p == '/') *p = '-';
+    }
+    return text != nullptr && strcmp(leaf->filename_substr, text) == 0;
+  });
+}
+
+int check_filename_hash_filter_recursive(FILTER_RULE *tree, int field, int offset, int length, int pools,
+                                         int chunk) {
+  return eval_tree(tree, [&](FILTER_RULE *leaf) {
+    if (leaf->comparetype != FILTER_EQ || leaf->datatype != field || pools < 1) return true;
+    // The cache is kept per slice too: files hashed over another slice
+    // with the same pool count must not reuse it.
+    if (!(leaf->hashsize == pools && leaf->hashoffset == offset && leaf->hashlength == length) &&
+        !filter_calc_hash(leaf, offset, length, pools))
+      return true;
+    return leaf->hashchunk == chunk;
+  });
+}
+
+int filter_calc_hash(FILTER_RULE *leaf, int offset, int length, int pools) {
+  if (leaf == nullptr || leaf->data == nullptr || pools < 1) return 0;
+  int result;
+  switch (leaf->datatype) {
+    case FIELD_URI: case FIELD_USER: case FIELD_GROUP: {
+      if (leaf->valuekind != FILTER_VALUE_TEXT) return 0;
+      const char *s = static_cast<const char *>(leaf->data);
+      size_t len = strlen(s);
+      const char *part = s;
+      size_t n = len;
+      if (offset >= 0) {
+        if (static_cast<size_t>(offset) >= len) return 0;  // nothing left to hash
+        part = s + offset;
+        n = len - static_cast<size_t>(offset);
+      } else {
+        size_t keep = static_cast<size_t>(-static_cast<int64_t>(offset));
+        if (len > keep) {
+          part = s + (len - keep);
+          n = keep;
+        }
+      }
+      if (length > 0 && n > static_cast<size_t>(length)) n = static_cast<size_t>(length);
+      if (n > INT_MAX) return 0;
+      result = static_cast<int>(mdburl_poolid(part, static_cast<int>(n), pools));
+      break;
+    }
+    case FIELD_IP: {
+      if (leaf->valuekind != FILTER_VALUE_ADDRESS) return 0;
+      const auto *f = static_cast<const ipfilter *>(leaf->data);
+      unsigned char bytes[16], mask[16];
+      int nbytes;
+      if (f->ip.family == AF_INET) {
+        nbytes = 4;
+        uint32_t be = htonl(f->ip.addr.ip), mbe = htonl(f->mask.addr.ip);
+        memcpy(bytes, &be, 4);
+        memcpy(mask, &mbe, 4);
+      } else if (f->ip.family == AF_INET6) {
+        nbytes = 16;
+        memcpy(bytes, &f->ip.addr.ip6, 16);
+        memcpy(mask, &f->mask.addr.ip6, 16);
+      } else {
+        return 0;
+      }
+      int whole = nbytes, r = 0;
+      if (length > 0) {
+        if (length > nbytes * 8) return 0;  // past the address: no chunk
+        whole = length / 8;
+        r = length % 8;
+      }
+      bool masked = f->mask.family != 0;
+      unsigned sum = 0;
+      for (int i = 0; i < whole; ++i) {
+        if (masked && mask[i] != 0xFF) return 0;
+        sum += bytes[i];
+      }
+      if (r != 0) {
+        if (masked && mask[whole] < ((0xFFu << (8 - r)) & 0xFFu)) return 0;
+        sum += static_cast<unsigned>(bytes[whole]) >> (8 - r);
+      }
+      result = static_cast<int>(sum % static_cast<unsigned>(pools));
+      break;
+    }
+    case FIELD_DENIED_FLAG: {
+      if (leaf->valuekind != FILTER_VALUE_DENIED) return 0;
+      result = (*static_cast<const uint8_t *>(leaf->data) == 1 && pools != 1) ? 1 : 0;
+      break;
+    }
+    default:
+      return 0;
+  }
+  leaf->hashsize = pools;
+  leaf->hashoffset = offset;
+  leaf->hashlength = length;
+  leaf->hashchunk = result;
+  return 1;
+}

@@ -1,0 +1,790 @@
+#include "src/report/group.h"
+
+#include <arpa/inet.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "src/report/group_record.h"
+#include "src/report/report_load.h"
+#include "src/report/status.h"
+#include "src/table/table.h"
+#include "src/table/table_file.h"
+
+// --- The code tables ----------------------------------------------------------
+
+int group_get_output_type(int g) {
+  if (g == FIELD_CATS || g == FIELD_ALL_CATS) return FIELD_CAT;
+  if (g == FIELD_CATSNUM || g == FIELD_ALLCATSNUM) return FIELD_CATNUM;
+  if (g >= FIELD_TIMEBUCKET_FIRST && g <= FIELD_TIMEBUCKET_LAST) return FIELD_DATE;
+  return g;
+}
+
+int group_get_source_type(int g) {
+  switch (g) {
+    case FIELD_CATSNUM: return FIELD_CATS;
+    case FIELD_ALLCATSNUM: return FIELD_ALL_CATS;
+    case FIELD_URIHOST:
+    case FIELD_PROTOCOL:
+    case FIELD_URIDOMAIN:
+    case FIELD_SEARCHTERM: return FIELD_URI;
+    case FIELD_DATAWORDS: return FIELD_DATA;
+    default: break;
+  }
+  if (g >= FIELD_TIMEBUCKET_FIRST && g <= FIELD_TIMEBUCKET_LAST) return FIELD_DATE;
+  return g;
+}
+
+int group_get_input_type(int g) {
+  if (g >= FIELD_TIMEBUCKET_FIRST && g <= FIELD_TIMEBUCKET_LAST) return FIELD_DATE;
+  return g;
+}
+
+int group_get_analyze_mask(int f) {
+  switch (f) {
+    case 10: case 11: return GROUP_ANALYZE_ALLOWED;
+    case 12: case 15: case 34: case 35: return GROUP_ANALYZE_PAGES;
+    case 13: case 14: case 16: case 17: return GROUP_ANALYZE_ALLOWED | GROUP_ANALYZE_PAGES;
+    case 52: return GROUP_ANALYZE_BROWSE;
+    case 65: case 66: return GROUP_ANALYZE_BANDWIDTH;
+    default: return 0;
+  }
+}
+
+bool group_is_counter(int f) {
+  return (f >= 9 && f <= 17) || (f >= 33 && f <= 35) || f == 52 || f == 65 || f == 66;
+}
+
+namespace {
+
+// The entry of id, or null: record_find inlined for the per-row path.
+inline const Record *entry(const RECORD *rec, const unsigned char *map, int id) {
+  const Record *e = rec + map[id];
+  return e->type == id ? e : nullptr;
+}
+
+// A small integer value (storage 1 to 4) read in place, else the general
+// reader.
+inline uint64_t small_value(const Record &r) {
+  switch (StorageType(r.datatype)) {
+    case STORT_INT8: return *static_cast<const uint8_t *>(r.data);
+    case STORT_INT16: { uint16_t v; memcpy(&v, r.data, 2); return v; }
+    case STORT_INT32: { uint32_t v; memcpy(&v, r.data, 4); return v; }
+    default: return record_value_uint(r);
+  }
+}
+
+template <class T>
+T load(const void *p) {
+  T v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+template <class T>
+int three_way(T a, T b) {
+  return a < b ? -1 : a > b ? 1 : 0;
+}
+
+int cmp_zero(const void *, const void *) { return 0; }
+int cmp_int8(const void *a, const void *b) { return three_way(load<uint8_t>(a), load<uint8_t>(b)); }
+int cmp_int16(const void *a, const void *b) { return three_way(load<int16_t>(a), load<int16_t>(b)); }
+int cmp_int32(const void *a, const void *b) { return three_way(load<uint32_t>(a), load<uint32_t>(b)); }
+int cmp_int64(const void *a, const void *b) { return three_way(load<int64_t>(a), load<int64_t>(b)); }
+int cmp_words(const unsigned char *a, const unsigned char *b) {
+  for (int i = 0; i < 16; i += 4) {
+    int c = three_way(load<uint32_t>(a + i), load<uint32_t>(b + i));
+    if (c) return c;
+  }
+  return 0;
+}
+int cmp_int128(const void *a, const void *b) {
+  return cmp_words(static_cast<const unsigned char *>(a), static_cast<const unsigned char *>(b));
+}
+int cmp_str(const void *a, const void *b) {
+  int c = strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+  return c < 0 ? -1 : c > 0 ? 1 : 0;
+}
+int cmp_ip(const void *a, const void *b) {
+  const kx_ipaddr *x = static_cast<const kx_ipaddr *>(a), *y = static_cast<const kx_ipaddr *>(b);
+  int c = three_way(x->family, y->family);
+  if (c) return c;
+  if (x->family == AF_INET) return three_way(static_cast<uint32_t>(x->addr.ip), static_cast<uint32_t>(y->addr.ip));
+  return cmp_words(reinterpret_cast<const unsigned char *>(&x->addr), reinterpret_cast<const unsigned char *>(&y->addr));
+}
+
+// An integer hash in the manner of the old container library: the value
+// spread by a multiply; the index mixes further.
+unsigned long hash_int_value(uint32_t v) { return static_cast<unsigned long>(v) * 2654435761UL; }
+
+unsigned long hash_int8(const void *k) { return load<uint8_t>(k); }
+unsigned long hash_int16(const void *k) { return static_cast<unsigned long>(static_cast<uint16_t>(load<int16_t>(k))); }
+unsigned long hash_int32(const void *k) { return hash_int_value(load<uint32_t>(k)); }
+unsigned long hash_int64(const void *k) { return static_cast<unsigned long>(load<uint64_t>(k)); }
+unsigned long hash_bytes16(const unsigned char *p) { return static_cast<unsigned long>(load<uint64_t>(p) ^ load<uint64_t>(p + 8)); }
+unsigned long hash_int128(const void *k) { return hash_bytes16(static_cast<const unsigned char *>(k)); }
+// Eight bytes at a time: user names and hosts are short, and this runs
+// once per input row.
+unsigned long hash_str(const void *k) {
+  const unsigned char *p = static_cast<const unsigned char *>(k);
+  size_t n = strlen(reinterpret_cast<const char *>(p));
+  uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
+  while (n >= 8) {
+    h = (h ^ load<uint64_t>(p)) * 0xff51afd7ed558ccdULL;
+    h ^= h >> 29;
+    p += 8;
+    n -= 8;
+  }
+  // The last bytes gathered in a register (a short copy through memory
+  // would stall the load that follows it).
+  uint64_t tail = 0;
+  for (size_t i = 0; i < n; ++i) tail |= static_cast<uint64_t>(p[i]) << (8 * i);
+  h = (h ^ tail) * 0xc4ceb9fe1a85ec53ULL;
+  h ^= h >> 32;
+  return static_cast<unsigned long>(h);
+}
+unsigned long hash_ip(const void *k) {
+  const kx_ipaddr *ip = static_cast<const kx_ipaddr *>(k);
+  if (ip->family == AF_INET) return hash_int_value(static_cast<uint32_t>(ip->addr.ip));
+  return hash_bytes16(reinterpret_cast<const unsigned char *>(&ip->addr));
+}
+
+uint64_t mix(uint64_t h) {
+  h ^= h >> 33;
+  h *= 0xff51afd7ed558ccdULL;
+  h ^= h >> 33;
+  return h;
+}
+
+}  // namespace
+
+group_hash_fn group_get_hash_function(int datatype) {
+  unsigned st = StorageType(datatype);
+  switch (st) {
+    case STORT_INT8: return hash_int8;
+    case STORT_INT16: return hash_int16;
+    case STORT_INT32: return hash_int32;
+    case STORT_INT64: return hash_int64;
+    case STORT_INT128: return hash_int128;
+    case STORT_STR: return hash_str;
+    case STORT_IPADDR: return hash_ip;
+    default: return hash_int32;
+  }
+}
+
+group_compare_fn group_get_compare_func(int datatype) {
+  switch (StorageType(datatype)) {
+    case STORT_INT8: return cmp_int8;
+    case STORT_INT16: return cmp_int16;
+    case STORT_INT32: return cmp_int32;
+    case STORT_INT64: return cmp_int64;
+    case STORT_INT128: return cmp_int128;
+    case STORT_STR: return cmp_str;
+    case STORT_IPADDR: return cmp_ip;
+    default: return cmp_zero;
+  }
+}
+
+size_t group_value_size(int datatype, const void *data) {
+  switch (StorageType(datatype)) {
+    case STORT_INT8: return 1;
+    case STORT_INT16: return 2;
+    case STORT_INT32: return 4;
+    case STORT_INT64: return 8;
+    case STORT_INT128: return 16;
+    case STORT_STR: return data ? strlen(static_cast<const char *>(data)) + 1 : 0;
+    case STORT_IPADDR: return sizeof(kx_ipaddr);
+    default: return 0;
+  }
+}
+
+// --- The index beside the tree ---------------------------------------------------
+
+namespace {
+
+enum : uint8_t {
+  OP_REQUESTS, OP_ALLOWED, OP_DENIED, OP_PAGES, OP_PAGES_ALLOWED, OP_PAGES_DENIED,
+  OP_FILES, OP_FILES_ALLOWED, OP_FILES_DENIED, OP_INPUT, OP_OUTPUT, OP_BROWSE, OP_NONE,
+};
+
+uint8_t counter_op(int f) {
+  switch (f) {
+    case 9: case 33: return OP_REQUESTS;
+    case 10: return OP_ALLOWED;
+    case 11: return OP_DENIED;
+    case 12: case 34: return OP_PAGES;
+    case 13: return OP_PAGES_ALLOWED;
+    case 14: return OP_PAGES_DENIED;
+    case 15: case 35: return OP_FILES;
+    case 16: return OP_FILES_ALLOWED;
+    case 17: return OP_FILES_DENIED;
+    case 65: return OP_INPUT;
+    case 66: return OP_OUTPUT;
+    case 52: return OP_BROWSE;
+    default: return OP_NONE;
+  }
+}
+
+uint64_t key_hash(const GROUP_TREE *gl, const void *key) { return mix(gl->hash(key)); }
+
+GROUP_INDEX *index_find(const GROUP_TREE *gl, const void *key, uint64_t h) {
+  if (gl->slots.empty()) return nullptr;
+  const size_t mask = gl->slots.size() - 1;
+  for (size_t i = h & mask;; i = (i + 1) & mask) {
+    const GROUP_TREE::slot &s = gl->slots[i];
+    if (!s.item) return nullptr;
+    if (s.hash == h && gl->compare(s.item->key, key) == 0) return s.item;
+  }
+}
+
+void index_put(std::vector<GROUP_TREE::slot> &slots, GROUP_INDEX *g) {
+  const size_t mask = slots.size() - 1;
+  size_t i = g->hash & mask;
+  while (slots[i].item) i = (i + 1) & mask;
+  slots[i] = {g->hash, g};
+}
+
+// Keeps at most half of the slots used. Runs when a group is added (which
+// allocates anyway), never per row. Throws std::bad_alloc.
+void index_reserve(GROUP_TREE *gl, size_t groups) {
+  if (groups * 2 <= gl->slots.size()) return;
+  size_t n = gl->slots.empty() ? 64 : gl->slots.size();
+  while (groups * 2 > n) n *= 2;
+  std::vector<GROUP_TREE::slot> fresh(n, GROUP_TREE::slot{0, nullptr});
+  for (GROUP_INDEX *g : gl->all) index_put(fresh, g);
+  gl->slots.swap(fresh);
+}
+
+}  // namespace
+
+GROUP_INDEX *group_lookup(GROUP_TREE *gl, const void *data) {
+  if (!gl || !data) return nullptr;
+  if (gl->topk) return static_cast<GROUP_INDEX *>(topk_list_lookup(gl->topk, data));
+  if (gl->hash == hash_str && !gl->slots.empty()) {
+    // Text keys (users, hosts, domains) are the common case: the same
+    // probe with the hash and the comparison called directly.
+    const uint64_t h = mix(hash_str(data));
+    const size_t mask = gl->slots.size() - 1;
+    for (size_t i = h & mask;; i = (i + 1) & mask) {
+      const GROUP_TREE::slot &s = gl->slots[i];
+      if (!s.item) return nullptr;
+      if (s.hash == h && strcmp(static_cast<const char *>(s.item->key), static_cast<const char *>(data)) == 0)
+        return s.item;
+    }
+  }
+  return index_find(gl, data, key_hash(gl, data));
+}
+
+int group_add(GROUP_TREE *gl, GROUP_INDEX *item) {
+  if (!gl || !item || !item->key) return 0;
+  item->hash = key_hash(gl, item->key);
+  if (gl->topk) {
+    int r = topk_list_add(gl->topk, item->key, item);
+    if (r == -1) gl->record_count++;
+    return r;
+  }
+  if (index_find(gl, item->key, item->hash)) return 0;
+  try {
+    index_reserve(gl, gl->all.size() + 1);
+    gl->all.reserve(gl->all.size() + 1);
+    auto [it, inserted] = gl->ordered.insert(item);
+    if (!inserted) return 0;
+    // In a tree built by plain insertion a new key hangs below whichever of
+    // its two neighbours in key order came later: the greater side of its
+    // predecessor or the smaller side of its successor.
+    GROUP_INDEX *pred = it != gl->ordered.begin() ? *std::prev(it) : nullptr;
+    auto after = std::next(it);
+    GROUP_INDEX *succ = after != gl->ordered.end() ? *after : nullptr;
+    item->seq = ++gl->seq;
+    if (!pred && !succ) gl->trunk = item;
+    else if (pred && (!succ || pred->seq > succ->seq)) pred->high = item;
+    else succ->low = item;
+    gl->all.push_back(item);
+    index_put(gl->slots, item);
+  } catch (const std::bad_alloc &) {
+    gl->ordered.erase(item);
+    return 0;
+  }
+  gl->record_count++;
+  return -1;
+}
+
+// --- Set-up ---------------------------------------------------------------------
+
+namespace {
+
+bool is_category_code(int g) {
+  return g == FIELD_CATS || g == FIELD_ALL_CATS || g == FIELD_CATSNUM || g == FIELD_ALLCATSNUM;
+}
+
+uint8_t hint_of(const REPORT *rep, int id) {
+  const Record *hints = rep->type_hints ? rep->type_hints : type_hints;
+  for (const Record *h = hints; h->type; ++h)
+    if (h->type == id) return h->datatype;
+  return 0;
+}
+
+}  // namespace
+
+GROUP_TREE *group_initialize(REPORT *rep, int grp_pos, int max_groups, RECORD *rec, unsigned char *map) {
+  if (!rep || !rep->def || !rep->def->group || grp_pos < 0) return nullptr;
+  REPORT_GROUP **groups = rep->def->group;
+  for (int i = 0; i < grp_pos; ++i)
+    if (!groups[i]) return nullptr;
+  REPORT_GROUP *g = groups[grp_pos];
+  if (!g || g->type != GROUP_TYPE_SUMMARY) return nullptr;
+
+  GROUP_TREE *gl = new (std::nothrow) GROUP_TREE;
+  if (!gl) return nullptr;
+  try {
+    gl->rep = rep;
+    gl->group_level = grp_pos;
+    gl->max_groups = max_groups;
+    gl->save_details = groups[grp_pos + 1] ? 1 : 0;
+    gl->group_type = g->groupby;
+    gl->output_code = group_get_output_type(g->groupby);
+    gl->source_type = group_get_source_type(g->groupby);
+
+    if (g->groupby >= FIELD_TIMEBUCKET_FIRST && g->groupby <= FIELD_TIMEBUCKET_LAST) {
+      // The run's own zone: another report may run in another zone at once.
+      gl->start_time = static_cast<int32_t>(group_date_start_time(rep->zone, rep->start, g->groupby));
+      gl->next_time = static_cast<int32_t>(group_date_next_time(rep->zone, gl->start_time, g->groupby));
+      gl->bucket_length = group_date_next_time(rep->zone, 0, g->groupby);
+    }
+
+    if (gl->save_details) {
+      int ignored = 0;
+      gl->datarec = group_init_spill_record(rep, grp_pos + 1, rec, map, &ignored);
+      if (!gl->datarec) {
+        group_terminate(gl);
+        return nullptr;
+      }
+    }
+
+    gl->fields.push_back(static_cast<unsigned char>(gl->output_code));
+    if (gl->save_details) gl->fields.push_back(FIELD_SUBREPORTFILENAME);
+    for (const unsigned char *s = g->summary; s && *s; ++s) {
+      gl->fields.push_back(*s);
+      gl->analyze_mask |= group_get_analyze_mask(*s);
+    }
+    gl->fields.push_back(0);
+    for (size_t i = 1; gl->fields[i]; ++i) {
+      int f = gl->fields[i];
+      if (!group_is_counter(f)) continue;
+      if (f == FIELD_ONLINETIME && gl->browse_index < 0) gl->browse_index = gl->counter_count;
+      gl->ops.push_back({counter_op(f), static_cast<uint8_t>(gl->counter_count)});
+      gl->counter_count++;
+    }
+
+    if (is_category_code(g->groupby)) {
+      gl->group_datatype = 0x83;
+    } else {
+      const Record *e = rec && map ? record_find(rec, map, gl->output_code) : nullptr;
+      gl->group_datatype = e && e->datatype ? e->datatype : hint_of(rep, gl->output_code);
+    }
+    gl->compare = group_get_compare_func(gl->group_datatype);
+    gl->hash = group_get_hash_function(gl->group_datatype);
+    gl->ordered = absl::btree_set<GROUP_INDEX *, GROUP_TREE::key_less>(GROUP_TREE::key_less{gl->compare});
+    if (is_category_code(g->groupby)) {
+      gl->catset = cat_new();
+      if (!gl->catset) throw std::bad_alloc();
+      gl->counted.reserve(256);
+    }
+
+    if (g->topk) {
+      int bound = rep->settings && rep->settings->topk_buffer_size > 0 ? rep->settings->topk_buffer_size : g->topk;
+      gl->topk = topk_list_init(bound, gl->hash, gl->compare, group_destroy_item);
+      if (!gl->topk) throw std::bad_alloc();
+      return gl;  // a top-k level never spills
+    }
+    gl->spill = group_init_spill_record(rep, grp_pos, rec, map, &gl->spill_analyze_mask);
+    if (!gl->spill) {
+      group_terminate(gl);
+      return nullptr;
+    }
+  } catch (const std::bad_alloc &) {
+    group_terminate(gl);
+    return nullptr;
+  }
+  return gl;
+}
+
+// --- Record analysis ---------------------------------------------------------------
+
+int group_classify_url(REPORT *rep, const char *url) {
+  if (!url) return 0;
+  size_t n = strcspn(url, "?#");
+  if (n == 0) return 0;
+  if (url[n - 1] == '/') return 1;
+  // The last "/" before the end: the second slash after "scheme:" means a
+  // URL without a path (a page).
+  const char *slash = nullptr;
+  for (size_t i = n; i-- > 0;)
+    if (url[i] == '/') {
+      slash = url + i;
+      break;
+    }
+  if (slash && slash - url >= 2 && slash[-1] == '/' && slash[-2] == ':') return 1;
+  const char *dot = nullptr;
+  for (size_t i = n; i-- > 0;) {
+    if (url[i] == '/') break;
+    if (url[i] == '.') {
+      dot = url + i;
+      break;
+    }
+  }
+  if (!dot) return 1;
+  size_t len = static_cast<size_t>(url + n - (dot + 1));
+  char ext[128];
+  if (len >= sizeof ext) return 2;  // longer than any page extension
+  memcpy(ext, dot + 1, len);
+  ext[len] = '\0';
+  return report_is_html_extension(rep, ext) ? 1 : 2;
+}
+
+void group_analyze_record(RECORD *rec, unsigned char *map, GROUP_ANALYZE *out, GROUP_TREE *, REPORT *rep,
+                          int mask) {
+  *out = GROUP_ANALYZE{};
+  out->request_count = 1;
+  if (mask & GROUP_ANALYZE_BROWSE) {
+    const Record *e = entry(rec, map, FIELD_DATE);
+    if (e && e->data) {
+      out->browse_start = static_cast<uint32_t>(small_value(*e));
+      int btime = rep && rep->def ? rep->def->btime : 0;
+      out->browse_end = out->browse_start + static_cast<uint32_t>(btime);
+    }
+  }
+  if (mask & GROUP_ANALYZE_BANDWIDTH) {
+    const Record *t = entry(rec, map, FIELD_TYPE);
+    const Record *d = entry(rec, map, FIELD_DATA);
+    if (t && t->data && d && d->data && small_value(*t) == 1)
+      get_bandwidth_stats(record_value_text(*d), &out->bandwidth);
+  }
+  if (!(mask & (GROUP_ANALYZE_ALLOWED | GROUP_ANALYZE_PAGES))) return;
+  const Record *props = entry(rec, map, FIELD_REQUEST_PROPS);
+  if (props && props->data) {
+    unsigned bits = static_cast<unsigned>(small_value(*props));
+    bool denied = bits & GROUP_PROP_DENIED;
+    out->request_allowed = !denied;
+    out->request_denied = denied;
+    if (bits & GROUP_PROP_PAGE) {
+      out->pages_count = 1;
+      out->pages_allowed = !denied;
+      out->pages_denied = denied;
+    }
+    if (bits & GROUP_PROP_FILE) {
+      out->files_count = 1;
+      out->files_allowed = !denied;
+      out->files_denied = denied;
+    }
+    return;
+  }
+  if (mask & GROUP_ANALYZE_ALLOWED) {
+    const Record *e = entry(rec, map, FIELD_DENIED_FLAG);
+    if (e && e->data) {
+      bool denied = small_value(*e) != 0;
+      out->request_denied = denied;
+      out->request_allowed = !denied;
+    }
+  }
+  if (mask & GROUP_ANALYZE_PAGES) {
+    const Record *e = entry(rec, map, FIELD_URI);
+    int kind = e && e->data ? group_classify_url(rep, record_value_text(*e)) : 0;
+    if (kind == 1) {
+      out->pages_count = 1;
+      out->pages_allowed = out->request_allowed;
+      out->pages_denied = out->request_denied;
+    } else if (kind == 2) {
+      out->files_count = 1;
+      out->files_allowed = out->request_allowed;
+      out->files_denied = out->request_denied;
+    }
+  }
+}
+
+void group_increase_summaries(GROUP_INDEX *item, const GROUP_ANALYZE *a) {
+  int64_t *c = item->counters;
+  for (const group_counter_op &op : item->tree->ops) {
+    switch (op.what) {
+      case OP_REQUESTS: c[op.index] += a->request_count; break;
+      case OP_ALLOWED: c[op.index] += a->request_allowed; break;
+      case OP_DENIED: c[op.index] += a->request_denied; break;
+      case OP_PAGES: c[op.index] += a->pages_count; break;
+      case OP_PAGES_ALLOWED: c[op.index] += a->pages_allowed; break;
+      case OP_PAGES_DENIED: c[op.index] += a->pages_denied; break;
+      case OP_FILES: c[op.index] += a->files_count; break;
+      case OP_FILES_ALLOWED: c[op.index] += a->files_allowed; break;
+      case OP_FILES_DENIED: c[op.index] += a->files_denied; break;
+      case OP_INPUT: c[op.index] += a->bandwidth.input_bytes; break;
+      case OP_OUTPUT: c[op.index] += a->bandwidth.output_bytes; break;
+      case OP_BROWSE:
+        if (item->browse_end < a->browse_start) {
+          c[op.index] += item->browse_end - item->browse_start;
+          item->browse_start = a->browse_start;
+        }
+        item->browse_end = a->browse_end;
+        break;
+      default: break;
+    }
+  }
+}
+
+// --- Counting one record ------------------------------------------------------------
+
+namespace {
+
+// The key of a row in the level's storage form. Values from rows sit at
+// any offset and a window may mix file formats, so integers are copied
+// into the tree's scratch and an address held as a 32-bit value becomes a
+// kx_ipaddr; a value of another storage counts as no data.
+struct key_scratch {
+  uint64_t num[2];
+  kx_ipaddr ip;
+};
+
+const void *default_key(int datatype, key_scratch *s) {
+  switch (StorageType(datatype)) {
+    case STORT_STR: return FIELDS_NONE;
+    case STORT_IPADDR: kxnet_defaultip(&s->ip); return &s->ip;
+    default: s->num[0] = s->num[1] = 0; return s->num;
+  }
+}
+
+const void *key_from_entry(const Record *e, int datatype, key_scratch *s) {
+  unsigned want = StorageType(datatype), have = StorageType(e->datatype);
+  switch (want) {
+    case STORT_STR:
+      return have == STORT_STR ? e->data : nullptr;
+    case STORT_IPADDR:
+      if (have == STORT_IPADDR) return e->data;
+      if (record_value_address(*e, &s->ip)) return &s->ip;
+      return nullptr;
+    case STORT_INT128:
+      if (have != STORT_INT128) return nullptr;
+      memcpy(s->num, e->data, 16);
+      return s->num;
+    case STORT_INT8: case STORT_INT16: case STORT_INT32: case STORT_INT64: {
+      if (have == STORT_STR || have == STORT_IPADDR || have == STORT_INT128) return nullptr;
+      uint64_t v = small_value(*e);
+      s->num[0] = 0;
+      memcpy(s->num, &v, record_fixed_size(want));
+      return s->num;
+    }
+    default:
+      return nullptr;
+  }
+}
+
+void undo_group(GROUP_INDEX *item) { group_destroy_item(item); }
+
+}  // namespace
+
+int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_fd, TABLE *input, REPORT *rep,
+                     TABLE *output) {
+  if (!gl || !rec || !map || !rep) return 1;
+  if (gl->source_type == FIELD_CATS || gl->source_type == FIELD_ALL_CATS)
+    return group_add_category_record(gl, rec, map, index_fd, input, rep);
+  if (gl->group_type >= FIELD_TIMEBUCKET_FIRST && gl->group_type <= FIELD_TIMEBUCKET_LAST)
+    return group_add_time_record(gl, rec, map, index_fd, input, rep, output);
+
+  key_scratch scratch;
+  const int code = gl->output_code;
+  const Record *e = entry(rec, map, code);
+  bool key_is_code = e && e->data;
+  if (!key_is_code) {
+    e = entry(rec, map, gl->source_type);
+    if (e && !e->data) e = nullptr;
+  }
+  const void *key = nullptr;
+  char *owned = nullptr;  // the protocol taken from a URL
+  if (!e) {
+    if (code == FIELD_SEARCHTERM || code == FIELD_DATAWORDS) return 0;
+    key = default_key(gl->group_datatype, &scratch);
+  } else {
+    switch (code) {
+      case FIELD_URIHOST: key = find_host(rec, map); break;
+      case FIELD_URIDOMAIN: key = find_domain(rep, rec, map); break;
+      case FIELD_PROTOCOL:
+        if (key_is_code) {
+          key = record_value_text(*e);
+        } else {
+          owned = find_protocol(record_value_text(*e));
+          key = owned;
+        }
+        break;
+      case FIELD_SEARCHTERM:
+      case FIELD_DATAWORDS: {
+        const char *v = code == FIELD_SEARCHTERM ? find_search_terms(rep, rec, map) : find_data_words(rep, rec, map);
+        if (!v || !*v || strcmp(v, FIELDS_NONE) == 0) return 0;
+        key = v;
+        break;
+      }
+      default: key = key_from_entry(e, gl->group_datatype, &scratch); break;
+    }
+    if (!key) key = default_key(gl->group_datatype, &scratch);
+  }
+
+  GROUP_INDEX *item = group_lookup(gl, key);
+  if (!item) {
+    if (!gl->topk && gl->record_count >= gl->max_groups) {
+      free(owned);
+      return 2;
+    }
+    item = group_make_summary(gl, input, GROUP_DETAIL_BUFFER_SIZE, rep, key, index_fd);
+    free(owned);
+    owned = nullptr;
+    if (!item) {
+      if (!rep->error) status_add_error(rep, "%s", "Error 10312: (group) Unable to make summary group record");
+      return 1;
+    }
+    int r = group_add(gl, item);
+    if (r == 0) {
+      undo_group(item);
+      status_add_error(rep, "%s", "Error 10306: (group) Unable to add summary record to group list");
+      return 1;
+    }
+    if (r == 1) {
+      // Turned down by the top-k list: its detail table goes with it.
+      undo_group(item);
+      return 0;
+    }
+  }
+  free(owned);
+  if (gl->save_details) {
+    if (!save_temp_data(rec, map, rep, gl, item)) return 1;
+    rep->recs_todo++;
+  }
+  GROUP_ANALYZE a;
+  group_analyze_record(rec, map, &a, gl, rep, gl->analyze_mask);
+  group_increase_summaries(item, &a);
+  return 0;
+}
+
+// --- Output --------------------------------------------------------------------------
+
+TABLE *group_open_output(GROUP_TREE *gl, REPORT *rep, const char *file_name) {
+  if (!gl || !file_name) return nullptr;
+  size_t n = gl->fields.size();  // the terminator included
+  if (!gl->output_layout) {
+    gl->output_layout = static_cast<RECORD *>(calloc(n, sizeof(RECORD)));
+    if (!gl->output_layout) return nullptr;
+    for (size_t i = 0; i + 1 < n; ++i) {
+      int f = gl->fields[i];
+      gl->output_layout[i].type = static_cast<uint8_t>(f);
+      gl->output_layout[i].datatype = i == 0                       ? static_cast<uint8_t>(gl->group_datatype)
+                                      : group_is_counter(f)        ? 0x04
+                                      : f == FIELD_SUBREPORTFILENAME ? 0x16
+                                                                   : 0;
+    }
+  }
+  return table_open(TABLE_WRITE, rep, file_name, gl->output_layout, 0, TABLE_WRITE_BUFFER_SIZE);
+}
+
+namespace {
+
+// Closes the open browse window of the record into its counter.
+void close_browse(GROUP_INDEX *item) {
+  const GROUP_TREE *gl = item->tree;
+  if (gl->browse_index < 0) return;
+  item->counters[gl->browse_index] += item->browse_end - item->browse_start;
+  item->browse_start = item->browse_end;
+}
+
+// -1 written (or skipped), 0 failed.
+int write_one(GROUP_TREE *gl, TABLE *out, GROUP_INDEX *item, int64_t *written, int64_t *recs) {
+  close_browse(item);
+  bool any = false;
+  for (int i = 0; i < gl->counter_count; ++i)
+    if (item->counters[i]) {
+      any = true;
+      break;
+    }
+  bool link = gl->fields.size() > 2 && gl->fields[1] == FIELD_SUBREPORTFILENAME;
+  if (!any && !link) return -1;
+  int64_t n = 0;
+  if (!table_write_record(out, item->rec, &n)) return 0;
+  if (any) {
+    *written += n;
+    ++*recs;
+  }
+  return -1;
+}
+
+}  // namespace
+
+int group_write(REPORT *rep, int64_t *written, int64_t *written_recs) {
+  int64_t bytes = 0, recs = 0;
+  if (written) *written = 0;
+  if (written_recs) *written_recs = 0;
+  if (!rep || !rep->groups) return 0;
+  GROUP_TREE *gl = rep->groups;
+  TABLE *out = rep->output;
+  if (gl->topk) {
+    int n = topk_list_num_counters(gl->topk);
+    for (int i = 0; i < n; ++i) {
+      int64_t count = 0;
+      GROUP_INDEX *item = static_cast<GROUP_INDEX *>(topk_list_get_counter(gl->topk, i, &count));
+      if (!item) break;
+      if (!group_write_queue_entry(rep, gl, item, rep->index_fd)) return 0;
+      if (!write_one(gl, out, item, &bytes, &recs)) return 0;
+    }
+  } else {
+    // Node, then its smaller keys, then its greater keys; an explicit stack,
+    // since keys that arrived sorted make the tree a list.
+    std::vector<GROUP_INDEX *> todo;
+    try {
+      todo.reserve(gl->all.size() + 1);
+    } catch (const std::bad_alloc &) {
+      return 0;
+    }
+    if (gl->trunk) todo.push_back(gl->trunk);
+    while (!todo.empty()) {
+      GROUP_INDEX *item = todo.back();
+      todo.pop_back();
+      if (!write_one(gl, out, item, &bytes, &recs)) return 0;
+      if (item->high) todo.push_back(item->high);
+      if (item->low) todo.push_back(item->low);
+    }
+  }
+  if (written) *written = bytes;
+  if (written_recs) *written_recs = recs;
+  return -1;
+}
+
+namespace {
+
+bool free_item(GROUP_INDEX *item) {
+  bool ok = true;
+  if (item->tbl) ok = table_close(item->tbl) != 0;
+  free(item->detail_file);
+  item->~GROUP_INDEX();
+  free(item);  // the block of the record, its counters, row, key and link
+  return ok;
+}
+
+}  // namespace
+
+int group_terminate(GROUP_TREE *gl) {
+  if (!gl) return -1;
+  gl->terminating = true;
+  bool ok = true;
+  if (gl->topk) {
+    topk_list_destroy(gl->topk);
+    gl->topk = nullptr;
+    ok = !gl->close_failed;
+  }
+  for (GROUP_INDEX *item : gl->all) ok = free_item(item) && ok;
+  // A time bucket's open record is not in `all`.
+  if (gl->trunk && gl->group_type >= FIELD_TIMEBUCKET_FIRST && gl->group_type <= FIELD_TIMEBUCKET_LAST)
+    ok = free_item(gl->trunk) && ok;
+  cat_free(gl->catset);
+  // The output table may outlive the tree (spill passes keep it open); a
+  // writer never reads its template row after opening, so it is let go.
+  if (gl->rep && gl->rep->output && gl->rep->output->rec == gl->output_layout) gl->rep->output->rec = nullptr;
+  free(gl->output_layout);
+  delete gl;
+  return ok ? -1 : 0;
+}
+
+bool group_free_item(GROUP_INDEX *item) { return free_item(item); }

@@ -1,0 +1,403 @@
+#include "src/report/group_record.h"
+
+#include <arpa/inet.h>
+#include <libintl.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "lib/base/kxendian.h"
+#include "lib/base/kxfile.h"
+#include "src/report/status.h"
+#include "src/report/tfile.h"
+#include "src/table/table.h"
+#include "src/table/table_file.h"
+
+namespace {
+
+const uint64_t kZero[2] = {0, 0};
+
+const kx_ipaddr *default_ip() {
+  static const kx_ipaddr ip = [] {
+    kx_ipaddr v{};
+    kxnet_defaultip(&v);
+    return v;
+  }();
+  return &ip;
+}
+
+uint8_t hint_of(const REPORT *rep, int id) {
+  const Record *hints = rep && rep->type_hints ? rep->type_hints : type_hints;
+  for (const Record *h = hints; h->type; ++h)
+    if (h->type == id) return h->datatype;
+  return 0;
+}
+
+size_t align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
+
+}  // namespace
+
+uint32_t group_display_category(const REPORT *rep, uint32_t cat) {
+  if (!rep || !rep->cats || cat == 0) return cat;
+  return rep->cats->count(cat) ? cat : rep->default_cat;
+}
+
+char *group_category_text(const unsigned char *bytes, char *buf, size_t size) {
+  if (!buf || size == 0) return buf;
+  size_t len = 0;
+  buf[0] = '\0';
+  for (const unsigned char *b = bytes; b && *b; ++b) {
+    char num[8];
+    int n = snprintf(num, sizeof num, "%s%u", len ? "," : "", static_cast<unsigned>(*b));
+    // A number that does not fit whole ends the text at the last boundary.
+    if (n < 0 || len + static_cast<size_t>(n) + 1 > size) break;
+    memcpy(buf + len, num, static_cast<size_t>(n) + 1);
+    len += static_cast<size_t>(n);
+  }
+  return buf;
+}
+
+// --- Group records -------------------------------------------------------------------
+
+GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *rep, const void *data,
+                                int index_fd) {
+  if (!gl || !rep || !data) return nullptr;
+  const size_t value_size = group_value_size(gl->group_datatype, data);
+  if (value_size == 0) return nullptr;  // a key of this type cannot be grouped
+
+  char *file = nullptr;
+  const char *link = "";
+  if (gl->save_details) {
+    file = tfile_next_rep_file(rep);
+    if (!file) return nullptr;
+    link = file;
+    size_t root = rep->root_path ? strlen(rep->root_path) : 0;
+    if (root && strncmp(file, rep->root_path, root) == 0) link = file + root;
+  }
+  const size_t fields = gl->fields.size() - 1;
+  const size_t link_size = strlen(link) + 1;
+  const size_t head = align8(sizeof(GROUP_INDEX));
+  const size_t counter_bytes = sizeof(int64_t) * static_cast<size_t>(gl->counter_count);
+  const size_t rows = align8(sizeof(RECORD) * (fields + 1));
+  char *mem = static_cast<char *>(malloc(head + counter_bytes + rows + align8(value_size) + link_size));
+  if (!mem) {
+    free(file);
+    return nullptr;
+  }
+  auto *item = new (mem) GROUP_INDEX;
+  // The key and the counters first, beside the record: they are what a
+  // lookup and a count touch.
+  char *key = mem + head;
+  auto *counters = reinterpret_cast<int64_t *>(key + align8(value_size));
+  memset(counters, 0, counter_bytes);
+  char *block = reinterpret_cast<char *>(counters) + counter_bytes;
+  item->tree = gl;
+  item->rep = rep;
+  item->rec = reinterpret_cast<RECORD *>(block);
+  item->counters = counters;
+  item->detail_file = file;
+  item->writesize = static_cast<int>(value_size + 8 * static_cast<size_t>(gl->counter_count) + link_size);
+  if (!status_add_report_size(rep, item->writesize)) {
+    group_free_item(item);
+    return nullptr;
+  }
+
+  char *link_text = block + rows;
+  memcpy(key, data, value_size);
+  if (StorageType(gl->group_datatype) == STORT_INT32 &&
+      (gl->output_code == FIELD_CAT || gl->output_code == FIELD_CATNUM)) {
+    uint32_t cat;
+    memcpy(&cat, key, 4);
+    cat = group_display_category(rep, cat);
+    memcpy(key, &cat, 4);
+  }
+  memcpy(link_text, link, link_size);
+  item->key = key;
+  RECORD *rec = item->rec;
+  rec[0] = RECORD{static_cast<uint8_t>(gl->output_code), static_cast<uint8_t>(gl->group_datatype), 0, key};
+  int k = 0;
+  for (size_t i = 1; i < fields; ++i) {
+    int f = gl->fields[i];
+    if (group_is_counter(f)) rec[i] = RECORD{static_cast<uint8_t>(f), 0x04, 0, &counters[k++]};
+    else if (f == FIELD_SUBREPORTFILENAME) rec[i] = RECORD{static_cast<uint8_t>(f), 0x16, 0, link_text};
+    else rec[i] = RECORD{static_cast<uint8_t>(f), 0, 0, nullptr};
+  }
+  rec[fields] = RECORD{0, 0, 0, nullptr};
+
+  if (gl->save_details) {
+    item->tbl = table_open(TABLE_WRITE, rep, file, gl->datarec->rec.data(), 0, buff_size);
+    if (!item->tbl) {
+      status_add_error(rep, "%s", "Error 10315: (group) Unable to open file for next level grouping data");
+      status_add_report_size(rep, -item->writesize);
+      group_free_item(item);
+      return nullptr;
+    }
+    // A top-k level queues its survivors when it writes: a group it turns
+    // down or evicts later leaves no entry behind.
+    if (!gl->topk && !group_write_queue_entry(rep, gl, item, index_fd)) {
+      status_add_report_size(rep, -item->writesize);
+      table_close(item->tbl);
+      item->tbl = nullptr;
+      unlink(file);
+      group_free_item(item);
+      return nullptr;
+    }
+  }
+  return item;
+}
+
+int group_write_queue_entry(REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item, int index_fd) {
+  if (!item->detail_file || index_fd < 0) return -1;
+  size_t n = strlen(item->detail_file) + 1;
+  if (!status_add_temp_size(rep, static_cast<long long>(n) + 4)) return 0;
+  item->detail_temp += static_cast<long long>(n) + 4;
+  std::string entry;
+  try {
+    entry.assign(item->detail_file, n);
+    unsigned char level[4];
+    kx_put_le32(level, static_cast<uint32_t>(gl->group_level + 1));
+    entry.append(reinterpret_cast<const char *>(level), 4);
+  } catch (const std::bad_alloc &) {
+    return 0;
+  }
+  return file_write_all(index_fd, entry.data(), entry.size()) ? -1 : 0;
+}
+
+void group_destroy_item(void *data) {
+  auto *item = static_cast<GROUP_INDEX *>(data);
+  if (!item) return;
+  GROUP_TREE *gl = item->tree;
+  if (!gl || !gl->terminating) {
+    // Turned down or evicted: nothing will link to its detail table.
+    if (item->tbl) table_close(item->tbl);
+    item->tbl = nullptr;
+    if (item->detail_file) unlink(item->detail_file);
+    if (item->rep) {
+      status_add_report_size(item->rep, -item->writesize);
+      if (item->detail_temp) status_add_temp_size(item->rep, -item->detail_temp);
+    }
+  }
+  if (!group_free_item(item) && gl) gl->close_failed = true;
+}
+
+// --- Layouts -------------------------------------------------------------------------
+
+std::unique_ptr<group_layout> group_init_spill_record(REPORT *rep, int grp_pos, RECORD *rec, unsigned char *map,
+                                                      int *mask) {
+  if (mask) *mask = 0;
+  if (!rep || !rep->def || !rep->def->group) return nullptr;
+  std::unique_ptr<group_layout> layout;
+  try {
+    layout = std::make_unique<group_layout>();
+    std::vector<uint8_t> ids;
+    auto has = [&ids](int id) {
+      for (uint8_t x : ids)
+        if (x == id) return true;
+      return false;
+    };
+    auto add = [&ids, &has](int id) {
+      if (id > 0 && id < 256 && !has(id)) ids.push_back(static_cast<uint8_t>(id));
+    };
+    int m = 0;
+    REPORT_GROUP **groups = rep->def->group;
+    for (int i = 0; i < grp_pos; ++i)
+      if (!groups[i]) return nullptr;
+    for (int i = grp_pos; groups[i]; ++i) {
+      const REPORT_GROUP *g = groups[i];
+      if (g->type == GROUP_TYPE_DETAIL) {
+        for (const unsigned char *d = g->details; d && *d; ++d) {
+          int src = group_get_source_type(*d);
+          if (has(*d) || (src != *d && has(src))) continue;
+          add(*d);
+        }
+      } else if (g->type == GROUP_TYPE_SUMMARY) {
+        int in = group_get_input_type(g->groupby), src = group_get_source_type(g->groupby);
+        if (!has(in) && !has(src)) add(in);
+        for (const unsigned char *s = g->summary; s && *s; ++s) {
+          m |= group_get_analyze_mask(*s);
+          switch (*s) {
+            case 9: case 33: break;
+            case 52: add(FIELD_DATE); break;
+            case 65: case 66: add(FIELD_TYPE); add(FIELD_DATA); break;
+            default: add(FIELD_REQUEST_PROPS); break;
+          }
+        }
+      } else {
+        status_add_error(rep, "Error 10301: (group) Unknown group type %d", g->type);
+        return nullptr;
+      }
+    }
+    if (ids.size() > 255) return nullptr;
+    layout->analyze_mask = m & (GROUP_ANALYZE_ALLOWED | GROUP_ANALYZE_PAGES);
+    layout->rec.assign(ids.size() + 1, RECORD{0, 0, 0, nullptr});
+    layout->src.assign(ids.size() + 1, 0);
+    layout->cattext.resize(ids.size());
+    for (size_t i = 0; i < ids.size(); ++i) {
+      int id = ids[i];
+      uint8_t type = hint_of(rep, id);
+      const Record *e = rec && map ? record_find(rec, map, id) : nullptr;
+      if (e && e->datatype) type = e->datatype;
+      if (id == FIELD_REQUEST_PROPS) type = 0x01;
+      // A category byte list travels as decimal text (the field's text form).
+      if (PrintType(type) == PTYPE_CATS) type = 0x16;
+      layout->rec[i] = RECORD{static_cast<uint8_t>(id), type, 0, nullptr};
+      layout->src[i] = static_cast<uint8_t>(group_get_source_type(id));
+      if (id == FIELD_CATS || id == FIELD_CATSNUM || id == FIELD_ALLCATSNUM) layout->cattext[i].assign(GROUP_CATTEXT_SIZE, '\0');
+    }
+    if (mask) *mask = layout->analyze_mask;
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  return layout;
+}
+
+const char *get_temp_data_from_source(REPORT *rep, int id, RECORD *rec, unsigned char *map) {
+  const char *v = nullptr;
+  switch (id) {
+    case FIELD_URIHOST: v = find_host(rec, map); break;
+    case FIELD_URIDOMAIN: v = find_domain(rep, rec, map); break;
+    case FIELD_SEARCHTERM: v = find_search_terms(rep, rec, map); break;
+    case FIELD_DATAWORDS: v = find_data_words(rep, rec, map); break;
+    case FIELD_PROTOCOL: {
+      const Record *u = record_find(rec, map, FIELD_URI);
+      char *p = u && u->data ? find_protocol(record_value_text(*u)) : nullptr;
+      thread_local std::string scratch;
+      try {
+        scratch.assign(p ? p : FIELDS_NONE);
+      } catch (const std::bad_alloc &) {
+        free(p);
+        return nullptr;
+      }
+      free(p);
+      return scratch.c_str();
+    }
+    case FIELD_CATSNUM:
+    case FIELD_ALLCATSNUM: {
+      const Record *s = record_find(rec, map, id == FIELD_CATSNUM ? FIELD_CATS : FIELD_ALL_CATS);
+      v = s && s->data && StorageType(s->datatype) == STORT_STR ? static_cast<const char *>(s->data) : nullptr;
+      break;
+    }
+    default: return nullptr;
+  }
+  return v ? v : FIELDS_NONE;
+}
+
+namespace {
+
+uint8_t props_of(REPORT *rep, GROUP_TREE *gl, RECORD *rec, unsigned char *map, int mask) {
+  GROUP_ANALYZE a;
+  group_analyze_record(rec, map, &a, gl, rep, mask);
+  uint8_t bits = 0;
+  if (a.request_denied) bits |= GROUP_PROP_DENIED;
+  if (a.pages_count) bits |= GROUP_PROP_PAGE;
+  if (a.files_count) bits |= GROUP_PROP_FILE;
+  return bits;
+}
+
+}  // namespace
+
+uint8_t make_request_prop_data(REPORT *rep, GROUP_TREE *gl, RECORD *rec, unsigned char *map) {
+  return props_of(rep, gl, rec, map, gl ? gl->spill_analyze_mask : 0);
+}
+
+int group_prep_temp_data(RECORD *rec, unsigned char *map, group_layout *layout, REPORT *rep, GROUP_TREE *gl) {
+  for (size_t i = 0; layout->rec[i].type; ++i) {
+    RECORD &out = layout->rec[i];
+    const int id = out.type;
+    if (id == FIELD_REQUEST_PROPS) {
+      layout->props = props_of(rep, gl, rec, map, layout->analyze_mask);
+      out.data = &layout->props;
+      continue;
+    }
+    const Record *e = record_find(rec, map, id);
+    if (e && e->data) {
+      if (PrintType(e->datatype) == PTYPE_CATS && !layout->cattext[i].empty())
+        out.data = group_category_text(static_cast<const unsigned char *>(e->data), layout->cattext[i].data(),
+                                       GROUP_CATTEXT_SIZE);
+      else
+        out.data = e->data;
+      continue;
+    }
+    const int src = layout->src[i];
+    const Record *s = src != id ? record_find(rec, map, src) : nullptr;
+    if (s && s->data) {
+      if ((id == FIELD_CATSNUM || id == FIELD_ALLCATSNUM) && PrintType(s->datatype) == PTYPE_CATS) {
+        out.data = group_category_text(static_cast<const unsigned char *>(s->data), layout->cattext[i].data(),
+                                       GROUP_CATTEXT_SIZE);
+        continue;
+      }
+      const char *v = get_temp_data_from_source(rep, id, rec, map);
+      if (!v) {
+        status_add_error(rep, "%s", "Error 10304: (group) Error preparing next group data from source field");
+        group_reset_temp_data(layout);
+        return 0;
+      }
+      out.data = const_cast<char *>(v);
+      continue;
+    }
+    switch (StorageType(out.datatype)) {
+      case STORT_STR: out.data = const_cast<char *>(FIELDS_NONE); break;
+      case STORT_IPADDR: out.data = const_cast<kx_ipaddr *>(default_ip()); break;
+      default: out.data = const_cast<uint64_t *>(kZero); break;
+    }
+  }
+  return -1;
+}
+
+void group_reset_temp_data(group_layout *layout) {
+  if (!layout) return;
+  for (RECORD &r : layout->rec) r.data = nullptr;
+}
+
+int save_temp_data(RECORD *rec, unsigned char *map, REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item) {
+  if (!gl->datarec || !item->tbl) return -1;
+  group_layout *layout = gl->datarec.get();
+  if (!group_prep_temp_data(rec, map, layout, rep, gl)) return 0;
+  long long len = record_length(layout->rec.data(), report_table_ip_type(rep));
+  int ok = status_add_temp_size(rep, len);
+  if (ok) {
+    item->detail_temp += len;
+    if (!table_write_record(item->tbl, layout->rec.data(), nullptr)) {
+      status_add_error(rep, "%s", "Error 10307: (group) Error when writing a next group level record");
+      ok = 0;
+    }
+  }
+  group_reset_temp_data(layout);
+  return ok ? -1 : 0;
+}
+
+int group_save_spill_record(REPORT *rep, GROUP_TREE *gl, RECORD *rec, unsigned char *map) {
+  if (!rep || !gl || !gl->spill) return 0;
+  group_layout *layout = gl->spill.get();
+  if (!group_prep_temp_data(rec, map, layout, rep, gl)) return 0;
+  int ok = -1;
+  if (!rep->spill) {
+    char *name = tfile_next_temp_file(rep);
+    if (!name) {
+      status_add_error(rep, "%s", dgettext("Tallowmere", "Error 10409: (process) Unable to create report temp filename"));
+      group_reset_temp_data(layout);
+      return 0;
+    }
+    free(rep->spill_file_name);
+    rep->spill_file_name = name;
+    // The writer charges the header it writes (two bytes a field and two).
+    rep->spill = table_open(TABLE_WRITE, rep, name, layout->rec.data(), 0, TABLE_WRITE_BUFFER_SIZE);
+    if (!rep->spill) {
+      if (!rep->error) status_add_error(rep, "%s", dgettext("Tallowmere", "Error 10410: (process) Unable to open a report file"));
+      ok = 0;
+    }
+  }
+  if (ok) {
+    long long len = record_length(layout->rec.data(), report_table_ip_type(rep));
+    ok = status_add_temp_size(rep, len);
+    if (ok && !table_write_record(rep->spill, layout->rec.data(), nullptr)) {
+      status_add_error(rep, "%s", dgettext("Tallowmere", "Error 10439: (process) Unable to write to a temporary report file"));
+      ok = 0;
+    }
+  }
+  group_reset_temp_data(layout);
+  return ok ? -1 : 0;
+}

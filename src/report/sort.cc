@@ -1,0 +1,623 @@
+// External sort of report table files.
+#include "src/report/sort.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <memory>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "lib/base/kxfile.h"
+#include "lib/base/kxraii.h"
+#include "src/report/report.h"
+#include "src/report/status.h"
+#include "src/report/tfile.h"
+#include "src/table/table_file.h"
+
+static_assert(std::endian::native == std::endian::little, "values in rows are little-endian");
+
+namespace {
+
+// --- Comparing values ------------------------------------------------------
+
+template <typename T>
+T load(const void *p) {
+  T v;
+  memcpy(&v, p, sizeof v);  // values in rows sit at any byte offset
+  return v;
+}
+
+template <typename T>
+int three_way(T a, T b) {
+  return (a > b) - (a < b);
+}
+
+int compare_address(const void *pa, const void *pb) {
+  kx_ipaddr a, b;
+  memcpy(&a, pa, sizeof a);
+  memcpy(&b, pb, sizeof b);
+  const bool a4 = a.family == AF_INET, b4 = b.family == AF_INET;
+  if (a4 && b4) return three_way(a.addr.ip, b.addr.ip);
+  if (a4 != b4) return a4 ? -1 : 1;  // IPv4 sorts before every other family
+  int c = memcmp(&a.addr.ip6, &b.addr.ip6, 16);
+  return (c > 0) - (c < 0);
+}
+
+// -1, 0 or 1 for two values of one storage type. A missing value sorts
+// first (a table's rows always carry one; this only keeps the order total).
+int compare_value(const void *a, const void *b, uint8_t storage) {
+  if (!a || !b) return (a != nullptr) - (b != nullptr);
+  switch (storage) {
+    case STORT_INT8:
+      return three_way(load<uint8_t>(a), load<uint8_t>(b));
+    case STORT_INT16:
+      return three_way(load<uint16_t>(a), load<uint16_t>(b));
+    case STORT_INT32:
+      return three_way(load<uint32_t>(a), load<uint32_t>(b));
+    case STORT_INT64:
+      return three_way(load<int64_t>(a), load<int64_t>(b));
+    case STORT_INT128: {
+      // The second 8 bytes hold the high half.
+      const auto *ca = static_cast<const unsigned char *>(a);
+      const auto *cb = static_cast<const unsigned char *>(b);
+      int c = three_way(load<uint64_t>(ca + 8), load<uint64_t>(cb + 8));
+      return c ? c : three_way(load<uint64_t>(ca), load<uint64_t>(cb));
+    }
+    case STORT_STR: {
+      int c = strcmp(static_cast<const char *>(a), static_cast<const char *>(b));
+      return (c > 0) - (c < 0);
+    }
+    case STORT_IPADDR:
+      return compare_address(a, b);
+  }
+  return 0;
+}
+
+unsigned category_of(const Record &r, const std::function<unsigned(uint32_t)> *position) {
+  if (!position || !*position || !r.data) return 0;
+  return (*position)(static_cast<uint32_t>(record_value_uint(r)));
+}
+
+// --- Files -----------------------------------------------------------------
+
+struct read_closer {
+  void operator()(READ_TBL *t) const { read_close(t); }
+};
+struct write_closer {
+  void operator()(WRITE_TBL *t) const { write_close(t); }
+};
+using reader_ptr = std::unique_ptr<READ_TBL, read_closer>;
+using writer_ptr = std::unique_ptr<WRITE_TBL, write_closer>;
+
+// Reads the NUL-terminated paths of the queue file in order. The queue
+// grows while it is read (merged files are appended), so the end of the
+// file is only the end of what has been written so far.
+class queue_reader {
+ public:
+  explicit queue_reader(int fd) : fd_(fd) {}
+  bool next(std::string *out) {
+    for (;;) {
+      size_t nul = buf_.find('\0', pos_);
+      if (nul != std::string::npos) {
+        out->assign(buf_, pos_, nul - pos_);
+        pos_ = nul + 1;
+        if (pos_ >= 65536) {
+          buf_.erase(0, pos_);
+          pos_ = 0;
+        }
+        return true;
+      }
+      char chunk[4096];
+      ssize_t n = file_read_full(fd_, chunk, sizeof chunk);
+      if (n <= 0) return false;
+      buf_.append(chunk, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  int fd_;
+  std::string buf_;
+  size_t pos_ = 0;
+};
+
+// Chooses the next row of a merge among k runs in about log2(k)
+// comparisons: a tournament whose inner nodes hold the losers. The winner
+// is the lowest current row; among equal rows the earliest run, so a merge
+// keeps ties in the order of its runs.
+template <typename Compare>
+class merge_tree {
+ public:
+  static constexpr size_t npos = static_cast<size_t>(-1);
+
+  merge_tree(size_t k, Compare compare) : k_(k), compare_(std::move(compare)), losers_(k, 0), done_(k, false) {
+    winner_ = k_ > 0 ? play(1) : npos;
+  }
+  // The run whose row goes next, or npos when every run is exhausted.
+  size_t winner() const { return winner_ == npos || done_[winner_] ? npos : winner_; }
+  // The winner has no rows left.
+  void exhaust() { done_[winner_] = true; }
+  // After the winner moved to its next row (or was exhausted): the new one.
+  size_t replay() {
+    size_t w = winner_;
+    for (size_t node = (w + k_) / 2; node >= 1; node /= 2)
+      if (beats(losers_[node], w)) std::swap(losers_[node], w);
+    winner_ = w;
+    return winner();
+  }
+
+ private:
+  // Nodes 1..k-1 are inner nodes, k..2k-1 the runs.
+  size_t play(size_t node) {
+    if (node >= k_) return node - k_;
+    size_t a = play(2 * node), b = play(2 * node + 1);
+    if (beats(a, b)) std::swap(a, b);
+    losers_[node] = a;
+    return b;
+  }
+  // True when run a's row goes before run b's.
+  bool beats(size_t a, size_t b) const {
+    if (done_[a] || done_[b]) return done_[a] == done_[b] ? a < b : done_[b];
+    int c = compare_(a, b);
+    return c < 0 || (c == 0 && a < b);
+  }
+
+  size_t k_;
+  Compare compare_;
+  std::vector<size_t> losers_;
+  std::vector<bool> done_;
+  size_t winner_ = npos;
+};
+
+std::string format_text(const char *fmt, const char *a, const char *b) {
+  char text[1024];
+  snprintf(text, sizeof text, fmt, a, b);
+  return text;
+}
+
+// Sorts rows, writes them as one run named by env, frees them and appends
+// the run's path to the queue. *name gets the path once the file exists.
+// False after recording the failure's text; the rows are freed either way.
+bool write_run_file(const sort_env &env, std::span<RECORD *> rows, const sort_plan &plan, RECORD *layout,
+                    int ip_type, int queue_fd, std::string *name) {
+  struct freer {
+    std::span<RECORD *> rows;
+    ~freer() {
+      for (RECORD *&r : rows) {
+        free(r);
+        r = nullptr;
+      }
+    }
+  } owned{rows};
+  auto fail = [&env](const char *text) {
+    if (env.error) env.error(text);
+    return false;
+  };
+  sort_rows(rows, plan);
+  name->clear();
+  if (env.next_temp_file) *name = env.next_temp_file();
+  if (name->empty()) return fail("Error 10012: (sort) Error creating temporary filename");
+  writer_ptr out(write_new_rec_ip(env.rep, name->c_str(), layout, TABLE_WRITE_BUFFER_SIZE, ip_type));
+  if (!out) {
+    name->clear();
+    return fail("Error 10013: (sort) Unable to create new report file");
+  }
+  for (RECORD *r : rows)
+    if (!write_next(out.get(), r, nullptr)) return fail("Error 10014: (sort) Unable to write report record to disk");
+  if (!file_write_all(queue_fd, name->c_str(), name->size() + 1))
+    return fail("Error 10015: (sort) Unable to write to report queue");
+  if (!write_close(out.release())) return fail("Error 10016: (sort) Unable to write report record to disk");
+  return true;
+}
+
+// One run of sort_table_file. Every failure goes through fail(), which
+// records the text; run() then removes what the sort made.
+class sorter {
+ public:
+  sorter(const sort_env &env, const char *path) : env_(env), path_(path) {}
+  ~sorter() {
+    for (RECORD *r : rows_) free(r);
+  }
+  sorter(const sorter &) = delete;
+  sorter &operator=(const sorter &) = delete;
+
+  int run(std::span<const sort_key> keys) {
+    int64_t size = file_size(path_.c_str());
+    if (size < 0) size = 0;
+    if (env_.charge_temp && size > 0 && !env_.charge_temp(size)) {
+      // The charge has recorded its text.
+      cleanup();
+      return 0;
+    }
+    charged_ = size;
+    bool ok;
+    try {
+      ok = steps(keys);
+    } catch (const std::bad_alloc &) {
+      ok = fail("Error 10004: (sort) Memory Allocation Error");
+    }
+    if (env_.sorting) *env_.sorting = 0;
+    if (!ok) {
+      cleanup();
+      return 0;
+    }
+    if (env_.charge_temp && charged_ > 0) env_.charge_temp(-charged_);
+    return -1;
+  }
+
+ private:
+  bool fail(const std::string &text) {
+    if (env_.error) env_.error(text);
+    return false;
+  }
+
+  std::string next_temp() { return env_.next_temp_file ? env_.next_temp_file() : std::string(); }
+
+  void forget(const std::string &path) {
+    ::unlink(path.c_str());
+    made_.erase(path);
+    rows_in_.erase(path);
+  }
+
+  bool append_to_queue(const std::string &path) {
+    return file_write_all(queue_w_.get(), path.c_str(), path.size() + 1);
+  }
+
+  void clear_temp() {
+    if (env_.clear_temp) env_.clear_temp();
+  }
+
+  // Closes the queue and removes every file of this sort and the input.
+  void cleanup() {
+    queue_w_.reset();
+    queue_r_.reset();
+    for (const std::string &p : made_) ::unlink(p.c_str());
+    made_.clear();
+    ::unlink(path_.c_str());
+    clear_temp();
+  }
+
+  bool steps(std::span<const sort_key> keys) {
+    reader_ptr input(read_open(path_.c_str()));
+    if (!input) return fail("Error 10001: (sort) Unable to open input file");
+    ip_type_ = input->ip_type ? input->ip_type : report_table_ip_type(env_.rep);
+    try {
+      layout_.assign(input->rec, input->rec + input->field_count + 1);
+      for (RECORD &r : layout_) {
+        r.flags = 0;
+        r.data = nullptr;
+      }
+    } catch (const std::bad_alloc &) {
+      return fail("Error 10004: (sort) Memory Allocation Error");
+    }
+    plan_ = sort_make_plan(layout_.data(), keys, &env_.category_position);
+
+    queue_path_ = next_temp();
+    if (queue_path_.empty()) return fail("Error 10002: (sort) Error creating temporary filename");
+    queue_w_.reset(::open(queue_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0664));
+    if (queue_w_.valid()) made_.insert(queue_path_);
+    if (queue_w_.valid()) queue_r_.reset(::open(queue_path_.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!queue_w_.valid() || !queue_r_.valid()) {
+      char why[256];
+      // The GNU strerror_r: safe beside other report threads.
+      const char *text = strerror_r(errno, why, sizeof why);
+      return fail(format_text("Error 10003: (sort) Unable to open report processing queue file %s: %s",
+                              queue_path_.c_str(), text));
+    }
+
+    try {
+      rows_.reserve(SORT_RUN_ROWS);
+    } catch (const std::bad_alloc &) {
+      return fail("Error 10004: (sort) Memory Allocation Error");
+    }
+    if (env_.sort_done) *env_.sort_done = 0;
+    if (env_.sorting) *env_.sorting = 1;
+
+    size_t runs = 0;
+    for (;;) {
+      RECORD *r = read_next_separate(input.get());
+      if (!r) {
+        // A null before the end means the copy found no memory.
+        if (!input->ended) return fail("Error 10004: (sort) Memory Allocation Error");
+        break;
+      }
+      rows_.push_back(r);
+      if (rows_.size() == SORT_RUN_ROWS) {
+        if (!write_run()) return false;
+        runs++;
+      }
+    }
+    if (!rows_.empty()) {
+      if (!write_run()) return false;
+      runs++;
+    }
+    input.reset();
+
+    if (runs == 0) {
+      // Nothing to order: the input stays as it is.
+      forget(queue_path_);
+      queue_w_.reset();
+      queue_r_.reset();
+      clear_temp();
+      return true;
+    }
+    ::unlink(path_.c_str());
+    return merge_all(runs);
+  }
+
+  // Sorts the rows held, writes them as one run, frees them and queues it.
+  bool write_run() {
+    std::string name;
+    const long long count = static_cast<long long>(rows_.size());
+    bool ok = write_run_file(env_, rows_, plan_, layout_.data(), ip_type_, queue_w_.get(), &name);
+    rows_.clear();
+    if (!name.empty()) made_.insert(name);
+    if (!ok) return false;
+    rows_in_[name] = count;
+    if (env_.sort_done) *env_.sort_done += count;
+    return true;
+  }
+
+  // Merges pass by pass: each pass takes the files the previous one made,
+  // in queue order, SORT_MERGE_WAY at a time, so every merged file holds
+  // consecutive runs and ties keep the order of the runs.
+  bool merge_all(size_t files) {
+    queue_reader queue(queue_r_.get());
+    for (;;) {
+      if (files == 1) {
+        std::string last;
+        if (!queue.next(&last)) return fail("Error 10005: (sort) Error when merging sort files");
+        if (!sort_move_file(last.c_str(), path_.c_str())) return fail("Error 10011: (sort) Unable to rename a file");
+        made_.erase(last);
+        queue_w_.reset();
+        queue_r_.reset();
+        forget(queue_path_);
+        clear_temp();
+        return true;
+      }
+      size_t made = 0;
+      for (size_t left = files; left > 0;) {
+        const size_t n = std::min<size_t>(SORT_MERGE_WAY, left);
+        left -= n;
+        std::vector<std::string> batch(n);
+        for (std::string &p : batch)
+          if (!queue.next(&p)) return fail("Error 10005: (sort) Error when merging sort files");
+        if (n == 1) {
+          // A lone last file of a pass waits for the next pass unchanged.
+          if (!append_to_queue(batch[0])) return fail("Error 10009: (sort) Unable to write to report queue");
+        } else if (!merge(batch)) {
+          return false;
+        }
+        made++;
+      }
+      files = made;
+    }
+  }
+
+  bool merge(const std::vector<std::string> &batch) {
+    std::string name = next_temp();
+    writer_ptr out;
+    if (!name.empty())
+      out.reset(write_new_rec_ip(env_.rep, name.c_str(), layout_.data(), TABLE_WRITE_BUFFER_SIZE, ip_type_));
+    if (!out) return fail("Error 10006: (sort) Unable to create new report file");
+    made_.insert(name);
+
+    struct source {
+      reader_ptr table;
+      std::string path;
+    };
+    std::vector<source> runs;
+    runs.reserve(batch.size());
+    long long expected = 0;
+    for (const std::string &p : batch) {
+      reader_ptr t(read_open(p.c_str()));
+      if (!t) return fail("Error 10007: (sort) Unable to read report file");
+      auto known = rows_in_.find(p);
+      if (known != rows_in_.end()) expected += known->second;
+      if (!read_next(t.get())) {
+        t.reset();
+        forget(p);
+        continue;
+      }
+      runs.push_back({std::move(t), p});
+    }
+    if (env_.on_merge) env_.on_merge(batch, name);
+
+    long long written = 0;
+    if (!runs.empty()) {
+      auto compare = [&runs, this](size_t a, size_t b) {
+        return sort_compare_rows(runs[a].table->rec, runs[b].table->rec, plan_);
+      };
+      merge_tree<decltype(compare)> tree(runs.size(), compare);
+      for (size_t w = tree.winner(); w != tree.npos; w = tree.replay()) {
+        source &run = runs[w];
+        if (!write_next(out.get(), run.table->rec, nullptr))
+          return fail("Error 10008: (sort) Unable to write report record to disk");
+        written++;
+        if (!read_next(run.table.get())) {
+          run.table.reset();
+          forget(run.path);
+          tree.exhaust();
+        }
+      }
+    }
+    // The reader ends alike on a damaged row and at the end of the file:
+    // the rows this sort wrote are counted, so none goes missing unseen.
+    if (written != expected) return fail("Error 10007: (sort) Unable to read report file");
+    if (!append_to_queue(name)) return fail("Error 10009: (sort) Unable to write to report queue");
+    if (!write_close(out.release())) return fail("Error 10010: (sort) Unable to write report record to disk");
+    rows_in_[name] = written;
+    return true;
+  }
+
+  const sort_env &env_;
+  std::string path_;
+  int64_t charged_ = 0;
+  int ip_type_ = 0;
+  std::vector<RECORD> layout_;  // the input's ids and types, data null, ended by id 0
+  sort_plan plan_;
+  std::vector<RECORD *> rows_;  // rows read and not yet written (malloc'ed copies)
+  std::string queue_path_;
+  kx_fd queue_w_, queue_r_;
+  std::unordered_set<std::string> made_;                 // files of this sort that may still exist
+  std::unordered_map<std::string, long long> rows_in_;  // rows of each run and merged file
+};
+
+}  // namespace
+
+sort_plan sort_make_plan(const RECORD *layout, std::span<const sort_key> keys,
+                         const std::function<unsigned(uint32_t)> *category_position) {
+  sort_plan plan;
+  plan.category_position = category_position;
+  if (!layout) return plan;
+  RecordMap map;
+  if (record_build_map(map, layout) < 0) return plan;
+  for (const sort_key &k : keys) {
+    if (k.field == 0) break;
+    const Record &e = *record_get(layout, map, k.field);
+    if (e.type != k.field) continue;  // the table has no such column
+    const uint8_t storage = StorageType(e.datatype);
+    const bool category = k.field == FIELD_CAT;
+    if (!category && (storage == STORT_UNKNOWN || (storage & STORT_BYTE_FLAG))) continue;
+    plan.keys.push_back({static_cast<int>(&e - layout), storage, category, !(k.order > 0)});
+  }
+  return plan;
+}
+
+int sort_compare_rows(const RECORD *a, const RECORD *b, const sort_plan &plan) {
+  for (const sort_plan::key &k : plan.keys) {
+    const Record &ea = a[k.index], &eb = b[k.index];
+    int c;
+    if (k.category) {
+      c = three_way(category_of(ea, plan.category_position), category_of(eb, plan.category_position));
+      // Equal display positions settle the order: no later key counts.
+      return k.descending ? -c : c;
+    }
+    c = compare_value(ea.data, eb.data, k.storage);
+    if (c != 0) return k.descending ? -c : c;
+  }
+  return 0;
+}
+
+void sort_rows(std::span<RECORD *> rows, const sort_plan &plan) {
+  std::stable_sort(rows.begin(), rows.end(),
+                   [&plan](const RECORD *a, const RECORD *b) { return sort_compare_rows(a, b, plan) < 0; });
+}
+
+int sort_table_file(const sort_env &env, const char *path, std::span<const sort_key> keys) {
+  if (!path) {
+    if (env.error) env.error("Error 10001: (sort) Unable to open input file");
+    return 0;
+  }
+  sorter s(env, path);
+  return s.run(keys);
+}
+
+// --- The report run's entry points -------------------------------------------
+
+namespace {
+
+std::vector<sort_key> keys_of(const SORT_OPTION *keys) {
+  std::vector<sort_key> out;
+  for (const SORT_OPTION *k = keys; k && k->field != 0; k++) out.push_back({k->field, k->order});
+  out.push_back({0, 0});
+  return out;
+}
+
+std::function<unsigned(uint32_t)> report_positions(const REPORT *rep) {
+  if (!rep || !rep->cats) return {};
+  const category_order_map *order = rep->cats;
+  return [order](uint32_t cat) -> unsigned {
+    auto it = order->find(cat);
+    return it == order->end() ? 0u : it->second;
+  };
+}
+
+}  // namespace
+
+sort_env sort_report_env(REPORT *rep) {
+  sort_env env;
+  env.rep = rep;
+  if (!rep) return env;
+  env.next_temp_file = [rep]() -> std::string {
+    kx_malloc_ptr<char> p(tfile_next_temp_file(rep));
+    return p ? std::string(p.get()) : std::string();
+  };
+  env.clear_temp = [rep] { tfile_clear_temp(rep); };
+  env.category_position = report_positions(rep);
+  env.charge_temp = [rep](int64_t bytes) { return status_add_temp_size(rep, bytes) != 0; };
+  env.error = [rep](const std::string &text) { status_add_error(rep, "%s", text.c_str()); };
+  env.sorting = &rep->sort;
+  env.sort_done = &rep->sort_done;
+  return env;
+}
+
+int sort_table(REPORT *rep, const char *path, SORT_OPTION *keys) {
+  sort_env env = sort_report_env(rep);
+  return sort_table_file(env, path, keys_of(keys));
+}
+
+int sort_records(RECORD **rows, int first, int last, SORT_OPTION *keys, REPORT *rep, RECORD *fields, int queue_fd) {
+  if (!rows || first < 0 || last < first) return -1;
+  std::span<RECORD *> range(rows + first, static_cast<size_t>(last - first + 1));
+  sort_env env = sort_report_env(rep);
+  std::vector<sort_key> k = keys_of(keys);
+  sort_plan plan = sort_make_plan(fields ? fields : range[0], k, &env.category_position);
+  std::string name;
+  return write_run_file(env, range, plan, fields ? fields : range[0], report_table_ip_type(rep), queue_fd, &name)
+             ? -1
+             : 0;
+}
+
+void sort_fields(RECORD **rows, int first, int last, SORT_OPTION *keys, REPORT *rep) {
+  if (!rows || first < 0 || last <= first) return;
+  std::function<unsigned(uint32_t)> position = report_positions(rep);
+  std::vector<sort_key> k = keys_of(keys);
+  sort_plan plan = sort_make_plan(rows[first], k, &position);
+  sort_rows(std::span<RECORD *>(rows + first, static_cast<size_t>(last - first + 1)), plan);
+}
+
+int sort_record_compare(RECORD *r1, RECORD *r2, SORT_OPTION *keys, REPORT *rep) {
+  if (!r1 || !r2) return 0;
+  std::function<unsigned(uint32_t)> position = report_positions(rep);
+  std::vector<sort_key> k = keys_of(keys);
+  return sort_compare_rows(r1, r2, sort_make_plan(r1, k, &position));
+}
+
+bool sort_move_file(const char *from, const char *to) {
+  if (::rename(from, to) == 0) return true;
+  if (errno != EXDEV) return false;
+  // The temporary directory lies on another file system: copy beside the
+  // target, then rename, so the target is never left half written.
+  const std::string part = std::string(to) + ".part";
+  kx_fd in(::open(from, O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return false;
+  kx_fd out(::open(part.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  if (!out.valid()) return false;
+  bool ok = true;
+  std::vector<unsigned char> chunk(65536);
+  for (;;) {
+    ssize_t n = file_read_full(in.get(), chunk.data(), chunk.size());
+    if (n < 0) ok = false;
+    if (n <= 0) break;
+    if (!file_write_all(out.get(), chunk.data(), static_cast<size_t>(n))) {
+      ok = false;
+      break;
+    }
+  }
+  if (out.reset() != 0) ok = false;
+  if (!ok || ::rename(part.c_str(), to) != 0) {
+    int saved = errno;
+    ::unlink(part.c_str());
+    errno = saved;
+    return false;
+  }
+  ::unlink(from);
+  return true;
+}

@@ -1,0 +1,211 @@
+// Continuous-report database output: a continuous report's groups appended
+// to its result table and its period to the date-index table, read back
+// from the private MariaDB server.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "lib/runtime/db.h"
+#include "src/report/continuous.h"
+#include "src/report/group.h"
+#include "tests/db/dbtest.h"
+#include "tests/engine/group_fixture.h"
+
+namespace {
+
+using grouptest::GroupRun;
+using grouptest::Row;
+using kxtest::AdminConnection;
+using kxtest::TestDatabase;
+
+class ContinuousTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (kxtest::db_server_available()) db_ = new TestDatabase("cont");
+  }
+  static void TearDownTestSuite() {
+    delete db_;
+    db_ = nullptr;
+  }
+  void SetUp() override {
+    if (!kxtest::db_server_available()) GTEST_SKIP() << "no test database server";
+    ASSERT_TRUE(db_ && db_->ok()) << (db_ ? db_->error() : "none");
+    ASSERT_EQ(db_initialize(), -1);
+    handle_ = db_open(db_->name().c_str(), "localhost", kxtest::env_or("reportlogin", "root"),
+                      kxtest::env_or("reportpassword", ""));
+    ASSERT_NE(handle_, 0);
+    admin_ = std::make_unique<AdminConnection>(db_->name());
+    ASSERT_TRUE(admin_->ok()) << admin_->error();
+  }
+  void TearDown() override {
+    if (admin_) admin_->exec("drop table if exists contrep, contrep_di");
+    if (handle_) db_terminate();
+  }
+
+  // A continuous run grouping rows at one level, its table "contrep" and
+  // its period start `start`.
+  std::unique_ptr<GroupRun> run(const std::string &definition, time_t start, const char *table = "contrep") {
+    auto r = std::make_unique<GroupRun>(definition, REPORT_CONTINUOUS);
+    r->rep->table = strdup(table);
+    r->rep->start = start;
+    return r;
+  }
+  GROUP_TREE *tree(GroupRun &r, Row &typed) {
+    r.rep->groups = group_initialize(r.rep, 0, GROUP_MAX_GROUPS_CONTINUOUS, typed.rec(), typed.map());
+    return r.rep->groups;
+  }
+  int add(GroupRun &r, Row &row) {
+    return group_add_record(r.rep->groups, row.rec(), row.map(), -1, nullptr, r.rep, nullptr);
+  }
+
+  // Every row of a statement, columns joined by "|".
+  std::vector<std::string> rows(const std::string &sql) {
+    std::vector<std::string> out;
+    MYSQL *m = admin_->raw();
+    if (mysql_query(m, sql.c_str()) != 0) {
+      out.push_back(grouptest::join("<error: ", mysql_error(m), ">"));
+      return out;
+    }
+    MYSQL_RES *res = mysql_store_result(m);
+    if (!res) return out;
+    unsigned n = mysql_num_fields(res);
+    while (MYSQL_ROW row = mysql_fetch_row(res)) {
+      std::string line;
+      for (unsigned i = 0; i < n; ++i) {
+        if (i) line += "|";
+        line += row[i] ? row[i] : "NULL";
+      }
+      out.push_back(line);
+    }
+    mysql_free_result(res);
+    return out;
+  }
+
+  static TestDatabase *db_;
+  int handle_ = 0;
+  std::unique_ptr<AdminConnection> admin_;
+};
+
+TestDatabase *ContinuousTest::db_ = nullptr;
+
+const char kByUser[] = "[group]\ntype=SUMMARY\ngroupby=3\nsummary=9,10,11\n";
+
+TEST_F(ContinuousTest, GroupsAreAppendedInTheirOrderWithTheDateIndex) {
+  auto r = run(kByUser, 1700000000);
+  Row typed;
+  typed.empty(FIELD_USER, 0x16);
+  ASSERT_NE(tree(*r, typed), nullptr);
+  struct In {
+    const char *user;
+    int denied;
+  } in[] = {{"m", 0}, {"d", 1}, {"x", 0}, {"m", 1}, {"a", 0}, {"o'neil", 0}};
+  for (const In &i : in) {
+    Row row;
+    row.text(FIELD_USER, i.user).num(FIELD_DENIED_FLAG, i.denied, 0x71);
+    ASSERT_EQ(add(*r, row), 0);
+  }
+  ASSERT_EQ(group_write_db(r->rep->groups, r->rep, handle_), -1);
+  // Smaller keys, greater keys, then the node: a, d, o'neil, x, m.
+  EXPECT_EQ(rows("select * from contrep"),
+            (std::vector<std::string>{"1700000000|a|1|1|0", "1700000000|d|1|0|1", "1700000000|o'neil|1|1|0",
+                                      "1700000000|x|1|1|0", "1700000000|m|2|1|1"}));
+  EXPECT_EQ(rows("select * from contrep_di"), (std::vector<std::string>{"1700000000"}));
+  EXPECT_EQ(rows("select column_name from information_schema.columns where table_schema=database() and "
+                 "table_name='contrep' order by ordinal_position"),
+            (std::vector<std::string>{"date", "groupby", "request_count", "request_allowed", "request_denied"}));
+  EXPECT_EQ(rows("select engine from information_schema.tables where table_schema=database() and "
+                 "table_name in ('contrep','contrep_di')"),
+            (std::vector<std::string>{"MyISAM", "MyISAM"}));
+}
+
+TEST_F(ContinuousTest, AnEmptyPeriodCreatesBothTablesAndOnlyTheDate) {
+  auto r = run(kByUser, 1700003600);
+  Row typed;
+  typed.empty(FIELD_USER, 0x16);
+  ASSERT_NE(tree(*r, typed), nullptr);
+  ASSERT_EQ(group_write_db(r->rep->groups, r->rep, handle_), -1);
+  EXPECT_EQ(rows("select count(*) from contrep"), (std::vector<std::string>{"0"}));
+  EXPECT_EQ(rows("select * from contrep_di"), (std::vector<std::string>{"1700003600"}));
+}
+
+TEST_F(ContinuousTest, TwoRunsOfOnePeriodAddRowsTwiceAndOneDate) {
+  for (int pass = 0; pass < 2; ++pass) {
+    auto r = run(kByUser, 1700007200);
+    Row typed;
+    typed.empty(FIELD_USER, 0x16);
+    ASSERT_NE(tree(*r, typed), nullptr);
+    Row row;
+    row.text(FIELD_USER, "u").num(FIELD_DENIED_FLAG, 0, 0x71);
+    ASSERT_EQ(add(*r, row), 0);
+    ASSERT_EQ(group_write_db(r->rep->groups, r->rep, handle_), -1);
+  }
+  EXPECT_EQ(rows("select * from contrep"),
+            (std::vector<std::string>{"1700007200|u|1|1|0", "1700007200|u|1|1|0"}));
+  EXPECT_EQ(rows("select * from contrep_di"), (std::vector<std::string>{"1700007200"}));
+}
+
+TEST_F(ContinuousTest, KeyTypesAsText) {
+  struct Case {
+    const char *name;
+    int groupby;
+    std::vector<std::string> expect;
+  } cases[] = {
+      {"denied flag", 6, {"5|Allowed|1", "5|Denied|1"}},
+      {"address", 2, {"5|10.1.2.3|2"}},
+      {"category", 5, {"5|3|1", "5|9|1"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    admin_->exec("drop table if exists contrep, contrep_di");
+    auto r = run(grouptest::join("[group]\ntype=SUMMARY\ngroupby=", std::to_string(c.groupby), "\nsummary=9\n"), 5);
+    Row typed;
+    typed.empty(FIELD_DENIED_FLAG, 0x71).empty(FIELD_IP, 0x57).empty(FIELD_CATS, 0x36);
+    ASSERT_NE(tree(*r, typed), nullptr);
+    for (int denied : {0, 1}) {
+      Row row;
+      if (c.groupby == 5) row.cats({denied ? 9u : 3u});
+      row.num(FIELD_DENIED_FLAG, static_cast<uint64_t>(denied), 0x71).ip4(FIELD_IP, 0x0A010203);
+      ASSERT_EQ(add(*r, row), 0);
+    }
+    ASSERT_EQ(group_write_db(r->rep->groups, r->rep, handle_), -1);
+    EXPECT_EQ(rows("select * from contrep order by groupby"), c.expect);
+  }
+}
+
+TEST_F(ContinuousTest, ATableNameOutsideThePlainSetNeverReachesSql) {
+  const std::string tables = "select count(*) from information_schema.tables where table_schema=database()";
+  auto before = rows(tables);
+  for (const char *name : {"x; drop table global", "a`b", "", "name-with-dash", "contrep_di where 1",
+                           "a123456789012345678901234567890123456789012345678901234567890"}) {
+    SCOPED_TRACE(name);
+    auto r = run(kByUser, 1, name);
+    Row typed;
+    typed.empty(FIELD_USER, 0x16);
+    ASSERT_NE(tree(*r, typed), nullptr);
+    EXPECT_EQ(group_write_db(r->rep->groups, r->rep, handle_), 0);
+  }
+  EXPECT_EQ(rows(tables), before);
+  EXPECT_TRUE(continuous_table_name_valid("report_7_Results"));
+  EXPECT_TRUE(continuous_table_name_valid(std::string(60, 'a').c_str()));
+  EXPECT_FALSE(continuous_table_name_valid(std::string(61, 'a').c_str()));
+  EXPECT_FALSE(continuous_table_name_valid(nullptr));
+}
+
+TEST_F(ContinuousTest, TopkLevelsWriteTheirSurvivors) {
+  auto r = run("[group]\ntype=SUMMARY\ngroupby=3\nsummary=9\ntopk=1\n", 9);
+  r->rep->settings->topk_buffer_size = 2;
+  Row typed;
+  typed.empty(FIELD_USER, 0x16);
+  ASSERT_NE(tree(*r, typed), nullptr);
+  for (const char *u : {"a", "a", "b", "c"}) {
+    Row row;
+    row.text(FIELD_USER, u);
+    ASSERT_EQ(add(*r, row), 0);
+  }
+  ASSERT_EQ(group_write_db(r->rep->groups, r->rep, handle_), -1);
+  EXPECT_EQ(rows("select groupby, request_count from contrep order by groupby"),
+            (std::vector<std::string>{"a|2", "b|1"}));
+}
+
+}  // namespace

@@ -1,0 +1,552 @@
+// External sort: key types and directions, runs and merges, ties, category
+// display order, and what a failure leaves behind.
+#include "src/report/sort.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "lib/base/kxraii.h"
+#include "lib/record/record.h"
+#include "src/report/report.h"
+#include "src/report/tfile.h"
+#include "src/support/settings.h"
+#include "src/table/table_file.h"
+#include "tests/fixtures/report_table_writer.h"
+#include "tests/fixtures/tmpdir.h"
+
+namespace {
+
+using fixtures::TableColumn;
+using fixtures::TableRow;
+using fixtures::tv_ip;
+using fixtures::tv_num;
+using fixtures::tv_text;
+
+// A sort environment over a temporary folder: numbered temporary files in
+// DIR/temp/, an error text kept, merges recorded.
+struct SortFixture {
+  TempDir dir{"kxsort"};
+  std::string temp = dir.file("temp/");
+  unsigned next = 0;
+  unsigned names_left = UINT_MAX;  // names handed out before the namer runs dry
+  std::string error;
+  int sorting = -1;
+  long long done = -1;
+  int64_t charged = 0;
+  int64_t limit = INT64_MAX;
+  std::map<uint32_t, unsigned> order;  // category display positions
+  std::vector<std::pair<std::vector<std::string>, std::string>> merges;
+  sort_env env;
+
+  SortFixture() {
+    std::filesystem::create_directories(temp);
+    env.next_temp_file = [this]() -> std::string {
+      if (names_left == 0) return {};
+      names_left--;
+      return temp + std::to_string(++next);
+    };
+    env.clear_temp = [this] {
+      std::error_code ec;
+      for (auto &e : std::filesystem::directory_iterator(temp, ec)) std::filesystem::remove_all(e.path(), ec);
+      next = 0;
+    };
+    env.error = [this](const std::string &t) { error = t; };
+    env.sorting = &sorting;
+    env.sort_done = &done;
+    env.charge_temp = [this](int64_t n) {
+      charged += n;
+      if (charged > limit) {
+        error = "over";
+        return false;
+      }
+      return true;
+    };
+    env.on_merge = [this](const std::vector<std::string> &in, const std::string &out) {
+      merges.emplace_back(in, out);
+    };
+  }
+
+  int sort(const std::string &path, std::vector<sort_key> keys) {
+    keys.push_back({0, 0});
+    return sort_table_file(env, path.c_str(), keys);
+  }
+
+  size_t temp_files() const {
+    size_t n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(temp, ec);
+         it != std::filesystem::recursive_directory_iterator(); ++it)
+      if (it->is_regular_file()) n++;
+    return n;
+  }
+};
+
+// One printed value per column: decimal numbers, texts, dotted addresses.
+std::vector<std::vector<std::string>> read_rows(const std::string &path) {
+  std::vector<std::vector<std::string>> out;
+  READ_TBL *t = read_open(path.c_str());
+  if (!t) return out;
+  while (read_next(t)) {
+    std::vector<std::string> row;
+    for (int i = 0; i < t->field_count; i++) {
+      const RECORD &r = t->rec[i];
+      const unsigned s = StorageType(r.datatype);
+      if (s == STORT_STR) {
+        row.emplace_back(static_cast<const char *>(r.data));
+      } else if (s == STORT_IPADDR) {
+        char buf[KXNET_ADDRSTRLEN];
+        const char *p = record_ip_ntop(static_cast<const kx_ipaddr *>(r.data), buf, sizeof buf);
+        row.emplace_back(p ? p : "?");
+      } else if (s == STORT_INT64) {
+        int64_t v;
+        memcpy(&v, r.data, 8);
+        row.push_back(std::to_string(v));
+      } else if (s == STORT_INT128) {
+        uint64_t lo, hi;
+        memcpy(&lo, r.data, 8);
+        memcpy(&hi, static_cast<const char *>(r.data) + 8, 8);
+        row.push_back(std::to_string(hi) + ":" + std::to_string(lo));
+      } else {
+        row.push_back(std::to_string(record_value_uint(r)));
+      }
+    }
+    out.push_back(std::move(row));
+  }
+  read_close(t);
+  return out;
+}
+
+std::vector<std::string> column(const std::vector<std::vector<std::string>> &rows, size_t i) {
+  std::vector<std::string> out;
+  for (const auto &r : rows) out.push_back(r.at(i));
+  return out;
+}
+
+TableRow counted(const std::string &user, int64_t requests, uint64_t seq) {
+  return {tv_text(user), tv_num(static_cast<uint64_t>(requests)), tv_num(seq)};
+}
+const std::vector<TableColumn> kUserCounter = {{3, 0x16}, {9, 0x04}, {10, 0x04}};
+
+// --- Keys ------------------------------------------------------------------
+
+struct KeyCase {
+  const char *name;
+  TableColumn col;
+  std::vector<fixtures::TableValue> values;  // in input order
+  int8_t order;
+  std::vector<std::string> expected;  // printed, sorted
+};
+
+TEST(SortKeys, EveryStorageAndDirection) {
+  auto u128 = [](uint64_t hi, uint64_t lo) {
+    fixtures::TableValue v = tv_num(lo);
+    memcpy(v.raw + 8, &hi, 8);
+    return v;
+  };
+  const std::vector<KeyCase> cases = {
+      {"int8 asc", {6, 0x71}, {tv_num(200), tv_num(1), tv_num(0)}, 1, {"0", "1", "200"}},
+      {"int16 desc", {55, 0x02}, {tv_num(2), tv_num(65535), tv_num(300)}, -1, {"65535", "300", "2"}},
+      // Times past 2^31 would turn negative by a 32-bit subtraction.
+      {"int32 time asc", {7, 0x43}, {tv_num(0xFFFFFFF0u), tv_num(1), tv_num(0x80000001u)}, 1,
+       {"1", "2147483649", "4294967280"}},
+      // 64-bit counters far apart overflow a subtraction.
+      {"int64 asc extremes", {9, 0x04},
+       {tv_num(static_cast<uint64_t>(INT64_MAX)), tv_num(static_cast<uint64_t>(-5)),
+        tv_num(static_cast<uint64_t>(INT64_MIN))},
+       1, {std::to_string(INT64_MIN), "-5", std::to_string(INT64_MAX)}},
+      {"int64 desc", {9, 0x04}, {tv_num(2), tv_num(10), tv_num(9)}, -1, {"10", "9", "2"}},
+      {"int128 high half first", {70, 0x05}, {u128(1, 0), u128(0, UINT64_MAX), u128(1, 1)}, 1,
+       {"0:18446744073709551615", "1:0", "1:1"}},
+      {"text asc", {3, 0x16}, {tv_text("bob"), tv_text("Bob"), tv_text(""), tv_text("bo")}, 1,
+       {"", "Bob", "bo", "bob"}},
+      {"text desc", {3, 0x16}, {tv_text("a"), tv_text("c"), tv_text("b")}, -1, {"c", "b", "a"}},
+      {"address asc", {2, 0x57},
+       {tv_ip("::1"), tv_ip("10.0.0.2"), tv_ip("9.255.255.255"), tv_ip("::"), tv_ip("255.0.0.1")}, 1,
+       {"9.255.255.255", "10.0.0.2", "255.0.0.1", "::", "::1"}},
+      {"address desc", {2, 0x57}, {tv_ip("10.0.0.1"), tv_ip("fe80::1"), tv_ip("10.0.0.3")}, -1,
+       {"fe80::1", "10.0.0.3", "10.0.0.1"}},
+      {"order 5 counts as ascending", {9, 0x04}, {tv_num(3), tv_num(1)}, 5, {"1", "3"}},
+      {"order 0 counts as descending", {9, 0x04}, {tv_num(1), tv_num(3)}, 0, {"3", "1"}},
+  };
+  for (const KeyCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    SortFixture f;
+    std::string path = f.dir.file("t");
+    std::vector<TableRow> rows;
+    for (const auto &v : c.values) rows.push_back({v});
+    ASSERT_TRUE(fixtures::write_table(path, {c.col}, rows));
+    ASSERT_EQ(f.sort(path, {{c.col.id, c.order}}), -1) << f.error;
+    EXPECT_EQ(column(read_rows(path), 0), c.expected);
+  }
+}
+
+TEST(SortKeys, LaterKeysBreakTiesAndMissingFieldsAreSkipped) {
+  SortFixture f;
+  std::string path = f.dir.file("t");
+  ASSERT_TRUE(fixtures::write_table(path, kUserCounter,
+                                    {counted("b", 5, 0), counted("a", 5, 1), counted("c", 7, 2), counted("a", 7, 3)}));
+  // Field 54 is not in the table: the key is skipped.
+  ASSERT_EQ(f.sort(path, {{54, 1}, {9, -1}, {3, 1}}), -1) << f.error;
+  EXPECT_EQ(column(read_rows(path), 2), (std::vector<std::string>{"3", "2", "1", "0"}));
+}
+
+TEST(SortKeys, CompareIsThreeWayOnRows) {
+  // Rows as the reader hands them out, values at odd offsets.
+  unsigned char bytes[1 + 8 + 8];
+  int64_t big = INT64_MAX, small = -1;
+  memcpy(bytes + 1, &big, 8);
+  memcpy(bytes + 9, &small, 8);
+  RECORD a[2] = {{9, 0x04, 0, bytes + 1}, {0, 0, 0, nullptr}};
+  RECORD b[2] = {{9, 0x04, 0, bytes + 9}, {0, 0, 0, nullptr}};
+  std::vector<sort_key> asc = {{9, 1}, {0, 0}};
+  sort_plan p = sort_make_plan(a, asc, nullptr);
+  EXPECT_GT(sort_compare_rows(a, b, p), 0);
+  EXPECT_LT(sort_compare_rows(b, a, p), 0);
+  EXPECT_EQ(sort_compare_rows(a, a, p), 0);
+}
+
+// --- Category display order --------------------------------------------------
+
+TEST(SortCategories, ByDisplayPositionAndEqualPositionsEndTheComparison) {
+  SortFixture f;
+  f.order = {{5, 3}, {6, 3}, {7, 1}, {8, 2}};
+  f.env.category_position = [&f](uint32_t cat) {
+    auto it = f.order.find(cat);
+    return it == f.order.end() ? 0u : it->second;
+  };
+  std::string path = f.dir.file("t");
+  // (category, requests): 5 and 6 share position 3; 99 has none (0).
+  const std::vector<TableColumn> cols = {{8, 0x83}, {9, 0x04}};
+  ASSERT_TRUE(fixtures::write_table(
+      path, cols,
+      {{tv_num(6), tv_num(1)}, {tv_num(5), tv_num(9)}, {tv_num(8), tv_num(1)}, {tv_num(99), tv_num(1)},
+       {tv_num(7), tv_num(1)}, {tv_num(6), tv_num(5)}}));
+  // The counter key would put 5 (9 requests) first among position 3; equal
+  // positions end the comparison, so input order stays.
+  ASSERT_EQ(f.sort(path, {{8, 1}, {9, -1}}), -1) << f.error;
+  auto rows = read_rows(path);
+  EXPECT_EQ(column(rows, 0), (std::vector<std::string>{"99", "7", "8", "6", "5", "6"}));
+  EXPECT_EQ(column(rows, 1), (std::vector<std::string>{"1", "1", "1", "1", "9", "5"}));
+}
+
+TEST(SortCategories, WithoutAnOrderEveryCategoryIsEqual) {
+  SortFixture f;  // no category_position
+  std::string path = f.dir.file("t");
+  ASSERT_TRUE(fixtures::write_table(path, {{8, 0x83}, {9, 0x04}},
+                                    {{tv_num(9), tv_num(1)}, {tv_num(3), tv_num(2)}, {tv_num(5), tv_num(3)}}));
+  ASSERT_EQ(f.sort(path, {{8, -1}, {9, -1}}), -1) << f.error;
+  EXPECT_EQ(column(read_rows(path), 0), (std::vector<std::string>{"9", "3", "5"}));
+}
+
+// --- Runs and merges ---------------------------------------------------------
+
+// A table of n rows with user "uK" (K = i % mod), requests i % 97 and the
+// input position as the third column, written straight through the writer.
+std::string write_counted(SortFixture &f, int n, int mod) {
+  std::string path = f.dir.file("t");
+  RECORD rec[4] = {{3, 0x16, 0, nullptr}, {9, 0x04, 0, nullptr}, {10, 0x04, 0, nullptr}, {0, 0, 0, nullptr}};
+  WRITE_TBL *t = write_new_rec_ip(nullptr, path.c_str(), rec, TABLE_WRITE_BUFFER_SIZE, 3);
+  EXPECT_NE(t, nullptr);
+  if (!t) return path;
+  for (int i = 0; i < n; i++) {
+    std::string user = std::to_string(i % mod);
+    user.insert(user.begin(), 'u');
+    int64_t requests = i % 97, seq = i;
+    rec[0].data = user.data();
+    rec[1].data = &requests;
+    rec[2].data = &seq;
+    EXPECT_TRUE(write_next(t, rec, nullptr));
+  }
+  EXPECT_TRUE(write_close(t));
+  return path;
+}
+
+void expect_sorted_stably(const std::vector<std::vector<std::string>> &rows) {
+  for (size_t i = 1; i < rows.size(); i++) {
+    const auto &a = rows[i - 1], &b = rows[i];
+    int64_t ra = std::stoll(a[1]), rb = std::stoll(b[1]);
+    ASSERT_GE(ra, rb) << "row " << i;
+    if (ra == rb) {
+      ASSERT_LE(a[0], b[0]) << "row " << i;
+      if (a[0] == b[0]) {
+        ASSERT_LT(std::stoll(a[2]), std::stoll(b[2])) << "tie out of input order at row " << i;
+      }
+    }
+  }
+}
+
+TEST(SortRuns, RowCountsAroundOneRun) {
+  struct Case {
+    int rows;
+    size_t merges;
+  };
+  for (Case c : {Case{1, 0}, Case{10000, 0}, Case{10001, 1}, Case{20000, 1}, Case{100001, 2}}) {
+    SCOPED_TRACE(c.rows);
+    SortFixture f;
+    std::string path = write_counted(f, c.rows, 13);
+    ASSERT_EQ(f.sort(path, {{9, -1}, {3, 1}}), -1) << f.error;
+    EXPECT_EQ(f.merges.size(), c.merges);
+    auto rows = read_rows(path);
+    ASSERT_EQ(rows.size(), static_cast<size_t>(c.rows));
+    expect_sorted_stably(rows);
+    EXPECT_EQ(f.done, c.rows);
+    EXPECT_EQ(f.sorting, 0);
+    EXPECT_EQ(f.temp_files(), 0u);
+    EXPECT_EQ(f.charged, 0);
+  }
+}
+
+TEST(SortRuns, TwentyFiveRunsMergeInPassesOfTen) {
+  SortFixture f;
+  std::string path = write_counted(f, 25 * SORT_RUN_ROWS, 1);
+  ASSERT_EQ(f.sort(path, {{3, 1}}), -1) << f.error;
+  // Name 1 is the queue; runs are 2..26; merges 27, 28, 29, then 30.
+  auto run = [&f](int k) { return f.temp + std::to_string(k + 1); };
+  ASSERT_EQ(f.merges.size(), 4u);
+  std::vector<std::string> first, second, third;
+  for (int k = 1; k <= 10; k++) first.push_back(run(k));
+  for (int k = 11; k <= 20; k++) second.push_back(run(k));
+  for (int k = 21; k <= 25; k++) third.push_back(run(k));
+  EXPECT_EQ(f.merges[0].first, first);
+  EXPECT_EQ(f.merges[1].first, second);
+  EXPECT_EQ(f.merges[2].first, third);
+  EXPECT_EQ(f.merges[3].first,
+            (std::vector<std::string>{f.merges[0].second, f.merges[1].second, f.merges[2].second}));
+  // Every row has the same key: the result is the input order.
+  auto seq = column(read_rows(path), 2);
+  ASSERT_EQ(seq.size(), 25u * SORT_RUN_ROWS);
+  for (size_t i = 0; i < seq.size(); i++) ASSERT_EQ(seq[i], std::to_string(i)) << "row " << i;
+  EXPECT_EQ(f.temp_files(), 0u);
+}
+
+TEST(SortRuns, TiesKeepTheOrderOfTheirRunsAcrossPasses) {
+  // 101 runs: a pass of 11 merges, one of 2, then the result.
+  SortFixture f;
+  std::string path = write_counted(f, 101 * SORT_RUN_ROWS - 7, 5);
+  ASSERT_EQ(f.sort(path, {{9, -1}, {3, 1}}), -1) << f.error;
+  for (const auto &m : f.merges) EXPECT_LE(m.first.size(), static_cast<size_t>(SORT_MERGE_WAY));
+  auto rows = read_rows(path);
+  ASSERT_EQ(rows.size(), 101u * SORT_RUN_ROWS - 7);
+  expect_sorted_stably(rows);
+}
+
+TEST(SortRuns, EmptyInputIsLeftAsItWas) {
+  SortFixture f;
+  std::string path = f.dir.file("t");
+  ASSERT_TRUE(fixtures::write_table(path, kUserCounter, {}));
+  auto before = fixtures::read_file_bytes(path);
+  ASSERT_EQ(f.sort(path, {{9, 1}}), -1) << f.error;
+  EXPECT_EQ(fixtures::read_file_bytes(path), before);
+  EXPECT_EQ(f.temp_files(), 0u);
+  EXPECT_EQ(f.charged, 0);
+}
+
+TEST(SortRuns, AddressesKeepTheirFamilyThroughRuns) {
+  SortFixture f;
+  std::string path = f.dir.file("t");
+  std::vector<TableRow> rows;
+  for (int i = 0; i < 15000; i++)
+    rows.push_back({i % 2 ? tv_ip("2001:db8::7") : tv_ip("10.1.2.3"), tv_num(static_cast<uint64_t>(i))});
+  ASSERT_TRUE(fixtures::write_table(path, {{2, 0x57}, {9, 0x04}}, rows, 3));
+  ASSERT_EQ(f.sort(path, {{2, -1}}), -1) << f.error;
+  auto out = read_rows(path);
+  ASSERT_EQ(out.size(), 15000u);
+  EXPECT_EQ(out.front()[0], "2001:db8::7");
+  EXPECT_EQ(out.back()[0], "10.1.2.3");
+  EXPECT_EQ(out[7499][0], "2001:db8::7");
+  EXPECT_EQ(out[7500][0], "10.1.2.3");
+}
+
+// --- Failures ----------------------------------------------------------------
+
+TEST(SortFailures, EachLeavesNoFileBehind) {
+  struct Case {
+    const char *name;
+    int rows;
+    unsigned names;  // temporary names handed out before the namer runs dry
+    const char *error;
+  };
+  const Case cases[] = {
+      {"no queue name", 10, 0, "Error 10002: (sort) Error creating temporary filename"},
+      {"no run name", 25000, 2, "Error 10012: (sort) Error creating temporary filename"},
+      {"no merge name", 25000, 4, "Error 10006: (sort) Unable to create new report file"},
+      {"no name in the second pass", 125000, 16, "Error 10006: (sort) Unable to create new report file"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SortFixture f;
+    f.names_left = c.names;
+    std::string path = write_counted(f, c.rows, 3);
+    EXPECT_EQ(f.sort(path, {{3, 1}}), 0);
+    EXPECT_EQ(f.error, c.error);
+    EXPECT_EQ(f.temp_files(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_EQ(f.sorting, 0);
+  }
+}
+
+TEST(SortFailures, InputThatDoesNotOpen) {
+  SortFixture f;
+  std::string path = f.dir.file("t");
+  fixtures::write_file_bytes(path, {3, 1, 0x16, 0});  // version 3
+  EXPECT_EQ(f.sort(path, {{1, 1}}), 0);
+  EXPECT_EQ(f.error, "Error 10001: (sort) Unable to open input file");
+  EXPECT_EQ(f.temp_files(), 0u);
+}
+
+TEST(SortFailures, QueueThatCannotBeCreated) {
+  SortFixture f;
+  std::string path = write_counted(f, 10, 3);
+  f.env.next_temp_file = [&f] { return f.dir.file("missing/queue"); };
+  EXPECT_EQ(f.sort(path, {{1, 1}}), 0);
+  EXPECT_EQ(f.error, "Error 10003: (sort) Unable to open report processing queue file " + f.dir.file("missing/queue") +
+                         ": No such file or directory");
+}
+
+TEST(SortFailures, InputSizeOverTheTemporaryLimit) {
+  SortFixture f;
+  std::string path = write_counted(f, 1000, 3);
+  f.limit = 100;
+  EXPECT_EQ(f.sort(path, {{3, 1}}), 0);
+  EXPECT_EQ(f.error, "over");
+  EXPECT_FALSE(std::filesystem::exists(path));
+  EXPECT_EQ(f.temp_files(), 0u);
+}
+
+TEST(SortFailures, ADamagedRunIsNotMergedSilently) {
+  SortFixture f;
+  std::string path = write_counted(f, 15000, 3);
+  // Cut the second run short just before the merge reads it.
+  f.env.on_merge = [&f](const std::vector<std::string> &in, const std::string &) {
+    (void)f;
+    ASSERT_EQ(in.size(), 2u);
+    ::truncate(in[1].c_str(), 100);
+  };
+  EXPECT_EQ(f.sort(path, {{3, 1}}), 0);
+  EXPECT_EQ(f.error, "Error 10007: (sort) Unable to read report file");
+  EXPECT_EQ(f.temp_files(), 0u);
+}
+
+// --- Through the report run ---------------------------------------------------
+
+class SortReportTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_FALSE(tmp_.path().empty());
+    s_.reports_directory = strdup((tmp_.path() + "/r/").c_str());
+    s_.temp_directory = strdup((tmp_.path() + "/t/").c_str());
+    std::filesystem::create_directories(tmp_.path() + "/r");
+    std::filesystem::create_directories(tmp_.path() + "/t");
+    rep_ = new_report_initialize(REPORT_DEMAND, 1, "n", "o", 0, 0, 0, &s_);
+    ASSERT_NE(rep_, nullptr);
+    rep_->root_path = tfile_create_root_path(rep_, 42);
+    rep_->temp_path = tfile_create_temp_path(rep_, 42);
+    ASSERT_NE(rep_->root_path, nullptr);
+    ASSERT_NE(rep_->temp_path, nullptr);
+    rep_->cats = &order_;
+  }
+  void TearDown() override {
+    free_report(rep_);
+    reporter_settings_reset(&s_);
+  }
+  std::string root_file() const { return std::string(rep_->root_path) + "root"; }
+  size_t temp_files() const {
+    size_t n = 0;
+    std::error_code ec;
+    for (auto it = std::filesystem::recursive_directory_iterator(rep_->temp_path, ec);
+         it != std::filesystem::recursive_directory_iterator(); ++it)
+      if (it->is_regular_file()) n++;
+    return n;
+  }
+
+  TempDir tmp_{"kxsortrep"};
+  reporter_settings s_;
+  REPORT *rep_ = nullptr;
+  category_order_map order_;
+};
+
+TEST_F(SortReportTest, SortsInPlaceWithTheRunsOrderAndProgress) {
+  order_ = {{30, 1}, {20, 2}, {10, 3}};
+  std::vector<TableRow> rows;
+  for (int i = 0; i < 25000; i++)
+    rows.push_back({tv_num(static_cast<uint64_t>(10 * (1 + i % 3))), tv_num(static_cast<uint64_t>(i))});
+  ASSERT_TRUE(fixtures::write_table(root_file(), {{8, 0x83}, {9, 0x04}}, rows));
+  SORT_OPTION keys[] = {{8, 1}, {0, 0}};
+  ASSERT_EQ(sort_table(rep_, root_file().c_str(), keys), -1) << (rep_->error ? rep_->error : "");
+  auto out = read_rows(root_file());
+  ASSERT_EQ(out.size(), 25000u);
+  EXPECT_EQ(out.front()[0], "30");
+  EXPECT_EQ(out.back()[0], "10");
+  EXPECT_EQ(out[8332][0], "30");
+  EXPECT_EQ(out[8333][0], "20");
+  EXPECT_EQ(out[8333][1], "1");  // ties in input order
+  EXPECT_EQ(rep_->sort, 0);
+  EXPECT_EQ(rep_->sort_done, 25000);
+  EXPECT_EQ(rep_->error, nullptr);
+  EXPECT_EQ(temp_files(), 0u);
+  EXPECT_EQ(rep_->cur_temp_count, 0u);
+}
+
+TEST_F(SortReportTest, FailuresAreRecordedInTheRun) {
+  ASSERT_TRUE(fixtures::write_table(root_file(), kUserCounter, {counted("a", 1, 0), counted("b", 2, 1)}));
+  SORT_OPTION keys[] = {{9, -1}, {0, 0}};
+  rep_->cur_temp_count = TFILE_MAX_NUMBER;  // no temporary name is left
+  EXPECT_EQ(sort_table(rep_, root_file().c_str(), keys), 0);
+  ASSERT_NE(rep_->error, nullptr);
+  EXPECT_STREQ(rep_->error, "Error 10002: (sort) Error creating temporary filename");
+  EXPECT_FALSE(std::filesystem::exists(root_file()));
+  EXPECT_EQ(rep_->sort, 0);
+}
+
+TEST_F(SortReportTest, InputOverTheTemporaryLimit) {
+  ASSERT_TRUE(fixtures::write_table(root_file(), kUserCounter, {counted("a", 1, 0), counted("b", 2, 1)}));
+  const long long size = static_cast<long long>(std::filesystem::file_size(root_file()));
+  s_.max_temp_size = size - 1;
+  SORT_OPTION keys[] = {{9, -1}, {0, 0}};
+  EXPECT_EQ(sort_table(rep_, root_file().c_str(), keys), 0);
+  ASSERT_NE(rep_->error, nullptr);
+  EXPECT_EQ(std::string(rep_->error), "Error 10601: (status) Temporary File Size Limit " + std::to_string(size - 1) +
+                                           " Exceeded by 1 bytes");
+}
+
+TEST_F(SortReportTest, RowLevelEntryPoints) {
+  const std::vector<TableColumn> cols = {{3, 0x16}, {9, 0x04}};
+  ASSERT_TRUE(fixtures::write_table(root_file(), cols, {{tv_text("b"), tv_num(2)}, {tv_text("a"), tv_num(10)},
+                                                        {tv_text("c"), tv_num(9)}}));
+  READ_TBL *t = read_open(root_file().c_str());
+  ASSERT_NE(t, nullptr);
+  std::vector<RECORD *> rows;
+  while (RECORD *r = read_next_separate(t)) rows.push_back(r);
+  std::vector<RECORD> layout(t->rec, t->rec + t->field_count + 1);
+  read_close(t);
+  ASSERT_EQ(rows.size(), 3u);
+  SORT_OPTION desc[] = {{9, -1}, {0, 0}};
+  EXPECT_LT(sort_record_compare(rows[1], rows[2], desc, rep_), 0);  // 10 before 9
+  EXPECT_GT(sort_record_compare(rows[0], rows[2], desc, rep_), 0);  // 2 after 9
+  sort_fields(rows.data(), 0, 2, desc, rep_);
+  EXPECT_STREQ(static_cast<const char *>(rows[0]->data), "a");
+  EXPECT_STREQ(static_cast<const char *>(rows[2]->data), "b");
+
+  std::string queue = tmp_.path() + "/queue";
+  kx_fd q(::open(queue.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0664));
+  ASSERT_TRUE(q.valid());
+  SORT_OPTION asc[] = {{3, 1}, {0, 0}};
+  ASSERT_EQ(sort_records(rows.data(), 0, 2, asc, rep_, layout.data(), q.get()), -1);
+  for (RECORD *r : rows) EXPECT_EQ(r, nullptr);  // freed
+  auto bytes = fixtures::read_file_bytes(queue);
+  ASSERT_FALSE(bytes.empty());
+  EXPECT_EQ(bytes.back(), 0);
+  std::string run(bytes.begin(), bytes.end() - 1);
+  EXPECT_EQ(column(read_rows(run), 0), (std::vector<std::string>{"a", "b", "c"}));
+}
+
+}  // namespace
