@@ -1,0 +1,16 @@
+#!/bin/sh
+# Stand-in for the web administration's mail script, for the tests and the
+# example: records its arguments and answers as told.
+#   KX_EMAIL_RECORD  file that gets one line per argument and a "--" line
+#   KX_EMAIL_ANSWER  ok (default): "OK: sent"; err: an "ERR:" line ending in
+#                    CR LF; none: no output
+if [ -n "${KX_EMAIL_RECORD:-}" ]; then
+  for a in "$@"; do printf '%s\n' "$a"; done >>"$KX_EMAIL_RECORD"
+  printf -- '--\n' >>"$KX_EMAIL_RECORD"
+fi
+case "${KX_EMAIL_ANSWER:-ok}" in
+  ok) printf 'OK: sent\n' ;;
+  err) printf 'ERR: mail server refused\r\n' ;;
+  none) ;;
+esac
+exit 0

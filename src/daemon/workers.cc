@@ -1,0 +1,467 @@
+#include "src/daemon/workers.h"
+
+#include <fcntl.h>
+#include <libintl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "lib/base/kxlog.h"
+#include "lib/base/kxraii.h"
+#include "lib/base/kxstring.h"
+#include "lib/runtime/db.h"
+#include "src/daemon/mail.h"
+#include "src/daemon/registry.h"
+#include "src/report/continuous.h"
+#include "src/report/definition.h"
+#include "src/report/fields.h"
+#include "src/report/group.h"
+#include "src/report/logfile_window.h"
+#include "src/report/period.h"
+#include "src/report/report.h"
+#include "src/report/report_load.h"
+#include "src/report/status.h"
+#include "src/report/subreport.h"
+#include "src/report/tfile.h"
+#include "src/support/settings.h"
+#include "src/table/table.h"
+
+namespace {
+
+struct result_closer {
+  void operator()(DB_RESULT *rs) const {
+    if (rs) rs->close(rs);
+  }
+};
+using result_ptr = std::unique_ptr<DB_RESULT, result_closer>;
+
+// Records a failure's text through the message catalogue.
+void record_error(REPORT *rep, const char *text) { status_add_error(rep, "%s", dgettext("Tallowmere", text)); }
+
+std::atomic<int> &running_count(int kind) {
+  return kind == REPORT_DEMAND ? demand_count : kind == REPORT_SCHEDULED ? scheduled_count : continuous_count;
+}
+
+std::string local_time_text(time_t t) {
+  struct tm tm;
+  char buf[32];
+  if (!localtime_r(&t, &tm) || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm) == 0) return "";
+  return buf;
+}
+
+std::string processed_status(time_t t) {
+  char *text = nullptr;
+  std::string when = local_time_text(t);
+  if (asprintf(&text, dgettext("Tallowmere", "Processed Ok [%s]"), when.c_str()) < 0) return "";
+  std::string s = text;
+  free(text);
+  return s;
+}
+
+void close_queue(REPORT *rep) {
+  if (rep->index_fd > 0) close(rep->index_fd);
+  if (rep->index_fd_read > 0) close(rep->index_fd_read);
+  rep->index_fd = rep->index_fd_read = -1;
+}
+
+long long first_integer(int db, const char *format, int id) {
+  result_ptr rs{db_execute2(db, format, id)};
+  return rs && rs->fields[0] ? strtoll(rs->fields[0], nullptr, 10) : -1;
+}
+
+// Unlinks rep from the batch list whose head is *head.
+void unlink_task(REPORT **head, REPORT *rep) {
+  if (rep->prev_task) rep->prev_task->next_task = rep->next_task;
+  if (rep->next_task) rep->next_task->prev_task = rep->prev_task;
+  if (*head == rep) *head = rep->next_task;
+  rep->prev_task = rep->next_task = nullptr;
+}
+
+// Ends a report of a running batch at level 0: level terminated, outcome
+// saved, freed. Its input is the batch's shared window, which it must not
+// close.
+void end_report(REPORT **head, REPORT *rep) {
+  rep->input = nullptr;
+  process_sub_report_terminate(rep);
+  finalize_report(rep);
+  unlink_task(head, rep);
+  free_report(rep);
+}
+
+}  // namespace
+
+int initialize_report(REPORT *rep) {
+  processed_reports_add(rep);
+  char *process_path = nullptr;
+  const char *failure = nullptr;
+  if (!load_report_definition(rep, time(nullptr))) goto failed;
+  // A zone that cannot be loaded leaves the run on UTC, as glibc does.
+  report_load_zone(rep);
+  if (rep->def->email_test) {
+    process_email_test(rep->report_id, rep->report_type, rep->db, rep->def->lang ? rep->def->lang : "en_US");
+    processed_reports_del(rep);
+    return 0;
+  }
+  if (rep->report_type == REPORT_DEMAND) {
+    if (!report_find_demand_period(rep)) {
+      failure = "Error 10431: (process) Date Range Not Found or Invalid";
+      goto failed;
+    }
+  } else {
+    time_t cutoff = 0;
+    if (!report_calculate_period(rep, &cutoff)) {
+      failure = "Error 10447: (process) Error processing the next run time value";
+      goto failed;
+    }
+    if (!report_definition_add_date_range(rep)) {
+      failure = "Error 10445: (process) Memory Allocation Error";
+      goto failed;
+    }
+    report_translate_relative_dates(rep);
+  }
+  process_path = tfile_process_file(rep);
+  if (!process_path) {
+    failure = "Error 10435: (process) Error creating a report filename";
+    goto failed;
+  }
+  rep->index_fd = open(process_path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+  if (rep->index_fd < 0) {
+    failure = "Error 10436: (process) Error creating a report file";
+    goto failed;
+  }
+  rep->index_fd_read = open(process_path, O_RDONLY | O_CLOEXEC);
+  if (rep->index_fd_read < 0) {
+    failure = "Error 10437: (process) Error opening a report file";
+    goto failed;
+  }
+  // Only the two descriptors reach the queue from here on.
+  unlink(process_path);
+  free(process_path);
+  return -1;
+
+failed:
+  if (failure) record_error(rep, failure);
+  close_queue(rep);
+  if (process_path) {
+    unlink(process_path);
+    free(process_path);
+  }
+  status_save(rep, rep->db, nullptr, 0);
+  processed_reports_del(rep);
+  return 0;
+}
+
+void finalize_report(REPORT *rep) {
+  close_queue(rep);
+  std::string status;
+  bool have_status = false;
+  kx_malloc_ptr<char> key;
+  if (rep->cancel.load()) {
+    // A stopped scheduled run is due again at its next period, not at once.
+    if (rep->report_type == REPORT_SCHEDULED && rep->next_run_time)
+      db_query(rep->db, "update scheduled_reports set next_run_time=from_unixtime(%lld) where report_id=%d",
+               static_cast<long long>(rep->next_run_time), rep->report_id);
+  } else if (rep->error) {
+    stats_count(&stats_num_rep_errors);
+  } else if (!(key = kx_malloc_ptr<char>(string_security_key()))) {
+    stats_count(&stats_num_rep_errors);
+    record_error(rep, "Error 10449: (process) Memory Allocation Error");
+  } else {
+    status = processed_status(time(nullptr));
+    have_status = true;
+    const int db = rep->db;
+    const int id = rep->report_id;
+    const long elapsed = static_cast<long>(time(nullptr) - rep->process_start);
+    const int limit = rep->settings ? rep->settings->max_instances : 0;
+    kx_malloc_ptr<char> path{escape_encode(rep->root_path ? rep->root_path : "")};
+    kx_malloc_ptr<char> key_sql{escape_encode(key.get())};
+    const bool demand = rep->report_type == REPORT_DEMAND;
+    std::string mail_id;
+    if (demand) {
+      stats_count(&stats_num_dem_processed);
+      db_query(db, "lock tables demand_report_instance write, demand_reports write");
+      db_query(db,
+               "insert into demand_report_instance (report_id, path, server, started_at, finished_at, size, "
+               "security_key) values (%d,'%s',%d,from_unixtime(unix_timestamp()-%ld),now(),%lli,'%s')",
+               id, path ? path.get() : "", settings.server_id, elapsed, rep->size_written,
+               key_sql ? key_sql.get() : "");
+      result_ptr inserted{db_execute2(db, "select last_insert_id()")};
+      std::string rid = inserted && inserted->fields[0] ? inserted->fields[0] : "";
+      if (limit) {
+        long long n = first_integer(db, "select count(*) from demand_report_instance where report_id=%d", id);
+        if (n > limit)
+          db_query(db, "delete from demand_report_instance  where report_id=%d order by finished_at limit %lld", id,
+                   n - limit);
+      }
+      result_ptr mail{db_execute2(db, "select email from demand_reports where report_id=%d", id)};
+      if (mail && mail->fields[0] && *mail->fields[0]) mail_id = rid;
+      db_query(db, "update demand_reports set next_run_time=0 where report_id=%d", id);
+    } else {
+      stats_count(&stats_num_sched_processed);
+      db_query(db, "lock tables scheduled_report_instance write, scheduled_reports write");
+      db_query(db,
+               "insert into scheduled_report_instance (report_id, path, server, started_at, finished_at, size, "
+               "security_key, report_date) values (%d,'%s',%d,from_unixtime(unix_timestamp()-%ld),now(),%lli,'%s',"
+               "from_unixtime(%li))",
+               id, path ? path.get() : "", settings.server_id, elapsed, rep->size_written,
+               key_sql ? key_sql.get() : "", static_cast<long>(rep->start));
+      result_ptr inserted{db_execute2(db, "select last_insert_id()")};
+      std::string rid = inserted && inserted->fields[0] ? inserted->fields[0] : "";
+      if (limit) {
+        long long n = first_integer(db, "select count(*) from scheduled_report_instance where report_id=%d", id);
+        if (n > limit) {
+          db_query(db, "delete from scheduled_report_instance where report_id=%d order by finished_at limit %lld",
+                   id, n - limit);
+          kxlog_send(KXLOG_MESSAGE,
+                     "Delete %lld oldest instances of scheduled report %d '%s' (%s) that exceed max number of "
+                     "instances (%d)\n",
+                     n - limit, id, rep->name ? rep->name : "", rep->owner ? rep->owner : "", limit);
+        }
+      }
+      result_ptr mail{db_execute2(db, "select email from scheduled_reports where report_id=%d", id)};
+      if (mail && mail->fields[0] && *mail->fields[0]) mail_id = rid;
+      db_query(db, "update scheduled_reports set next_run_time=from_unixtime(%li) where report_id=%d",
+               static_cast<long>(rep->next_run_time), id);
+    }
+    db_query(db, "unlock tables");
+    bool thresholds = true;
+    for (REPORT_GROUP **g = rep->def && rep->def->group ? rep->def->group : nullptr; g && *g; g++)
+      if ((*g)->threshold && !(*g)->threshold_reached) thresholds = false;
+    if (!mail_id.empty() && thresholds)
+      send_email(demand ? EMAIL_CMD_DEMAND : EMAIL_CMD_SCHEDULED, mail_id.c_str(),
+                 rep->def && rep->def->lang ? rep->def->lang : "en_US", rep);
+    if (demand) {
+      kxlog_send(KXLOG_MESSAGE, "Finish demand report %d\n", id);
+    } else {
+      long long n = first_integer(db, "select count(*) from scheduled_report_instance where report_id=%d", id);
+      kxlog_send(KXLOG_MESSAGE, "Finish scheduled report %d (%lld instances)\n", id, n < 0 ? 0 : n);
+    }
+  }
+  status_save(rep, rep->db, have_status ? status.c_str() : nullptr, 0);
+  processed_reports_del(rep);
+}
+
+void *run_reports(void *arg) {
+  REPORT *head = static_cast<REPORT *>(arg);
+  const int kind = head->report_type;
+  const int db = head->db;
+  // 1. Initialise every report of the batch.
+  for (REPORT *r = head, *next = nullptr; r; r = next) {
+    next = r->next_task;
+    if (!initialize_report(r)) {
+      unlink_task(&head, r);
+      free_report(r);
+    }
+  }
+  if (!head) {
+    running_count(kind).fetch_sub(1);
+    db_close(db);
+    return nullptr;
+  }
+  stats_last_report_started.store(time(nullptr));
+  logfile_window_install();
+  // 3. One window, over the period of the first report.
+  TABLE *window = table_open(TABLE_LOGFILE, head, nullptr, nullptr, db, 0);
+  if (!window) {
+    for (REPORT *r = head, *next = nullptr; r; r = next) {
+      next = r->next_task;
+      record_error(r, "Error 10401: (process) Unable to open log file");
+      finalize_report(r);
+      unlink_task(&head, r);
+      free_report(r);
+    }
+  } else {
+    // 4. Level 0 of every report on the shared input.
+    for (REPORT *r = head, *next = nullptr; r; r = next) {
+      next = r->next_task;
+      if (!process_sub_report_start(r, nullptr, 0, window)) end_report(&head, r);
+    }
+    for (REPORT *r = head; r; r = r->next_task) r->recs_todo = head->recs_todo;
+    // 5. Every record, for every report in order.
+    while (head && table_read_record(window) == -1) {
+      for (REPORT *r = head, *next = nullptr; r; r = next) {
+        next = r->next_task;
+        if (r->cancel.load()) {
+          end_report(&head, r);
+          continue;
+        }
+        r->recs_done++;
+        if (!logfile_filter_record(r, window->rec, window->map)) continue;
+        int ok = r->group_def->type == GROUP_TYPE_SUMMARY
+                     ? process_sub_report_record_summary(r, window->rec, window->map)
+                     : process_sub_report_record_detail(r, window->rec, window->map);
+        if (!ok) end_report(&head, r);
+      }
+    }
+    // 6. The window is shared: no report closes it.
+    for (REPORT *r = head; r; r = r->next_task) r->input = nullptr;
+    table_close(window);
+    // 7. Reports that end at level 0.
+    for (REPORT *r = head, *next = nullptr; r; r = next) {
+      next = r->next_task;
+      bool second = r->group_def->type == GROUP_TYPE_SUMMARY && (r->def->group[1] != nullptr || r->spill);
+      if (second) continue;
+      process_sub_report_finalize(r);
+      end_report(&head, r);
+    }
+    // 8. The second stage of each remaining report.
+    for (REPORT *r = head, *next = nullptr; r; r = next) {
+      next = r->next_task;
+      unlink_task(&head, r);
+      r->db = db_open_clone(db);
+      std::atomic<int> &count = running_count(kind);
+      count.fetch_add(1);
+      pthread_t thread;
+      int rc = r->db ? pthread_create(&thread, nullptr, run_report_step2, r) : -1;
+      if (rc != 0) {
+        count.fetch_sub(1);
+        record_error(r, "Error 10450: (process) Unable to create a new thread");
+        int own = r->db;
+        r->db = own ? own : db;
+        process_sub_report_terminate(r);
+        finalize_report(r);
+        if (own) db_close(own);
+        free_report(r);
+        continue;
+      }
+      // A thread that cannot be detached runs on all the same; it is logged.
+      if (pthread_detach(thread) != 0) kxlog_send(KXLOG_ERROR, "Error in pthread_detach\n");
+    }
+  }
+  stats_last_report_finished.store(time(nullptr));
+  running_count(kind).fetch_sub(1);
+  db_close(db);
+  return nullptr;
+}
+
+void *run_report_step2(void *arg) {
+  REPORT *rep = static_cast<REPORT *>(arg);
+  const int kind = rep->report_type;
+  bool ok = true;
+  if (rep->spill && !process_sub_report_process_spill(rep, 0)) ok = false;
+  if (ok && !process_sub_report_finalize(rep)) ok = false;
+  process_sub_report_terminate(rep);
+  if (ok && rep->def->group[0] && rep->def->group[1]) process_report_queue(rep);
+  finalize_report(rep);
+  stats_last_report_finished.store(time(nullptr));
+  running_count(kind).fetch_sub(1);
+  db_close(rep->db);
+  free_report(rep);
+  return nullptr;
+}
+
+int process_continuous_report(REPORT *rep, int db) {
+  rep->group_def = rep->def && rep->def->group ? rep->def->group[0] : nullptr;
+  logfile_window_install();
+  TABLE *window = rep->group_def ? table_open(TABLE_LOGFILE, rep, nullptr, nullptr, db, 0) : nullptr;
+  if (!window) {
+    record_error(rep, "Error 10420: (process) Unable to open report file");
+    return 0;
+  }
+  GROUP_TREE *tree = group_initialize(rep, 0, 1000, window->rec, window->map);
+  if (!tree) {
+    table_close(window);
+    record_error(rep, "Error 10421: (process) Error initializing group list");
+    return 0;
+  }
+  rep->groups = tree;
+  int result = -1;
+  while (table_read_record(window) == -1) {
+    if (!logfile_filter_record(rep, window->rec, window->map)) continue;
+    int r = group_add_record(tree, window->rec, window->map, -1, window, rep, nullptr);
+    if (r == 1) {
+      result = 0;
+      break;
+    }
+    if (r == 2) {
+      record_error(rep, "Error 10422: (process) Too many groups found in the report");
+      result = 0;
+      break;
+    }
+  }
+  if (result && !group_write_db(tree, rep, db)) {
+    record_error(rep, "Error 10423: (process) Error writing to a report file");
+    result = 0;
+  }
+  rep->groups = nullptr;
+  if (!group_terminate(tree) && result) {
+    record_error(rep, "Error 10424: (process) Error writing to a report file");
+    result = 0;
+  }
+  table_close(window);
+  return result;
+}
+
+void *run_continuous_report(void *arg) {
+  REPORT *rep = static_cast<REPORT *>(arg);
+  const int db = rep->db;
+  std::string status;
+  time_t cutoff = 0;
+  if (load_report_definition(rep, time(nullptr))) {
+    report_load_zone(rep);
+    result_ptr rs{db_execute2(db, "select report_table from continuous_reports where report_id=%d", rep->report_id)};
+    const char *table = rs && rs->fields[0] ? rs->fields[0] : nullptr;
+    if (!table) {
+      record_error(rep, "Error 10427: (process) Error reading continuous report info from db");
+    } else if (!continuous_table_name_valid(table)) {
+      // The name never reaches SQL unchecked.
+      record_error(rep, "Error 10427: (process) Error reading continuous report info from db");
+    } else {
+      free(rep->table);
+      rep->table = strdup(table);
+    }
+    rs.reset();
+    if (!rep->error && !report_calculate_period(rep, &cutoff))
+      record_error(rep, "Error 10432: (process) Error processing the next run time value");
+    if (!rep->error && !report_definition_add_date_range(rep))
+      record_error(rep, "Error 10444: (process) Memory Allocation Error");
+    if (!rep->error) {
+      report_translate_relative_dates(rep);
+      stats_last_report_started.store(time(nullptr));
+      if (process_continuous_report(rep, db)) {
+        stats_last_report_finished.store(time(nullptr));
+        stats_count(&stats_num_cont_processed);
+        if (cutoff) {
+          db_query(db, "delete from `%s` where date<=%lld", rep->table, static_cast<long long>(cutoff));
+          db_query(db, "delete from `%s_di` where date<=%lld", rep->table, static_cast<long long>(cutoff));
+        }
+        db_query(db, "update continuous_reports set next_run_time=from_unixtime(%li) where report_id=%d",
+                 static_cast<long>(rep->next_run_time), rep->report_id);
+        char when[32];
+        format_date_time(rep->start, when, sizeof when);
+        char *text = nullptr;
+        if (asprintf(&text, dgettext("Tallowmere", "Processed Ok [%s]"), when) >= 0) {
+          status = text;
+          free(text);
+        }
+        kxlog_send(KXLOG_MESSAGE, "Finish continuous report %d\n", rep->report_id);
+      } else {
+        if (rep->error) stats_count(&stats_num_rep_errors);
+        stats_last_report_finished.store(time(nullptr));
+      }
+    }
+  }
+  status_save(rep, db, status.empty() ? nullptr : status.c_str(), 0);
+  continuous_count.fetch_sub(1);
+  db_close(db);
+  free_report(rep);
+  return nullptr;
+}
+
+int start_report_worker(int kind, REPORT *rep) {
+  pthread_t thread;
+  void *(*fn)(void *) = kind == REPORT_CONTINUOUS ? run_continuous_report : run_reports;
+  if (pthread_create(&thread, nullptr, fn, rep) != 0) {
+    kxlog_send(KXLOG_ERROR, "Error in pthread_create\n");
+    return 1;
+  }
+  // Once created the thread owns the reports; a failed detach is only logged.
+  if (pthread_detach(thread) != 0)
+    kxlog_send(KXLOG_ERROR, kind == REPORT_DEMAND ? "Error in pthread_detach\n" : "Error in pthread_detatch\n");
+  return 0;
+}

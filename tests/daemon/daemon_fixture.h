@@ -1,0 +1,132 @@
+// The real kxreporter as a child process against the private MariaDB: a
+// database of its own with this server's row, an install root with the
+// stand-in scripts, a working folder whose ../logs receives the logs, and an
+// SNMP agent configuration on a free loopback port.
+#pragma once
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/db/dbtest.h"
+#include "tests/snmp/snmptest.h"
+
+namespace kxtest {
+
+class DaemonSandbox {
+ public:
+  explicit DaemonSandbox(const std::string &tag) : db_(tag), snmp_("kxreporter-snmp") {
+    root_ = snmp_.dir();
+    std::filesystem::create_directories(root_ + "/logs");
+    std::filesystem::create_directories(root_ + "/work");
+    std::filesystem::create_directories(root_ + "/bin");
+    std::filesystem::create_directories(root_ + "/store");
+    std::filesystem::create_directories(root_ + "/webadmin/bin");
+    std::filesystem::create_symlink(std::string(KX_SOURCE_DIR) + "/tests/fixtures/webadmin/kxreporter_get_categories.php",
+                                    root_ + "/webadmin/bin/kxreporter_get_categories.php");
+    std::filesystem::create_symlink(std::string(KX_SOURCE_DIR) + "/scripts/standins/kxreporter_email.php",
+                                    root_ + "/bin/kxreporter_email.php");
+    if (!db_.ok()) return;
+    admin_ = std::make_unique<AdminConnection>(db_.name());
+    ok_ = admin_->ok() && admin_->exec("insert into servers (id, ip) values (5, 'localhost')");
+  }
+  ~DaemonSandbox() { stop(SIGKILL); }
+
+  bool ok() const { return ok_; }
+  AdminConnection &admin() { return *admin_; }
+  const std::string &root() const { return root_; }
+  std::string store() const { return root_ + "/store/"; }
+  const SnmpSandbox &snmp() const { return snmp_; }
+
+  // Starts the daemon with args; false when fork fails.
+  bool start(const std::vector<std::string> &args = {}) {
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      if (chdir((root_ + "/work").c_str()) != 0) _exit(127);
+      setenv("KX_PATH", root_.c_str(), 1);
+      setenv("reportdb", db_.name().c_str(), 1);
+      setenv("reportip", "localhost", 1);
+      setenv("reportlogin", env_or("reportlogin", "root"), 1);
+      setenv("reportpassword", env_or("reportpassword", ""), 1);
+      setenv("KX_EMAIL_RECORD", (root_ + "/mail.txt").c_str(), 1);
+      std::string out = root_ + "/stdout.txt", err = root_ + "/stderr.txt";
+      if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(127);
+      std::vector<char *> argv;
+      std::string prog = std::string(KX_BIN_DIR) + "/kxreporter";
+      argv.push_back(prog.data());
+      std::vector<std::string> copy = args;
+      for (auto &a : copy) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(prog.c_str(), argv.data());
+      _exit(127);
+    }
+    return true;
+  }
+
+  // Waits up to seconds for the text in the log file of that level name
+  // ("message", "error", ...).
+  bool wait_for_log(const std::string &level, const std::string &text, int seconds = 20) {
+    for (int i = 0; i < seconds * 10; i++) {
+      if (log(level).find(text) != std::string::npos) return true;
+      if (!running()) return log(level).find(text) != std::string::npos;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+  }
+  std::string log(const std::string &level) const {
+    return read_text_file(root_ + "/logs/kxreporter_" + level + ".log");
+  }
+  std::string stdout_text() const { return read_text_file(root_ + "/stdout.txt"); }
+  std::string stderr_text() const { return read_text_file(root_ + "/stderr.txt"); }
+
+  bool running() {
+    if (pid_ <= 0) return false;
+    int status;
+    pid_t r = waitpid(pid_, &status, WNOHANG);
+    if (r == pid_) {
+      status_ = status;
+      pid_ = -1;
+      return false;
+    }
+    return true;
+  }
+  // Sends sig and waits up to seconds for the exit; the wait status, or -1.
+  int stop(int sig = SIGTERM, int seconds = 20) {
+    if (pid_ <= 0) return status_;
+    kill(pid_, sig);
+    return wait_exit(seconds);
+  }
+  int wait_exit(int seconds = 20) {
+    for (int i = 0; i < seconds * 10 && running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status_, 0);
+      pid_ = -1;
+      return -1;
+    }
+    return status_;
+  }
+  pid_t pid() const { return pid_; }
+
+ private:
+  TestDatabase db_;
+  SnmpSandbox snmp_;
+  std::string root_;
+  std::unique_ptr<AdminConnection> admin_;
+  bool ok_ = false;
+  pid_t pid_ = -1;
+  int status_ = -1;
+};
+
+}  // namespace kxtest
