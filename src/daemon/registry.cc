@@ -45,6 +45,8 @@ const oid kBase[] = {1, 3, 6, 1, 4, 1, kReporterEnterpriseNumber, 1, 6};
 constexpr size_t kBaseLen = sizeof kBase / sizeof kBase[0];
 
 std::vector<netsnmp_handler_registration *> registrations;
+// The table's index description: the agent does not free it with the table.
+netsnmp_table_registration_info *table_info = nullptr;
 
 }  // namespace
 
@@ -359,7 +361,10 @@ void init_snmp_support() {
     netsnmp_table_helper_add_indexes(info, ASN_INTEGER, ASN_INTEGER, 0);
     info->min_column = 1;
     info->max_column = 7;
-    if (netsnmp_register_table(reg, info) == MIB_REGISTERED_OK) registrations.push_back(reg);
+    if (netsnmp_register_table(reg, info) == MIB_REGISTERED_OK) {
+      registrations.push_back(reg);
+      table_info = info;
+    }
   }
 }
 
@@ -367,4 +372,6 @@ void terminate_snmp_support() {
   snmp_lib_guard guard;
   for (netsnmp_handler_registration *reg : registrations) netsnmp_unregister_handler(reg);
   registrations.clear();
+  if (table_info) netsnmp_table_registration_info_free(table_info);
+  table_info = nullptr;
 }

@@ -192,6 +192,7 @@ int group_write_db(GROUP_TREE *gl, REPORT *rep, int db) {
     }
     return -1;
   }
+  if (!group_link_tree(gl)) return 0;
   if (!gl->trunk) return -1;
   return group_write_db_recursive(gl->trunk, rep, db);
 }

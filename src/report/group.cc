@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -287,25 +288,12 @@ int group_add(GROUP_TREE *gl, GROUP_INDEX *item) {
   if (index_find(gl, item->key, item->hash)) return 0;
   try {
     index_reserve(gl, gl->all.size() + 1);
-    gl->all.reserve(gl->all.size() + 1);
-    auto [it, inserted] = gl->ordered.insert(item);
-    if (!inserted) return 0;
-    // In a tree built by plain insertion a new key hangs below whichever of
-    // its two neighbours in key order came later: the greater side of its
-    // predecessor or the smaller side of its successor.
-    GROUP_INDEX *pred = it != gl->ordered.begin() ? *std::prev(it) : nullptr;
-    auto after = std::next(it);
-    GROUP_INDEX *succ = after != gl->ordered.end() ? *after : nullptr;
-    item->seq = ++gl->seq;
-    if (!pred && !succ) gl->trunk = item;
-    else if (pred && (!succ || pred->seq > succ->seq)) pred->high = item;
-    else succ->low = item;
     gl->all.push_back(item);
-    index_put(gl->slots, item);
   } catch (const std::bad_alloc &) {
-    gl->ordered.erase(item);
     return 0;
   }
+  item->seq = ++gl->seq;
+  index_put(gl->slots, item);
   gl->record_count++;
   return -1;
 }
@@ -385,7 +373,6 @@ GROUP_TREE *group_initialize(REPORT *rep, int grp_pos, int max_groups, RECORD *r
     }
     gl->compare = group_get_compare_func(gl->group_datatype);
     gl->hash = group_get_hash_function(gl->group_datatype);
-    gl->ordered = absl::btree_set<GROUP_INDEX *, GROUP_TREE::key_less>(GROUP_TREE::key_less{gl->compare});
     if (is_category_code(g->groupby)) {
       gl->catset = cat_new();
       if (!gl->catset) throw std::bad_alloc();
@@ -713,6 +700,38 @@ int write_one(GROUP_TREE *gl, TABLE *out, GROUP_INDEX *item, int64_t *written, i
 
 }  // namespace
 
+int group_link_tree(GROUP_TREE *gl) {
+  if (!gl) return 0;
+  if (gl->topk || (gl->group_type >= FIELD_TIMEBUCKET_FIRST && gl->group_type <= FIELD_TIMEBUCKET_LAST)) return -1;
+  // The tree plain insertion builds is the one whose keys are in search
+  // order and whose every subtree has its earliest-inserted record at the
+  // top: built here from the sorted records with a stack, in linear time
+  // after the sort.
+  std::vector<GROUP_INDEX *> sorted, stack;
+  try {
+    sorted = gl->all;
+    stack.reserve(sorted.size());
+  } catch (const std::bad_alloc &) {
+    return 0;
+  }
+  const group_compare_fn cmp = gl->compare;
+  std::sort(sorted.begin(), sorted.end(),
+            [cmp](const GROUP_INDEX *a, const GROUP_INDEX *b) { return cmp(a->key, b->key) < 0; });
+  for (GROUP_INDEX *x : sorted) {
+    GROUP_INDEX *last = nullptr;
+    while (!stack.empty() && stack.back()->seq > x->seq) {
+      last = stack.back();
+      stack.pop_back();
+    }
+    x->low = last;
+    x->high = nullptr;
+    if (!stack.empty()) stack.back()->high = x;
+    stack.push_back(x);
+  }
+  gl->trunk = stack.empty() ? nullptr : stack.front();
+  return -1;
+}
+
 int group_write(REPORT *rep, int64_t *written, int64_t *written_recs) {
   int64_t bytes = 0, recs = 0;
   if (written) *written = 0;
@@ -738,6 +757,7 @@ int group_write(REPORT *rep, int64_t *written, int64_t *written_recs) {
     } catch (const std::bad_alloc &) {
       return 0;
     }
+    if (!group_link_tree(gl)) return 0;
     if (gl->trunk) todo.push_back(gl->trunk);
     while (!todo.empty()) {
       GROUP_INDEX *item = todo.back();

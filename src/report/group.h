@@ -13,10 +13,10 @@
 // the written order (node, smaller keys, greater keys); that order is what
 // users see in unsorted tables and what the report queue file numbers, so
 // it never changes. Finding a group does not walk the tree: a hash index
-// beside it maps a key to its record, and a new record's place in the tree
-// is found through an ordered index of the keys (its parent is whichever of
-// its neighbours in key order was inserted later). Counting a row into an
-// existing group allocates nothing.
+// beside it maps a key to its record, and the tree links are made when the
+// level is written, from the keys in order and the order of insertion (the
+// tree plain insertion gives: every subtree has its earliest record on top;
+// group_link_tree). Counting a row into an existing group allocates nothing.
 //
 // Category levels (group-by 5, 54, 60, 61) count a row once under each of
 // its categories; time-bucket levels (group-by 19 to 30) write each bucket
@@ -33,8 +33,6 @@
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <absl/container/btree_set.h>
 
 #include "lib/record/category.h"
 #include "lib/record/record.h"
@@ -80,7 +78,7 @@ struct GROUP_INDEX {
   GROUP_TREE *tree = nullptr;
   const void *key = nullptr;     // rec[0].data
   uint64_t hash = 0;             // hash of the key
-  uint64_t seq = 0;              // insertion number (places a new record)
+  uint64_t seq = 0;              // insertion number (places the record in the tree)
   char *detail_file = nullptr;   // path of the detail table (malloc), when saved
   long long detail_temp = 0;     // temporary bytes charged for that table
 };
@@ -116,7 +114,7 @@ struct group_counter_op {
 };
 
 struct GROUP_TREE {
-  GROUP_INDEX *trunk = nullptr;  // root; time buckets: the one open bucket
+  GROUP_INDEX *trunk = nullptr;  // root (set by group_link_tree); time buckets: the one open bucket
   int record_count = 0;
   std::vector<unsigned char> fields;  // output field ids, ended by 0
   int save_details = 0;
@@ -146,14 +144,7 @@ struct GROUP_TREE {
   };
   std::vector<slot> slots;
   uint64_t seq = 0;
-  struct key_less {
-    group_compare_fn compare;
-    bool operator()(const GROUP_INDEX *a, const GROUP_INDEX *b) const { return compare(a->key, b->key) < 0; }
-  };
-  // Keys in order, to place a new record in the tree (a B-tree: few
-  // allocations, short searches).
-  absl::btree_set<GROUP_INDEX *, key_less> ordered{key_less{nullptr}};
-  std::vector<GROUP_INDEX *> all;  // every record of the tree (for freeing)
+  std::vector<GROUP_INDEX *> all;  // every record of the tree, in insertion order
   RECORD *output_layout = nullptr; // the output table's template row (malloc)
   cat_t *catset = nullptr;         // the row's categories (category levels), reused
   std::vector<uint32_t> counted;   // keys counted for the current row (category levels)
@@ -186,6 +177,12 @@ GROUP_INDEX *group_lookup(GROUP_TREE *gl, const void *data);
 // Inserts a new group record: -1 inserted, 1 the top-k list absorbed it
 // (the caller destroys it), 0 failed (an equal key is present, or memory).
 int group_add(GROUP_TREE *gl, GROUP_INDEX *item);
+
+// Sets trunk and every record's low and high links to the tree that
+// inserting the records one by one into an unbalanced binary search tree
+// (in their insertion order) gives. -1, or 0 when memory runs out. Nothing
+// to do (-1) for top-k and time-bucket levels.
+int group_link_tree(GROUP_TREE *gl);
 
 // Opens the level's report table writer on file_name (buffer 131072) with
 // the row layout of `fields`. Null on failure (no text recorded).
