@@ -234,3 +234,61 @@ TEST_F(E2E, StopDuringAReportAndTheJobCompletesAfterRestart) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(E2E, DemandWithoutDateRangeAndThresholdsDecideTheMail) {
+  const time_t t0 = time(nullptr) - 7200;
+  write_logs(50, t0);
+  char range[96];
+  snprintf(range, sizeof range, "date=@ %lld %lld\n", static_cast<long long>(t0), static_cast<long long>(t0 + 600));
+  const std::string group = "[general]\nversion=1\n[group]\ntype=SUMMARY\ngroupby=3\nsummary=9\n";
+  ASSERT_TRUE(d_.admin().exec(
+      "insert into demand_reports (report_id, name, login, email, next_run_time, definition) values "
+      "(1, 'no dates', 'admin', '', now() - interval 9 second, '" + group +
+      "[static_filter]\nuser=== \"user1\"\n'),"
+      "(2, 'unreached', 'admin', 'a@x.example', now() - interval 8 second, '" + group +
+      "threshold=request_count:> 1000000\n[static_filter]\n" + range + "'),"
+      "(3, 'reached', 'admin', 'b@x.example', now() - interval 7 second, '" + group +
+      "threshold=request_count:>= 1\n[static_filter]\n" + range + "')"));
+  ASSERT_TRUE(d_.start());
+  EXPECT_EQ(wait_status("demand_reports", 1, "Error"), "Error 10431: (process) Date Range Not Found or Invalid");
+  EXPECT_EQ(wait_status("demand_reports", 2, "Processed Ok").rfind("Processed Ok", 0), 0u) << d_.log("error");
+  EXPECT_EQ(wait_status("demand_reports", 3, "Processed Ok").rfind("Processed Ok", 0), 0u) << d_.log("error");
+  // Only the report whose threshold was reached mails.
+  std::string rid3 = d_.admin().scalar("select rid from demand_report_instance where report_id=3");
+  std::string rid2 = d_.admin().scalar("select rid from demand_report_instance where report_id=2");
+  std::string mails = kxtest::read_text_file(d_.root() + "/mail.txt");
+  EXPECT_NE(mails.find("d" + rid3 + "\n"), std::string::npos) << mails;
+  EXPECT_EQ(mails.find("d" + rid2 + "\n"), std::string::npos) << mails;
+}
+
+TEST_F(E2E, InstanceLimitDropsTheOldest) {
+  const time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  tm.tm_hour = tm.tm_min = tm.tm_sec = 0;
+  tm.tm_isdst = -1;
+  const time_t midnight = mktime(&tm);
+  write_logs(20, midnight - 86400 + 3600);
+  ASSERT_TRUE(d_.admin().exec("insert into settings (name, value) values ('max_instances', '5')"));
+  for (int i = 1; i <= 5; i++)
+    ASSERT_TRUE(d_.admin().exec("insert into scheduled_report_instance (report_id, path, server, started_at, "
+                                "finished_at) values (1, '/nowhere/', 5, now() - interval " +
+                                std::to_string(10 - i) + " day, now() - interval " + std::to_string(10 - i) + " day)"));
+  ASSERT_TRUE(d_.admin().exec("insert into scheduled_reports (report_id, name, login, next_run_time, run_interval, "
+                              "definition) values (1, 'daily', 'admin', from_unixtime(" +
+                              std::to_string(midnight) +
+                              "), 27, '[general]\nversion=1\n[group]\ntype=SUMMARY\ngroupby=3\nsummary=9\n')"));
+  ASSERT_TRUE(d_.start());
+  EXPECT_EQ(wait_status("scheduled_reports", 1, "Processed Ok").rfind("Processed Ok", 0), 0u) << d_.log("error");
+  EXPECT_EQ(d_.admin().scalar("select count(*) from scheduled_report_instance"), "5");
+  // The oldest (nine days) went; the new one stays.
+  EXPECT_EQ(d_.admin().scalar("select count(*) from scheduled_report_instance where finished_at < now() - interval 8 "
+                              "day - interval 12 hour"),
+            "0");
+  EXPECT_TRUE(d_.wait_for_log("message", "Delete 1 oldest instances of scheduled report 1 'daily' (admin) that exceed "
+                                         "max number of instances (5)\n"));
+}
+
+}  // namespace
