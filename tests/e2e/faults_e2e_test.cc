@@ -218,7 +218,10 @@ INSTANTIATE_TEST_SUITE_P(Formats, DamagedLog,
 // of some seconds.
 void write_long_log(const std::string &logs, time_t t0, int users) {
   auto recs = reqlog::sb_sample(users, static_cast<int32_t>(t0), 1);
-  for (int i = 0; i < users; i++) recs[i].user = "u" + std::to_string(i);
+  for (int i = 0; i < users; i++) {
+    recs[i].user = "u";
+    recs[i].user += std::to_string(i);
+  }
   reqlog::write_log(logs, "kxlogger_requests_bin_1", reqlog::sb_image(recs));
 }
 
@@ -303,9 +306,14 @@ TEST_F(Faults, HundredsOfSmallJobsLeaveMemoryAndDescriptorsLevel) {
   const int first = std::min(50, total / 10);
   auto queue_range = [&](int from, int to) {
     std::string sql = "insert into demand_reports (report_id, name, login, next_run_time, definition) values ";
-    for (int id = from; id <= to; id++)
-      sql += (id == from ? "" : ",") + std::string("(") + std::to_string(id) + ", 'r', 'admin', now() - interval 2 "
-             "second, '" + def + "')";
+    for (int id = from; id <= to; id++) {
+      if (id != from) sql += ',';
+      sql += '(';
+      sql += std::to_string(id);
+      sql += ", 'r', 'admin', now() - interval 2 second, '";
+      sql += def;
+      sql += "')";
+    }
     ASSERT_TRUE(d_.admin().exec(sql)) << d_.admin().error();
   };
   // Done: every job of 1..last saved, and no report running any more.
