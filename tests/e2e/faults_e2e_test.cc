@@ -297,6 +297,11 @@ int load_jobs() {
 }
 
 TEST_F(Faults, HundredsOfSmallJobsLeaveMemoryAndDescriptorsLevel) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitizer's quarantine and shadow memory grow with every allocation:
+  // resident memory then says nothing about leaks.
+  GTEST_SKIP() << "resident memory is not comparable under a sanitizer";
+#endif
   configure({{"concurrent_demand_reports", "25"}});
   const time_t t0 = time(nullptr) - 7200;
   reqlog::write_log(d_.root() + "/logs", "kxlogger_requests_bin_1",
