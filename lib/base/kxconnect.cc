@@ -28,7 +28,9 @@ int start_connect(const struct addrinfo *a) {
 }  // namespace
 
 int daemonize() {
-  int fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+  // Without close-on-exec: when a standard stream was closed, /dev/null takes
+  // its number and must stay open in programs started later.
+  int fd = open("/dev/null", O_RDWR);
   if (fd < 0) return -1;
   int rc = 0;
   for (int target = 0; target <= 2; ++target)

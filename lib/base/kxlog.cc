@@ -61,7 +61,13 @@ void kxlog_send_va(int level, const char *format, va_list ap) {
   {
     kxlog_read_guard guard;
     silent = kxlog_silent_mode;
-    if (current_sink != nullptr) taken = current_sink(level, format, ap);
+    if (current_sink != nullptr) {
+      // The sink gets its own copy: ap may still go to standard error.
+      va_list copy;
+      va_copy(copy, ap);
+      taken = current_sink(level, format, copy);
+      va_end(copy);
+    }
   }
   if (taken == 1 || silent) return;
   if (taken == 0 && level == KXLOG_DEBUG) return;

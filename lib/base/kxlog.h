@@ -30,7 +30,7 @@ void kxlog_send_va(int level, const char *format, va_list ap);
 // taken (written, or dropped by its log's own rule), 0 when it has no log for
 // the level and -1 when the level's log exists but cannot be written; in the
 // last two cases the no-log rules above apply (debug is dropped only when no
-// log exists). A sink must not consume `ap` (use va_copy).
+// log exists). The sink is given a copy of the arguments.
 using kxlog_sink_fn = int (*)(int level, const char *format, va_list ap);
 
 // The publication lock: kxlog_send holds it shared while it calls the sink;

@@ -1,12 +1,12 @@
 // Small owners for what the C interfaces hand out: a descriptor, a malloc'ed
-// block, a stdio stream, a held pthread mutex. Each closes or frees what it
+// block, a directory stream, a held pthread mutex. Each closes or frees what it
 // holds when it goes out of scope; none can be copied.
 #pragma once
 
+#include <dirent.h>
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <utility>
@@ -49,13 +49,13 @@ struct kx_free_deleter {
 template <typename T>
 using kx_malloc_ptr = std::unique_ptr<T, kx_free_deleter>;
 
-// std::unique_ptr for a stdio stream.
-struct kx_fclose_deleter {
-  void operator()(FILE *f) const {
-    if (f) std::fclose(f);
+// std::unique_ptr for a directory stream.
+struct kx_closedir_deleter {
+  void operator()(DIR *d) const {
+    if (d) closedir(d);
   }
 };
-using kx_file_ptr = std::unique_ptr<FILE, kx_fclose_deleter>;
+using kx_dir_ptr = std::unique_ptr<DIR, kx_closedir_deleter>;
 
 // Holds a pthread mutex for a scope; a null mutex holds nothing (for objects
 // made with or without their own lock).

@@ -112,3 +112,7 @@ bool kxregex_has_back_reference(std::string_view pat) {
   }
   return false;
 }
+
+bool kxregex_refused(const char *pattern, long long max_nodes) {
+  return kxregex_too_large(pattern, max_nodes) || (pattern && kxregex_has_back_reference(pattern));
+}

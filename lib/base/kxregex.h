@@ -16,3 +16,7 @@ bool kxregex_too_large(const char *pattern, long long max_nodes);
 // True when the pattern holds a back-reference ("\1" .. "\9"), with which
 // glibc's matcher backtracks, in time exponential in the text's length.
 bool kxregex_has_back_reference(std::string_view pattern);
+
+// What every caller applies to a pattern from outside input: refused when
+// too large (kxregex_too_large) or holding a back-reference.
+bool kxregex_refused(const char *pattern, long long max_nodes);

@@ -302,22 +302,27 @@ char *string_truncate_withdots(const char *str, int shortsize) {
   return heap_copy(out);
 }
 
-int string_count_string_occurences(const char *str, const char *find) {
-  if (str == nullptr || find == nullptr || *find == '\0') return 0;
-  std::string_view text(str), what(find);
+namespace {
+
+int count_occurrences(std::string_view text, std::string_view what) {
+  if (what.empty()) return 0;
   int count = 0;
   for (size_t pos = text.find(what); pos != std::string_view::npos; pos = text.find(what, pos + what.size()))
     ++count;
   return count;
 }
 
+}  // namespace
+
+int string_count_string_occurences(const char *str, const char *find) {
+  if (str == nullptr || find == nullptr) return 0;
+  return count_occurrences(str, find);
+}
+
 int string_count_string_occurences_l(const char *str, int str_len, const char *find, int find_len) {
   if (str == nullptr || find == nullptr || str_len <= 0 || find_len <= 0) return 0;
-  std::string_view text(str, static_cast<size_t>(str_len)), what(find, static_cast<size_t>(find_len));
-  int count = 0;
-  for (size_t pos = text.find(what); pos != std::string_view::npos; pos = text.find(what, pos + what.size()))
-    ++count;
-  return count;
+  return count_occurrences(std::string_view(str, static_cast<size_t>(str_len)),
+                           std::string_view(find, static_cast<size_t>(find_len)));
 }
 
 int string_unescape_char(const char *in, char *out) {

@@ -50,27 +50,3 @@ int rwl_upgrade(rwlock_t *rwl);
 int rwl_downgrade(rwlock_t *rwl);
 // Does nothing; kept for callers that dump lock state.
 void rwl_print(void);
-
-// Holds rwl shared (rwl_read_guard) or exclusively (rwl_write_guard) for a
-// scope.
-class rwl_read_guard {
- public:
-  explicit rwl_read_guard(rwlock_t *rwl) : rwl_(rwl) { rwl_readlock(rwl_); }
-  ~rwl_read_guard() { rwl_readunlock(rwl_); }
-  rwl_read_guard(const rwl_read_guard &) = delete;
-  rwl_read_guard &operator=(const rwl_read_guard &) = delete;
-
- private:
-  rwlock_t *rwl_;
-};
-
-class rwl_write_guard {
- public:
-  explicit rwl_write_guard(rwlock_t *rwl) : rwl_(rwl) { rwl_writelock(rwl_); }
-  ~rwl_write_guard() { rwl_writeunlock(rwl_); }
-  rwl_write_guard(const rwl_write_guard &) = delete;
-  rwl_write_guard &operator=(const rwl_write_guard &) = delete;
-
- private:
-  rwlock_t *rwl_;
-};

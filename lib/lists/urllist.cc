@@ -767,17 +767,14 @@ int add_regexp(URLLIST *l, const char *text, bool nocase, URLLIST_ITEM_DATA *dat
   if (n >= 4 && (pat[0] == '|' || pat[0] == '/' || pat[0] == '\'') && pat[n - 1] == pat[0]) pat = pat.substr(1, n - 2);
   if (nocase)
     for (char &ch : pat) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  // Every URL looked up runs these expressions.
+  if (kxregex_refused(pat.c_str(), kRegexpMaxNodes)) return URLLIST_ERROR_REGEXP;
   auto *re = static_cast<URLLIST_RE_ITEM *>(calloc(1, sizeof(URLLIST_RE_ITEM)));
   if (re == nullptr) return URLLIST_ERROR_MEMORY;
   re->strexp = strdup(pat.c_str());
   if (re->strexp == nullptr) {
     free(re);
     return URLLIST_ERROR_MEMORY;
-  }
-  if (kxregex_too_large(pat.c_str(), kRegexpMaxNodes)) {
-    free(re->strexp);
-    free(re);
-    return URLLIST_ERROR_REGEXP;
   }
   int rc = regcomp(&re->exp, re->strexp, REG_EXTENDED | REG_NOSUB);
   if (rc != 0) {

@@ -25,11 +25,7 @@ int CheckFileName(const char *path, const char *prefix) {
   return strncmp(base, prefix, strlen(prefix)) == 0;
 }
 
-off_t filesize(const char *path) {
-  struct stat st;
-  if (!path || stat(path, &st) != 0) return -1;
-  return st.st_size;
-}
+off_t filesize(const char *path) { return path ? static_cast<off_t>(file_size(path)) : -1; }
 
 int logfile_open_candidate(const char *path) {
   if (!path) return -1;

@@ -21,13 +21,6 @@ namespace {
 
 constexpr off_t kMiB = 1048576;
 
-struct DirCloser {
-  DIR *d;
-  ~DirCloser() {
-    if (d) closedir(d);
-  }
-};
-
 void free_entry(ReqLogFile *e) {
   if (e->reader) e->reader->methods->FreeReader(e->reader);
   free(e->filename);
@@ -63,15 +56,15 @@ ReqLogFiles *logfileload_init(time_t start, time_t end, int loadZeroSize, int lo
                               ReqFileFilterFunc filter_func, void *filter) {
   ReqLogFiles *list = new (std::nothrow) ReqLogFiles;
   if (!list) return nullptr;
-  DirCloser dir{opendir(REQFILEUTILS_REQUEST_PATH)};
-  if (!dir.d) {
+  kx_dir_ptr dir{opendir(REQFILEUTILS_REQUEST_PATH)};
+  if (!dir) {
     delete list;
     return nullptr;
   }
   // An inverted window holds no instant: no log meets it (its record counts
   // would come out negative), so no log is even opened.
   while (start <= end) {
-    const struct dirent *de = readdir(dir.d);
+    const struct dirent *de = readdir(dir.get());
     if (!de) break;
     std::string_view name = de->d_name;
     if (!ends_with_log(name)) continue;

@@ -398,3 +398,11 @@ char *escape_encode(const char *str) {
   *p = '\0';
   return out;
 }
+
+std::string db_escaped(const char *str) {
+  char *e = escape_encode(str);
+  if (!e) return std::string();
+  std::string out(e);
+  free(e);
+  return out;
+}

@@ -12,6 +12,9 @@
 
 #include <mysql.h>
 
+#include <memory>
+#include <string>
+
 // One result set, stored whole on the client side.  `fields` holds the
 // current row's values by column index (null for SQL NULL), `lengths` their
 // byte lengths; `eof` is 0 while a row is current and -1 past the last row.
@@ -94,3 +97,14 @@ unsigned long db_reconnect_count(int handle);
 // backslash are escaped with a backslash.  Null str gives an empty string;
 // null on allocation failure.  Sound for the utf8mb4 connections made here.
 char *escape_encode(const char *str);
+
+// Owns a result set and closes it when it goes out of scope.
+struct db_result_closer {
+  void operator()(DB_RESULT *rs) const {
+    if (rs) rs->close(rs);
+  }
+};
+using db_result_ptr = std::unique_ptr<DB_RESULT, db_result_closer>;
+
+// escape_encode as a string (empty for null and when memory runs out).
+std::string db_escaped(const char *str);

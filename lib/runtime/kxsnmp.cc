@@ -205,6 +205,9 @@ struct rate_calc_args {
   snmp_rate_stats *stats;
   unsigned long last_counter;
   unsigned long last_count;
+  // The boundary the next update is due at; a pass that runs late still
+  // takes it (0: the first boundary from the first pass on).
+  time_t next_due = 0;
 };
 
 // The table; std::vector stands for the array grown by RATE_TABLE_STEP.
@@ -252,7 +255,9 @@ void rate_cron(void *) {
   const time_t now = current_time.load();
   std::lock_guard<std::mutex> g(rate_mutex);
   for (rate_calc_args &a : rate_table) {
-    if (now % a.interval != 0) continue;
+    if (a.next_due == 0) a.next_due = now + (a.interval - now % a.interval) % a.interval;
+    if (now < a.next_due) continue;
+    a.next_due = now - now % a.interval + a.interval;
     unsigned long c = *a.counter;
     unsigned long grown = c - a.last_counter;
     a.last_counter = c;

@@ -24,18 +24,6 @@
 
 namespace {
 
-struct result_closer {
-  void operator()(DB_RESULT *rs) const {
-    if (rs) rs->close(rs);
-  }
-};
-using result_ptr = std::unique_ptr<DB_RESULT, result_closer>;
-
-std::string escaped(const char *s) {
-  kx_malloc_ptr<char> e(escape_encode(s));
-  return e ? std::string(e.get()) : std::string();
-}
-
 const char *col(DB_RESULT *rs, int i) { return rs && rs->eof == 0 && rs->fields[i] ? rs->fields[i] : nullptr; }
 const char *text(DB_RESULT *rs, int i) {
   const char *v = col(rs, i);
@@ -231,31 +219,26 @@ void report_clean_report_dir(int db, const char *report_dir) {
   if (!report_dir) return;
   // List the directories first: a report that registers its instance after
   // the rows are read then has its row in the list, or is still registered.
-  struct second_level {
-    std::string path;  // report_dir + first + "/" + second + "/"
-  };
   struct first_level {
     std::string path;  // report_dir + first + "/"
     std::vector<std::string> children;
   };
   std::vector<first_level> tree;
   {
-    DIR *top = opendir(report_dir);
+    kx_dir_ptr top{opendir(report_dir)};
     if (!top) return;
-    while (dirent *e = readdir(top)) {
+    while (dirent *e = readdir(top.get())) {
       if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
       first_level f;
       f.path = std::string(report_dir) + e->d_name + "/";
-      DIR *inner = opendir(f.path.c_str());
+      kx_dir_ptr inner{opendir(f.path.c_str())};
       if (!inner) continue;
-      while (dirent *c = readdir(inner)) {
+      while (dirent *c = readdir(inner.get())) {
         if (!strcmp(c->d_name, ".") || !strcmp(c->d_name, "..")) continue;
         f.children.push_back(f.path + c->d_name + "/");
       }
-      closedir(inner);
       tree.push_back(std::move(f));
     }
-    closedir(top);
   }
   std::vector<std::string> demand, scheduled;
   try {
@@ -339,9 +322,9 @@ void check_sum_and_delete(int db, DB_RESULT *rs1, DB_RESULT *rs2, const char *sq
     long long quota = in1 ? integer(rs1, 2) : integer(rs2, 2);
     auto limit = static_cast<long long>(static_cast<double>(quota) * 0.9);
     if (limit != 0 && total > limit) {
-      const std::string k = escaped(key.c_str());
-      result_ptr list1(in1 ? db_execute2(db, sql_get_list_1, k.c_str(), settings.server_id) : nullptr);
-      result_ptr list2(in2 ? db_execute2(db, sql_get_list_2, k.c_str(), settings.server_id) : nullptr);
+      const std::string k = db_escaped(key.c_str());
+      db_result_ptr list1(in1 ? db_execute2(db, sql_get_list_1, k.c_str(), settings.server_id) : nullptr);
+      db_result_ptr list2(in2 ? db_execute2(db, sql_get_list_2, k.c_str(), settings.server_id) : nullptr);
       delete_report_instances(db, list1.get(), list2.get(), static_cast<long>(total), static_cast<long>(limit),
                               report_dir, limit_type);
     }
@@ -354,7 +337,7 @@ void reporter_trim_reports(int db, const char *report_dir) {
   const int server = settings.server_id;
   // 1. Expiry.
   {
-    result_ptr d, s;
+    db_result_ptr d, s;
     under_table_locks(db,
                       "lock tables demand_reports write, demand_report_instance write, scheduled_reports write, "
                       "scheduled_report_instance write",
@@ -376,7 +359,7 @@ void reporter_trim_reports(int db, const char *report_dir) {
   }
   // 2. Group quotas.
   {
-    result_ptr d, s;
+    db_result_ptr d, s;
     under_table_locks(db,
                       "lock tables quota_groups write, quotas write, demand_reports write, demand_report_instance "
                       "write, scheduled_reports write, scheduled_report_instance write",
@@ -407,9 +390,9 @@ void reporter_trim_reports(int db, const char *report_dir) {
   // 3. Default quota.
   {
     long long quota = 0;
-    if (result_ptr q{db_execute(db, "select quota from quotas where qgroup='_global_'")}) quota = integer(q.get(), 0);
+    if (db_result_ptr q{db_execute(db, "select quota from quotas where qgroup='_global_'")}) quota = integer(q.get(), 0);
     if (quota != 0) {
-      result_ptr d, s;
+      db_result_ptr d, s;
       under_table_locks(
           db,
           "lock tables quota_groups write, quotas write, demand_reports write, demand_reports AS demand_rpt write, "
@@ -443,22 +426,22 @@ void reporter_trim_reports(int db, const char *report_dir) {
   // 4. Total size.
   {
     long long maxsize = 0;
-    if (result_ptr v{db_execute(db, "select value from settings where name='report_maxsize'")})
+    if (db_result_ptr v{db_execute(db, "select value from settings where name='report_maxsize'")})
       maxsize = integer(v.get(), 0);
     if (maxsize == 0) return;
     long long sum = 0;
-    if (result_ptr a{db_execute2(db, "select sum(size) from demand_report_instance where server=%d", server)})
+    if (db_result_ptr a{db_execute2(db, "select sum(size) from demand_report_instance where server=%d", server)})
       sum += integer(a.get(), 0);
-    if (result_ptr b{db_execute2(db, "select sum(size) from scheduled_report_instance where server=%d", server)})
+    if (db_result_ptr b{db_execute2(db, "select sum(size) from scheduled_report_instance where server=%d", server)})
       sum += integer(b.get(), 0);
     auto limit = static_cast<long long>(static_cast<double>(maxsize) * 0.9);
     if (sum < limit) return;
-    result_ptr d{db_execute2(db,
+    db_result_ptr d{db_execute2(db,
                              "SELECT rid, unix_timestamp(started_at), size, path, name, login FROM "
                              "demand_report_instance inst LEFT JOIN demand_reports USING (report_id) WHERE "
                              "inst.server=%d ORDER BY started_at",
                              server)};
-    result_ptr s{db_execute2(db,
+    db_result_ptr s{db_execute2(db,
                              "SELECT rid, unix_timestamp(started_at), size, path, name, login, report_date FROM "
                              "scheduled_report_instance inst LEFT JOIN scheduled_reports USING (report_id) WHERE "
                              "inst.server=%d ORDER BY started_at",

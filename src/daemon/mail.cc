@@ -34,11 +34,6 @@ std::vector<std::string> column_values(DB_RESULT *rs) {
   return out;
 }
 
-std::string escaped(const std::string &s) {
-  kx_malloc_ptr<char> e(escape_encode(s.c_str()));
-  return e ? std::string(e.get()) : std::string();
-}
-
 }  // namespace
 
 void send_email(const char *command, const char *id, const char *lang, REPORT *rep) {
@@ -104,7 +99,7 @@ void reporter_process_unused_reports(int db, reporter_settings *s, time_t now) {
         "seen < %lu AND edited < %lu AND has_email IS TRUE AND `date` IS NULL",
         t, t));
     for (const std::string &login : owners) {
-      const std::string login_sql = escaped(login);
+      const std::string login_sql = db_escaped(login.c_str());
       std::vector<std::string> emails = column_values(
           db_execute2(db, "SELECT DISTINCT email FROM scheduled_reports WHERE login = '%s'", login_sql.c_str()));
       for (const std::string &email : emails) {
@@ -114,7 +109,7 @@ void reporter_process_unused_reports(int db, reporter_settings *s, time_t now) {
         if (!key || !address) break;
         send_email(EMAIL_CMD_WARNING, address.get(), key.get(), nullptr);
         db_query(db, "INSERT INTO unused_warnings (`login`, `email`, `key`) VALUES ('%s', '%s', '%s')",
-                 login_sql.c_str(), escaped(email).c_str(), escaped(key.get()).c_str());
+                 login_sql.c_str(), db_escaped(email.c_str()).c_str(), db_escaped(key.get()).c_str());
         kxlog_send(KXLOG_MESSAGE, "Unused reports Warning for account: %s sent to %s\n", login.c_str(), email.c_str());
       }
     }
@@ -127,9 +122,9 @@ void reporter_process_unused_reports(int db, reporter_settings *s, time_t now) {
         "FROM scheduled_reports WHERE error_flag = 0 OR error_flag = 1 GROUP by login) times WHERE seen < %lu AND "
         "edited < %lu",
         t, t));
-    const std::string status = escaped(dgettext("Tallowmere", "Stopped temporarily"));
+    const std::string status = db_escaped(dgettext("Tallowmere", "Stopped temporarily"));
     for (const std::string &login : owners) {
-      const std::string login_sql = escaped(login);
+      const std::string login_sql = db_escaped(login.c_str());
       db_query(db, "UPDATE scheduled_reports SET error_flag = 3, status ='%s' WHERE login = '%s'", status.c_str(),
                login_sql.c_str());
       db_query(db, "DELETE FROM unused_warnings WHERE login = '%s'", login_sql.c_str());

@@ -21,8 +21,10 @@
 #include "src/daemon/mail.h"
 #include "src/daemon/registry.h"
 #include "src/daemon/workers.h"
+#include "src/report/fields.h"
 #include "src/report/report.h"
 #include "src/report/reportlists.h"
+#include "src/report/status.h"
 #include "src/support/runtime.h"
 #include "src/support/settings.h"
 
@@ -35,34 +37,13 @@ time_t wall_clock() {
   return now ? now : time(nullptr);
 }
 
-struct result_closer {
-  void operator()(DB_RESULT *rs) const {
-    if (rs) rs->close(rs);
-  }
-};
-using result_ptr = std::unique_ptr<DB_RESULT, result_closer>;
-
-std::string escaped(const char *s) {
-  kx_malloc_ptr<char> e(escape_encode(s));
-  return e ? std::string(e.get()) : std::string();
-}
-
-long long as_integer(const char *s) { return s ? strtoll(s, nullptr, 10) : 0; }
-
-std::string local_time_text(time_t t) {
-  struct tm tm;
+std::string time_text(time_t t) {
   char buf[32];
-  if (!localtime_r(&t, &tm) || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm) == 0) return "";
+  format_date_time(t, buf, sizeof buf);
   return buf;
 }
 
-std::string started_status(time_t now) {
-  char *text = nullptr;
-  std::string when = local_time_text(now);
-  if (asprintf(&text, dgettext("Tallowmere", "Started Processing [%s]"), when.c_str()) < 0) return "";
-  kx_malloc_ptr<char> owned(text);
-  return escaped(text);
-}
+long long as_integer(const char *s) { return s ? strtoll(s, nullptr, 10) : 0; }
 
 // Runs a claim statement and tells whether it took the row: the statement
 // only changes a row that is still ready, so a row another server (or an
@@ -81,7 +62,7 @@ void release_claim(int db, const char *table, long long id) {
 
 // A row that cannot become a report run fails with its text; the queue goes on.
 void fail_row(int db, const char *table, long long id) {
-  const std::string text = escaped("Error: the job has no name, owner or definition");
+  const std::string text = db_escaped("Error: the job has no name, owner or definition");
   db_query(db, "update %s as rep set error_flag=2, status='%s' where report_id=%lld", table, text.c_str(), id);
   kxlog_send(KXLOG_ERROR, "Job %lld of %s cannot be run: no name or owner\n", id, table);
 }
@@ -100,7 +81,7 @@ enum class claim_result { done, lost_lock, skip_pass };
 // --- Steps 1 to 6 -------------------------------------------------------------
 
 void serve_cancels(const dispatch_ops &ops) {
-  result_ptr rs{db_execute2(support_db, "select report_id, type, time from cancel_report where server=%d",
+  db_result_ptr rs{db_execute2(support_db, "select report_id, type, time from cancel_report where server=%d",
                             settings.server_id)};
   if (!rs) return;
   int clone = db_open_clone(support_db);
@@ -113,7 +94,7 @@ void serve_cancels(const dispatch_ops &ops) {
     if (type[0] == 'c') kind = 3;
     bool running = processed_reports_cancel(static_cast<int>(id), kind) != 0;
     if (running || ops.now() - as_integer(rs->fields[2]) > 60) {
-      const std::string t = escaped(type);
+      const std::string t = db_escaped(type);
       db_query(clone ? clone : support_db, "delete from cancel_report where report_id=%lld and type='%s'", id,
                t.c_str());
     }
@@ -132,7 +113,7 @@ void maintenance(main_loop_state *state, const dispatch_ops &ops) {
 }
 
 void serve_deletions() {
-  result_ptr rs{db_execute2(support_db, "select fid, path from delete_files where server=%d", settings.server_id)};
+  db_result_ptr rs{db_execute2(support_db, "select fid, path from delete_files where server=%d", settings.server_id)};
   if (!rs) return;
   int clone = db_open_clone(support_db);
   for (int eof = rs->eof; eof == 0; eof = rs->movenext(rs.get())) {
@@ -161,7 +142,7 @@ void count_waiting(main_loop_state *state, const dispatch_ops &ops) {
       "error_flag=0",
   };
   for (int k = 0; k < 3; k++) {
-    result_ptr rs{db_execute2(support_db, queries[k], state->job_filter.c_str(), settings.server_id)};
+    db_result_ptr rs{db_execute2(support_db, queries[k], state->job_filter.c_str(), settings.server_id)};
     state->waiting[k] = rs ? static_cast<int>(as_integer(rs->fields[0])) : state->published[k];
   }
 }
@@ -181,7 +162,7 @@ claim_result claim_single(main_loop_state *state, const dispatch_ops &ops, int k
     db_query(db, "unlock tables");
     return claim_result::done;
   }
-  result_ptr rs{demand ? db_execute2(db,
+  db_result_ptr rs{demand ? db_execute2(db,
                                      "select rep.report_id,name,login from demand_reports rep left join "
                                      "run_on_servers run on rep.report_id = run.report_id AND run.type = 1 where (%s "
                                      "run.server=%d) and unix_timestamp(next_run_time)>0  and "
@@ -222,7 +203,7 @@ claim_result claim_single(main_loop_state *state, const dispatch_ops &ops, int k
       result = claim_result::skip_pass;
       break;
     }
-    if (!claimed(db, table, started_status(ops.now()), id)) {
+    if (!claimed(db, table, db_escaped(status_text_at("Started Processing [%s]", ops.now()).c_str()), id)) {
       free_report(rep);
       db_close(clone);
       continue;
@@ -233,7 +214,7 @@ claim_result claim_single(main_loop_state *state, const dispatch_ops &ops, int k
       state->waiting[0]--;
     } else {
       kxlog_send(KXLOG_MESSAGE, "Processing continuous report %lld '%s' (%s) for time %s (%li)\n", id, name, login,
-                 local_time_text(next_run).c_str(), static_cast<long>(next_run));
+                 time_text(next_run).c_str(), static_cast<long>(next_run));
     }
     running.fetch_add(1);
     if (ops.start_worker(kind, rep) != 0) {
@@ -260,7 +241,7 @@ claim_result claim_scheduled(main_loop_state *state, const dispatch_ops &ops) {
     db_query(db, "unlock tables");
     return claim_result::done;
   }
-  result_ptr rs{db_execute2(db,
+  db_result_ptr rs{db_execute2(db,
                             "select rep.report_id,unix_timestamp(next_run_time),name,login,run_interval from "
                             "scheduled_reports rep left join run_on_servers run on rep.report_id = run.report_id AND "
                             "run.type = 2 where (%s run.server=%d) and unix_timestamp(next_run_time)<unix_timestamp()-60 "
@@ -302,7 +283,7 @@ claim_result claim_scheduled(main_loop_state *state, const dispatch_ops &ops) {
         result = claim_result::skip_pass;
         break;
       }
-      if (!claimed(db, "scheduled_reports", started_status(ops.now()), id)) {
+      if (!claimed(db, "scheduled_reports", db_escaped(status_text_at("Started Processing [%s]", ops.now()).c_str()), id)) {
         free_report(rep);
         eof = rs->movenext(rs.get());
         continue;
@@ -310,7 +291,7 @@ claim_result claim_scheduled(main_loop_state *state, const dispatch_ops &ops) {
       key_interval = interval;
       key_time = next_run;
       kxlog_send(KXLOG_MESSAGE, "Processing scheduled report %lld '%s' (%s) for time %s (%li)\n", id, f[2], f[3],
-                 local_time_text(static_cast<time_t>(next_run)).c_str(), static_cast<long>(next_run));
+                 time_text(static_cast<time_t>(next_run)).c_str(), static_cast<long>(next_run));
       state->started++;
       state->waiting[1]--;
       rep->next_task = head;

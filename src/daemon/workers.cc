@@ -33,34 +33,11 @@
 
 namespace {
 
-struct result_closer {
-  void operator()(DB_RESULT *rs) const {
-    if (rs) rs->close(rs);
-  }
-};
-using result_ptr = std::unique_ptr<DB_RESULT, result_closer>;
-
 // Records a failure's text through the message catalogue.
 void record_error(REPORT *rep, const char *text) { status_add_error(rep, "%s", dgettext("Tallowmere", text)); }
 
 std::atomic<int> &running_count(int kind) {
   return kind == REPORT_DEMAND ? demand_count : kind == REPORT_SCHEDULED ? scheduled_count : continuous_count;
-}
-
-std::string local_time_text(time_t t) {
-  struct tm tm;
-  char buf[32];
-  if (!localtime_r(&t, &tm) || strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm) == 0) return "";
-  return buf;
-}
-
-std::string processed_status(time_t t) {
-  char *text = nullptr;
-  std::string when = local_time_text(t);
-  if (asprintf(&text, dgettext("Tallowmere", "Processed Ok [%s]"), when.c_str()) < 0) return "";
-  std::string s = text;
-  free(text);
-  return s;
 }
 
 void close_queue(REPORT *rep) {
@@ -70,7 +47,7 @@ void close_queue(REPORT *rep) {
 }
 
 long long first_integer(int db, const char *format, int id) {
-  result_ptr rs{db_execute2(db, format, id)};
+  db_result_ptr rs{db_execute2(db, format, id)};
   return rs && rs->fields[0] ? strtoll(rs->fields[0], nullptr, 10) : -1;
 }
 
@@ -172,14 +149,14 @@ void finalize_report(REPORT *rep) {
     stats_count(&stats_num_rep_errors);
     record_error(rep, "Error 10449: (process) Memory Allocation Error");
   } else {
-    status = processed_status(time(nullptr));
+    status = status_text_at("Processed Ok [%s]", time(nullptr));
     have_status = true;
     const int db = rep->db;
     const int id = rep->report_id;
     const long elapsed = static_cast<long>(time(nullptr) - rep->process_start);
     const int limit = rep->settings ? rep->settings->max_instances : 0;
-    kx_malloc_ptr<char> path{escape_encode(rep->root_path ? rep->root_path : "")};
-    kx_malloc_ptr<char> key_sql{escape_encode(key.get())};
+    const std::string path = db_escaped(rep->root_path);
+    const std::string key_sql = db_escaped(key.get());
     const bool demand = rep->report_type == REPORT_DEMAND;
     std::string mail_id;
     if (demand) {
@@ -188,9 +165,9 @@ void finalize_report(REPORT *rep) {
       db_query(db,
                "insert into demand_report_instance (report_id, path, server, started_at, finished_at, size, "
                "security_key) values (%d,'%s',%d,from_unixtime(unix_timestamp()-%ld),now(),%lli,'%s')",
-               id, path ? path.get() : "", settings.server_id, elapsed, rep->size_written,
-               key_sql ? key_sql.get() : "");
-      result_ptr inserted{db_execute2(db, "select last_insert_id()")};
+               id, path.c_str(), settings.server_id, elapsed, rep->size_written,
+               key_sql.c_str());
+      db_result_ptr inserted{db_execute2(db, "select last_insert_id()")};
       std::string rid = inserted && inserted->fields[0] ? inserted->fields[0] : "";
       if (limit) {
         long long n = first_integer(db, "select count(*) from demand_report_instance where report_id=%d", id);
@@ -198,7 +175,7 @@ void finalize_report(REPORT *rep) {
           db_query(db, "delete from demand_report_instance  where report_id=%d order by finished_at limit %lld", id,
                    n - limit);
       }
-      result_ptr mail{db_execute2(db, "select email from demand_reports where report_id=%d", id)};
+      db_result_ptr mail{db_execute2(db, "select email from demand_reports where report_id=%d", id)};
       if (mail && mail->fields[0] && *mail->fields[0]) mail_id = rid;
       db_query(db, "update demand_reports set next_run_time=0 where report_id=%d", id);
     } else {
@@ -208,9 +185,9 @@ void finalize_report(REPORT *rep) {
                "insert into scheduled_report_instance (report_id, path, server, started_at, finished_at, size, "
                "security_key, report_date) values (%d,'%s',%d,from_unixtime(unix_timestamp()-%ld),now(),%lli,'%s',"
                "from_unixtime(%li))",
-               id, path ? path.get() : "", settings.server_id, elapsed, rep->size_written,
-               key_sql ? key_sql.get() : "", static_cast<long>(rep->start));
-      result_ptr inserted{db_execute2(db, "select last_insert_id()")};
+               id, path.c_str(), settings.server_id, elapsed, rep->size_written,
+               key_sql.c_str(), static_cast<long>(rep->start));
+      db_result_ptr inserted{db_execute2(db, "select last_insert_id()")};
       std::string rid = inserted && inserted->fields[0] ? inserted->fields[0] : "";
       if (limit) {
         long long n = first_integer(db, "select count(*) from scheduled_report_instance where report_id=%d", id);
@@ -223,7 +200,7 @@ void finalize_report(REPORT *rep) {
                      n - limit, id, rep->name ? rep->name : "", rep->owner ? rep->owner : "", limit);
         }
       }
-      result_ptr mail{db_execute2(db, "select email from scheduled_reports where report_id=%d", id)};
+      db_result_ptr mail{db_execute2(db, "select email from scheduled_reports where report_id=%d", id)};
       if (mail && mail->fields[0] && *mail->fields[0]) mail_id = rid;
       db_query(db, "update scheduled_reports set next_run_time=from_unixtime(%li) where report_id=%d",
                static_cast<long>(rep->next_run_time), id);
@@ -313,19 +290,19 @@ void *run_reports(void *arg) {
     for (REPORT *r = head, *next = nullptr; r; r = next) {
       next = r->next_task;
       unlink_task(&head, r);
-      r->db = db_open_clone(db);
+      const int clone = db_open_clone(db);
       std::atomic<int> &count = running_count(kind);
       count.fetch_add(1);
       pthread_t thread;
-      int rc = r->db ? pthread_create(&thread, nullptr, run_report_step2, r) : -1;
-      if (rc != 0) {
+      if (clone) r->db = clone;
+      if (!clone || pthread_create(&thread, nullptr, run_report_step2, r) != 0) {
+        // Without its own connection the outcome is saved on the batch's.
         count.fetch_sub(1);
+        r->db = db;
         record_error(r, "Error 10450: (process) Unable to create a new thread");
-        int own = r->db;
-        r->db = own ? own : db;
         process_sub_report_terminate(r);
         finalize_report(r);
-        if (own) db_close(own);
+        if (clone) db_close(clone);
         free_report(r);
         continue;
       }
@@ -404,7 +381,7 @@ void *run_continuous_report(void *arg) {
   time_t cutoff = 0;
   if (load_report_definition(rep, time(nullptr))) {
     report_load_zone(rep);
-    result_ptr rs{db_execute2(db, "select report_table from continuous_reports where report_id=%d", rep->report_id)};
+    db_result_ptr rs{db_execute2(db, "select report_table from continuous_reports where report_id=%d", rep->report_id)};
     const char *table = rs && rs->fields[0] ? rs->fields[0] : nullptr;
     if (!table) {
       record_error(rep, "Error 10427: (process) Error reading continuous report info from db");
@@ -432,13 +409,7 @@ void *run_continuous_report(void *arg) {
         }
         db_query(db, "update continuous_reports set next_run_time=from_unixtime(%li) where report_id=%d",
                  static_cast<long>(rep->next_run_time), rep->report_id);
-        char when[32];
-        format_date_time(rep->start, when, sizeof when);
-        char *text = nullptr;
-        if (asprintf(&text, dgettext("Tallowmere", "Processed Ok [%s]"), when) >= 0) {
-          status = text;
-          free(text);
-        }
+        status = status_text_at("Processed Ok [%s]", rep->start);
         kxlog_send(KXLOG_MESSAGE, "Finish continuous report %d\n", rep->report_id);
       } else {
         if (rep->error) stats_count(&stats_num_rep_errors);

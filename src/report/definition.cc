@@ -472,7 +472,7 @@ int report_definition_process_domain_definition(REPORT *rep, REPORT_DEFINITION *
 }
 
 int report_definition_regcomp(regex_t *re, const char *pattern, int cflags) {
-  if (kxregex_too_large(pattern, kRegexMaxNodes)) return REG_ESPACE;
+  if (kxregex_refused(pattern, kRegexMaxNodes)) return REG_ESPACE;
   return regcomp(re, pattern, cflags);
 }
 

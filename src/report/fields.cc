@@ -70,21 +70,30 @@ report_field_cache *cache_of(REPORT *rep) {
   return rep->field_cache.get();
 }
 
-// The value of key from the cache, or compute(key) stored in it. The result
-// is a new heap string or null, exactly what compute gives.
+// A derived text: a view valid at least until the next derivation of its
+// kind by the same run (into the run's cache, or a static text), or a heap
+// string the receiver takes over.
+struct derived_text {
+  const char *view = nullptr;
+  char *owned = nullptr;
+};
+
+// The value of key from the cache, or compute(key) stored in it. A hit
+// allocates nothing; without a cache slot the computed heap string is
+// handed over.
 template <typename Compute>
-char *cached(REPORT *rep, derive_cache report_field_cache::*which, const char *key, Compute compute) {
+derived_text cached_text(REPORT *rep, derive_cache report_field_cache::*which, const char *key, Compute compute) {
   std::string_view k(key);
   report_field_cache *c = k.size() <= FIELDS_CACHE_MAX_KEY ? cache_of(rep) : nullptr;
-  if (!c) return compute(key);
+  if (!c) return {nullptr, compute(key)};
   size_t h = std::hash<std::string_view>{}(k);
   derive_cache::slot *s;
   try {
     s = (c->*which).at(c->slots, h);
   } catch (const std::bad_alloc &) {
-    return compute(key);
+    return {nullptr, compute(key)};
   }
-  if (s->used && s->hash == h && s->key == k) return s->has_value ? heap_copy(s->value) : nullptr;
+  if (s->used && s->hash == h && s->key == k) return {s->has_value ? s->value.c_str() : nullptr, nullptr};
   char *v = compute(key);
   try {
     s->used = false;
@@ -95,8 +104,17 @@ char *cached(REPORT *rep, derive_cache report_field_cache::*which, const char *k
     s->used = true;
   } catch (const std::bad_alloc &) {
     s->used = false;
+    return {nullptr, v};
   }
-  return v;
+  free(v);
+  return {s->has_value ? s->value.c_str() : nullptr, nullptr};
+}
+
+// As cached_text, always as a new heap string (or null).
+template <typename Compute>
+char *cached(REPORT *rep, derive_cache report_field_cache::*which, const char *key, Compute compute) {
+  derived_text t = cached_text(rep, which, key, compute);
+  return t.owned ? t.owned : t.view ? heap_copy(t.view) : nullptr;
 }
 
 // --- Rows ------------------------------------------------------------------
@@ -114,53 +132,50 @@ const char *text_of(RECORD *row, const unsigned char *map, int id) {
   return static_cast<const char *>(e->data);
 }
 
-bool int_of(RECORD *row, const unsigned char *map, int id, long long *out) {
-  const Record *e = entry_of(row, map, id);
-  if (!e || !e->data) return false;
-  switch (StorageType(e->datatype)) {
-    case STORT_INT8: { uint8_t v; memcpy(&v, e->data, 1); *out = v; return true; }
-    case STORT_INT16: { int16_t v; memcpy(&v, e->data, 2); *out = v; return true; }
-    case STORT_INT32: { int32_t v; memcpy(&v, e->data, 4); *out = v; return true; }
-    case STORT_INT64: { int64_t v; memcpy(&v, e->data, 8); *out = v; return true; }
-    default: return false;
-  }
-}
 
 // A value derived by another run (same row, another report of a batch).
 bool foreign(const Record *e, const REPORT *rep) {
-  return (e->flags & RECORD_FLAG_OWNED) && (e->flags >> kStampShift) != (rep ? rep->derive_stamp : 0);
+  // A value the input itself gave carries no stamp.
+  const unsigned stamp = e->flags >> kStampShift;
+  return stamp != 0 && stamp != (rep ? rep->derive_stamp : 0u);
 }
 
-// Stores value (a heap string, or null for "nothing") in the row's entry of
-// id and returns it; without such an entry, in this thread's scratch text of
-// the field. Null only when memory runs out.
-const char *save(RECORD *row, const unsigned char *map, int id, char *value, uint16_t stamp) {
+// Stores a derived text in the row's entry of id and returns it: a heap
+// string is owned by the entry, a view (or "-" for nothing) is not copied;
+// the table that hands out the row clears the entry before its next row.
+// Without such an entry the text goes to this thread's scratch text of the
+// field. Null only when memory runs out.
+const char *save(RECORD *row, const unsigned char *map, int id, derived_text value, uint16_t stamp) {
+  const char *text = value.owned ? value.owned : value.view ? value.view : FIELDS_NONE;
   Record *e = entry_of(row, map, id);
   if (!e) {
     thread_local std::array<std::string, 4> scratch;
     size_t slot = id == FIELD_URIHOST ? 0 : id == FIELD_URIDOMAIN ? 1 : id == FIELD_SEARCHTERM ? 2 : 3;
     try {
-      scratch[slot].assign(value ? value : FIELDS_NONE);
+      scratch[slot].assign(text);
     } catch (const std::bad_alloc &) {
-      free(value);
+      free(value.owned);
       return nullptr;
     }
-    free(value);
+    free(value.owned);
     return scratch[slot].c_str();
   }
-  if (!value) value = heap_copy(FIELDS_NONE);
-  if (!value) return nullptr;
   if ((e->flags & RECORD_FLAG_OWNED) && e->data) free(e->data);
-  e->data = value;
-  e->flags = static_cast<uint16_t>(RECORD_FLAG_OWNED | (stamp << kStampShift));
-  return value;
+  e->data = const_cast<char *>(text);
+  e->flags = static_cast<uint16_t>((value.owned ? RECORD_FLAG_OWNED : 0) | (stamp << kStampShift));
+  return text;
+}
+
+const char *save(RECORD *row, const unsigned char *map, int id, char *owned, uint16_t stamp) {
+  return save(row, map, id, derived_text{nullptr, owned}, stamp);
 }
 
 uint16_t stamp_of(const REPORT *rep) { return rep ? rep->derive_stamp : 0; }
 
 const char *event_text(RECORD *row, const unsigned char *map) {
-  long long type;
-  if (!int_of(row, map, FIELD_TYPE, &type) || type != 8) return nullptr;
+  // The event type in whatever integer storage the log gives it.
+  const Record *t = entry_of(row, map, FIELD_TYPE);
+  if (!t || !t->data || record_value_size(t->datatype) == 0 || record_value_uint(*t) != 8) return nullptr;
   return text_of(row, map, FIELD_DATA);
 }
 
@@ -317,10 +332,10 @@ char *get_data_words(const char *text, REPORT *rep) {
   return kwsearch_get_words(rep->keyword_search_engine.get(), text);
 }
 
-char *find_protocol(const char *url) {
-  if (!url) return nullptr;
+std::string_view find_protocol_view(const char *url) {
+  if (!url) return {};
   const char *colon = strrchr(url, ':');
-  if (!colon) return nullptr;
+  if (!colon) return {};
   const char *end = colon[1] == '/' ? url + strlen(url) : colon;
   if (end > url && end[-1] == '/') --end;
   const size_t sl = sizeof(FIELDS_PROTOCOL_SUFFIX) - 1;
@@ -328,14 +343,19 @@ char *find_protocol(const char *url) {
     const char *suffix = end - sl;
     const char *p = suffix - 1;
     while (p >= url && *p != '.') --p;
-    if (p < url) return nullptr;
+    if (p < url) return {};
     --p;
     while (p >= url && *p != '.' && *p != '/') --p;
-    return heap_copy(std::string_view(p + 1, static_cast<size_t>(suffix - (p + 1))));
+    return std::string_view(p + 1, static_cast<size_t>(suffix - (p + 1)));
   }
   const char *s = strstr(url, "://");
-  if (!s) return nullptr;
-  return heap_copy(std::string_view(url, static_cast<size_t>(s - url)));
+  if (!s) return {};
+  return std::string_view(url, static_cast<size_t>(s - url));
+}
+
+char *find_protocol(const char *url) {
+  std::string_view v = find_protocol_view(url);
+  return v.data() ? heap_copy(v) : nullptr;
 }
 
 char *report_domain_of_host(REPORT *rep, const char *host) {
@@ -368,13 +388,18 @@ const char *get_host_save(RECORD *row, const unsigned char *map) {
 
 const char *get_domain_save(REPORT *rep, RECORD *row, const unsigned char *map) {
   const char *host = text_of(row, map, FIELD_URI) ? find_host(row, map) : nullptr;
-  char *d = host ? report_domain_of_host(rep, host) : nullptr;
+  const DOMAIN_DEFINITION *dd = rep && rep->def ? rep->def->domain : nullptr;
+  derived_text d;
+  if (dd && host) d = cached_text(rep, &report_field_cache::domains, host, [dd](const char *h) { return extract_domain(h, dd); });
   return save(row, map, FIELD_URIDOMAIN, d, stamp_of(rep));
 }
 
 const char *get_search_terms_save(REPORT *rep, RECORD *row, const unsigned char *map) {
-  return save(row, map, FIELD_SEARCHTERM, report_search_terms_of_url(rep, text_of(row, map, FIELD_URI)),
-              stamp_of(rep));
+  const char *url = text_of(row, map, FIELD_URI);
+  derived_text t;
+  if (rep && rep->searchterms && url)
+    t = cached_text(rep, &report_field_cache::terms, url, [rep](const char *u) { return get_search_terms(u, rep); });
+  return save(row, map, FIELD_SEARCHTERM, t, stamp_of(rep));
 }
 
 const char *get_data_words_save(REPORT *rep, RECORD *row, const unsigned char *map) {
@@ -408,6 +433,27 @@ const char *find_data_words(REPORT *rep, RECORD *row, const unsigned char *map) 
   if (e && e->data) return static_cast<const char *>(e->data);
   if (!event_text(row, map)) return nullptr;
   return get_data_words_save(rep, row, map);
+}
+
+const char *find_derived(REPORT *rep, RECORD *row, const unsigned char *map, int id) {
+  switch (id) {
+    case FIELD_URIHOST: return find_host(row, map);
+    case FIELD_URIDOMAIN: return find_domain(rep, row, map);
+    case FIELD_SEARCHTERM: return find_search_terms(rep, row, map);
+    case FIELD_DATAWORDS: return find_data_words(rep, row, map);
+    case FIELD_PROTOCOL: {
+      std::string_view v = find_protocol_view(text_of(row, map, FIELD_URI));
+      if (!v.data()) return nullptr;
+      thread_local std::string scratch;
+      try {
+        scratch.assign(v);
+      } catch (const std::bad_alloc &) {
+        return nullptr;
+      }
+      return scratch.c_str();
+    }
+    default: return nullptr;
+  }
 }
 
 // --- Utilities ----------------------------------------------------------------

@@ -22,6 +22,8 @@
 // Rows belong to one report thread; nothing here locks.
 #pragma once
 
+#include <string_view>
+
 #include <stddef.h>
 #include <stdint.h>
 #include <time.h>
@@ -44,6 +46,10 @@ const char *find_domain(REPORT *rep, RECORD *row, const unsigned char *map);
 const char *find_search_terms(REPORT *rep, RECORD *row, const unsigned char *map);
 // 70 from field 64 when field 63 is 8, with the shared keyword engine.
 const char *find_data_words(REPORT *rep, RECORD *row, const unsigned char *map);
+// The derived text of field id (32, 48, 53, 70 as above; 46 the protocol of
+// the row's URL, in this thread's scratch text until its next call) or null
+// when it has none or id is not derived.
+const char *find_derived(REPORT *rep, RECORD *row, const unsigned char *map, int id);
 
 // Compute, store "-" for nothing, return the value (null only when memory
 // runs out).
@@ -72,6 +78,8 @@ char *get_data_words(const char *text, REPORT *rep);
 // The protocol of a URL: the text before "://", or for a host under the
 // protocol-check suffix FIELDS_PROTOCOL_SUFFIX the two labels before it.
 char *find_protocol(const char *url);
+// find_protocol as a view into url (empty data for none); allocates nothing.
+std::string_view find_protocol_view(const char *url);
 
 // The cached forms of extract_domain and get_search_terms for run rep
 // (equal results).

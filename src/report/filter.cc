@@ -73,13 +73,7 @@ bool filter_glue_localtime(REPORT *rep, time_t t, struct tm *out) {
 // The derived text of 32, 48, 53 or 70, computed on first use and stored in
 // the row's own entry (or the derivation's per-thread scratch text).
 const char *filter_glue_derived(REPORT *rep, RECORD *row, unsigned char *map, int field) {
-  switch (field) {
-    case FIELD_URIHOST: return find_host(row, map);
-    case FIELD_URIDOMAIN: return find_domain(rep, row, map);
-    case FIELD_SEARCHTERM: return find_search_terms(rep, row, map);
-    case FIELD_DATAWORDS: return find_data_words(rep, row, map);
-    default: return nullptr;
-  }
+  return field == FIELD_PROTOCOL ? nullptr : find_derived(rep, row, map, field);
 }
 
 // --- Value kinds by field ----------------------------------------------
@@ -123,7 +117,7 @@ locale_t c_locale() {
 }
 
 regex_t *compile_regex(const char *pattern) {
-  if (kxregex_too_large(pattern, kRegexMaxNodes) || kxregex_has_back_reference(pattern)) return nullptr;
+  if (kxregex_refused(pattern, kRegexMaxNodes)) return nullptr;
   auto *re = static_cast<regex_t *>(malloc(sizeof(regex_t)));
   if (re == nullptr) return nullptr;
   locale_t loc = c_locale();

@@ -376,7 +376,6 @@ GROUP_TREE *group_initialize(REPORT *rep, int grp_pos, int max_groups, RECORD *r
     if (is_category_code(g->groupby)) {
       gl->catset = cat_new();
       if (!gl->catset) throw std::bad_alloc();
-      gl->counted.reserve(256);
     }
 
     if (g->topk) {
@@ -584,7 +583,6 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
     if (e && !e->data) e = nullptr;
   }
   const void *key = nullptr;
-  char *owned = nullptr;  // the protocol taken from a URL
   if (!e) {
     if (code == FIELD_SEARCHTERM || code == FIELD_DATAWORDS) return 0;
     key = default_key(gl->group_datatype, &scratch);
@@ -596,8 +594,7 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
         if (key_is_code) {
           key = record_value_text(*e);
         } else {
-          owned = find_protocol(record_value_text(*e));
-          key = owned;
+          key = find_derived(rep, rec, map, FIELD_PROTOCOL);
         }
         break;
       case FIELD_SEARCHTERM:
@@ -614,13 +611,8 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
 
   GROUP_INDEX *item = group_lookup(gl, key);
   if (!item) {
-    if (!gl->topk && gl->record_count >= gl->max_groups) {
-      free(owned);
-      return 2;
-    }
+    if (!gl->topk && gl->record_count >= gl->max_groups) return 2;
     item = group_make_summary(gl, input, GROUP_DETAIL_BUFFER_SIZE, rep, key, index_fd);
-    free(owned);
-    owned = nullptr;
     if (!item) {
       if (!rep->error) status_add_error(rep, "%s", "Error 10312: (group) Unable to make summary group record");
       return 1;
@@ -637,13 +629,13 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
       return 0;
     }
   }
-  free(owned);
+  // One analysis serves the counters and the detail row's request bits.
+  GROUP_ANALYZE a;
+  group_analyze_record(rec, map, &a, gl, rep, group_record_mask(gl));
   if (gl->save_details) {
-    if (!save_temp_data(rec, map, rep, gl, item)) return 1;
+    if (!save_temp_data(rec, map, rep, gl, item, &a)) return 1;
     rep->recs_todo++;
   }
-  GROUP_ANALYZE a;
-  group_analyze_record(rec, map, &a, gl, rep, gl->analyze_mask);
   group_increase_summaries(item, &a);
   return 0;
 }

@@ -147,7 +147,6 @@ struct GROUP_TREE {
   std::vector<GROUP_INDEX *> all;  // every record of the tree, in insertion order
   RECORD *output_layout = nullptr; // the output table's template row (malloc)
   cat_t *catset = nullptr;         // the row's categories (category levels), reused
-  std::vector<uint32_t> counted;   // keys counted for the current row (category levels)
   bool terminating = false;        // group_terminate runs: top-k frees keep their files
   bool close_failed = false;       // a top-k record's detail table failed to close
   REPORT *rep = nullptr;           // the run

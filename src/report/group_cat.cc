@@ -122,12 +122,12 @@ int group_add_time_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int i
     }
     gl->next_time = static_cast<int32_t>(group_date_next_time(rep->zone, gl->next_time, gl->group_type));
   }
+  GROUP_ANALYZE a;
+  group_analyze_record(rec, map, &a, gl, rep, group_record_mask(gl));
   if (gl->save_details) {
-    if (!save_temp_data(rec, map, rep, gl, gl->trunk)) return 1;
+    if (!save_temp_data(rec, map, rep, gl, gl->trunk, &a)) return 1;
     rep->recs_todo++;
   }
-  GROUP_ANALYZE a;
-  group_analyze_record(rec, map, &a, gl, rep, gl->analyze_mask);
   group_increase_summaries(gl->trunk, &a);
   return 0;
 }
@@ -149,7 +149,7 @@ bool list_holds(const std::vector<uint32_t> &groups, uint32_t g) {
 int group_add_category_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_fd, TABLE *input,
                               REPORT *rep) {
   GROUP_ANALYZE a;
-  group_analyze_record(rec, map, &a, gl, rep, gl->analyze_mask);
+  group_analyze_record(rec, map, &a, gl, rep, group_record_mask(gl));
 
   cat_t *set = gl->catset;
   cat_clear(set);
@@ -172,7 +172,8 @@ int group_add_category_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, i
   const cat_t *filter = def ? def->cat_filter : nullptr;
   const int catgroup = def && def->group ? def->group[gl->group_level]->catgroup : 0;
   const category_group_map *groups = rep->category_groups;
-  gl->counted.clear();
+  bool default_counted = false;
+  bool prepared = false;  // the detail row, made once for all the row's categories
 
   for (uint32_t i = 0; i < set->num; ++i) {
     uint32_t c = set->catnums[i];
@@ -196,17 +197,12 @@ int group_add_category_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, i
     }
     if (catgroup && list && !list_holds(*list, static_cast<uint32_t>(catgroup))) continue;
     uint32_t key = group_display_category(rep, c);
-    // Two categories may stand for the same group (the default): the row
-    // still counts there once.
-    bool seen = false;
-    for (uint32_t k : gl->counted)
-      if (k == key) seen = true;
-    if (seen) continue;
-    try {
-      gl->counted.push_back(key);  // room for 256 reserved: a byte list holds no more
-    } catch (const std::bad_alloc &) {
-      if (!rep->error) status_add_error(rep, "%s", "Error 10302: (group) Unable to make group summary for category");
-      return 1;
+    // The set is sorted and unique and a category only ever stands for
+    // itself or the default: the default alone can come twice, and the row
+    // counts there once.
+    if (key == rep->default_cat) {
+      if (default_counted) continue;
+      default_counted = true;
     }
 
     GROUP_INDEX *item = group_lookup(gl, &key);
@@ -229,9 +225,17 @@ int group_add_category_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, i
     }
     group_increase_summaries(item, &a);
     if (gl->save_details) {
-      if (!save_temp_data(rec, map, rep, gl, item)) return 1;
+      if (gl->datarec && item->tbl) {
+        if (!prepared && !group_prep_temp_data(rec, map, gl->datarec.get(), rep, gl, &a)) return 1;
+        prepared = true;
+        if (!save_prepared_temp_data(rep, gl, item)) {
+          group_reset_temp_data(gl->datarec.get());
+          return 1;
+        }
+      }
       rep->recs_todo++;
     }
   }
+  if (prepared) group_reset_temp_data(gl->datarec.get());
   return 0;
 }

@@ -257,23 +257,13 @@ std::unique_ptr<group_layout> group_init_spill_record(REPORT *rep, int grp_pos, 
 const char *get_temp_data_from_source(REPORT *rep, int id, RECORD *rec, unsigned char *map) {
   const char *v = nullptr;
   switch (id) {
-    case FIELD_URIHOST: v = find_host(rec, map); break;
-    case FIELD_URIDOMAIN: v = find_domain(rep, rec, map); break;
-    case FIELD_SEARCHTERM: v = find_search_terms(rep, rec, map); break;
-    case FIELD_DATAWORDS: v = find_data_words(rep, rec, map); break;
-    case FIELD_PROTOCOL: {
-      const Record *u = record_find(rec, map, FIELD_URI);
-      char *p = u && u->data ? find_protocol(record_value_text(*u)) : nullptr;
-      thread_local std::string scratch;
-      try {
-        scratch.assign(p ? p : FIELDS_NONE);
-      } catch (const std::bad_alloc &) {
-        free(p);
-        return nullptr;
-      }
-      free(p);
-      return scratch.c_str();
-    }
+    case FIELD_URIHOST:
+    case FIELD_URIDOMAIN:
+    case FIELD_SEARCHTERM:
+    case FIELD_DATAWORDS:
+    case FIELD_PROTOCOL:
+      v = find_derived(rep, rec, map, id);
+      break;
     case FIELD_CATSNUM:
     case FIELD_ALLCATSNUM: {
       const Record *s = record_find(rec, map, id == FIELD_CATSNUM ? FIELD_CATS : FIELD_ALL_CATS);
@@ -287,14 +277,18 @@ const char *get_temp_data_from_source(REPORT *rep, int id, RECORD *rec, unsigned
 
 namespace {
 
-uint8_t props_of(REPORT *rep, GROUP_TREE *gl, RECORD *rec, unsigned char *map, int mask) {
-  GROUP_ANALYZE a;
-  group_analyze_record(rec, map, &a, gl, rep, mask);
+uint8_t prop_bits(const GROUP_ANALYZE &a) {
   uint8_t bits = 0;
   if (a.request_denied) bits |= GROUP_PROP_DENIED;
   if (a.pages_count) bits |= GROUP_PROP_PAGE;
   if (a.files_count) bits |= GROUP_PROP_FILE;
   return bits;
+}
+
+uint8_t props_of(REPORT *rep, GROUP_TREE *gl, RECORD *rec, unsigned char *map, int mask) {
+  GROUP_ANALYZE a;
+  group_analyze_record(rec, map, &a, gl, rep, mask);
+  return prop_bits(a);
 }
 
 }  // namespace
@@ -303,12 +297,17 @@ uint8_t make_request_prop_data(REPORT *rep, GROUP_TREE *gl, RECORD *rec, unsigne
   return props_of(rep, gl, rec, map, gl ? gl->spill_analyze_mask : 0);
 }
 
-int group_prep_temp_data(RECORD *rec, unsigned char *map, group_layout *layout, REPORT *rep, GROUP_TREE *gl) {
+int group_record_mask(const GROUP_TREE *gl) {
+  return gl->analyze_mask | (gl->datarec ? gl->datarec->analyze_mask : 0);
+}
+
+int group_prep_temp_data(RECORD *rec, unsigned char *map, group_layout *layout, REPORT *rep, GROUP_TREE *gl,
+                         const GROUP_ANALYZE *known) {
   for (size_t i = 0; layout->rec[i].type; ++i) {
     RECORD &out = layout->rec[i];
     const int id = out.type;
     if (id == FIELD_REQUEST_PROPS) {
-      layout->props = props_of(rep, gl, rec, map, layout->analyze_mask);
+      layout->props = known ? prop_bits(*known) : props_of(rep, gl, rec, map, layout->analyze_mask);
       out.data = &layout->props;
       continue;
     }
@@ -352,21 +351,27 @@ void group_reset_temp_data(group_layout *layout) {
   for (RECORD &r : layout->rec) r.data = nullptr;
 }
 
-int save_temp_data(RECORD *rec, unsigned char *map, REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item) {
+int save_prepared_temp_data(REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item) {
   if (!gl->datarec || !item->tbl) return -1;
   group_layout *layout = gl->datarec.get();
-  if (!group_prep_temp_data(rec, map, layout, rep, gl)) return 0;
   long long len = record_length(layout->rec.data(), report_table_ip_type(rep));
-  int ok = status_add_temp_size(rep, len);
-  if (ok) {
-    item->detail_temp += len;
-    if (!table_write_record(item->tbl, layout->rec.data(), nullptr)) {
-      status_add_error(rep, "%s", "Error 10307: (group) Error when writing a next group level record");
-      ok = 0;
-    }
+  if (!status_add_temp_size(rep, len)) return 0;
+  item->detail_temp += len;
+  if (!table_write_record(item->tbl, layout->rec.data(), nullptr)) {
+    status_add_error(rep, "%s", "Error 10307: (group) Error when writing a next group level record");
+    return 0;
   }
+  return -1;
+}
+
+int save_temp_data(RECORD *rec, unsigned char *map, REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item,
+                   const GROUP_ANALYZE *known) {
+  if (!gl->datarec || !item->tbl) return -1;
+  group_layout *layout = gl->datarec.get();
+  if (!group_prep_temp_data(rec, map, layout, rep, gl, known)) return 0;
+  int ok = save_prepared_temp_data(rep, gl, item);
   group_reset_temp_data(layout);
-  return ok ? -1 : 0;
+  return ok;
 }
 
 int group_save_spill_record(REPORT *rep, GROUP_TREE *gl, RECORD *rec, unsigned char *map) {

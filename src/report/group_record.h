@@ -50,7 +50,10 @@ std::unique_ptr<group_layout> group_init_spill_record(REPORT *rep, int grp_pos, 
 // Points every entry of layout at its value for one input row. -1, or 0
 // with "Error 10304: (group) Error preparing next group data from source
 // field" recorded when a derivation fails.
-int group_prep_temp_data(RECORD *rec, unsigned char *map, group_layout *layout, REPORT *rep, GROUP_TREE *gl);
+// `known`, when given, is the row's analysis already made with at least the
+// layout's mask (the record step analyses once for both uses).
+int group_prep_temp_data(RECORD *rec, unsigned char *map, group_layout *layout, REPORT *rep, GROUP_TREE *gl,
+                         const GROUP_ANALYZE *known = nullptr);
 
 // The value of entry id derived from the row's source field: host (32),
 // protocol (46, from the URL), domain (48), search terms (53), data words
@@ -62,7 +65,14 @@ const char *get_temp_data_from_source(REPORT *rep, int id, RECORD *rec, unsigned
 // Writes one next-level detail row of the input row into item's table,
 // charging its length to the temporary size. -1, or 0 ("Error 10307:
 // (group) Error when writing a next group level record" or a size error).
-int save_temp_data(RECORD *rec, unsigned char *map, REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item);
+int save_temp_data(RECORD *rec, unsigned char *map, REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item,
+                   const GROUP_ANALYZE *known = nullptr);
+// The detail row already prepared in gl->datarec (group_prep_temp_data)
+// written to item's detail table; the layout is not reset. For a row counted
+// under several groups (categories), prepared once. -1 or 0.
+int save_prepared_temp_data(REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item);
+// The mask a row's analysis needs for the level and its detail rows.
+int group_record_mask(const GROUP_TREE *gl);
 
 // Writes one spill row of the input row to the run's spill table, opening
 // it on first use (its name in rep->spill_file_name). -1, or 0 with 10409,

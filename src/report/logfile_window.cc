@@ -281,8 +281,13 @@ int logfile_next(TABLE *t) {
   head->rec = node->rec;
   head->map = node->map;
   // The derived values of the row before belong to it, not to this one.
+  // A derived entry holds its own text (owned) or a view the derivation
+  // keeps; either way it is empty again.
   RECORD *derived = node->rec + node->field_count;
-  if (derived[0].data || derived[1].data || derived[2].data || derived[3].data) record_free_owned(derived);
+  if (derived[0].data || derived[1].data || derived[2].data || derived[3].data) {
+    record_free_owned(derived);
+    for (int i = 0; i < 4; i++) derived[i].data = nullptr;
+  }
   return -1;
 }
 

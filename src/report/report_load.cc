@@ -17,14 +17,6 @@
 
 namespace {
 
-// Closes a result set when it goes out of scope.
-struct ResultCloser {
-  DB_RESULT *rs;
-  ~ResultCloser() {
-    if (rs) rs->close(rs);
-  }
-};
-
 bool ci_less(const char *a, const char *b) { return strcasecmp(a, b) < 0; }
 
 // How often the file-number sequence is begun again after a reconnect.
@@ -43,7 +35,7 @@ void report_free_html_extensions(REPORT *rep) {
 int report_load_html_extensions(REPORT *rep) {
   report_free_html_extensions(rep);
   DB_RESULT *rs = db_execute(rep->db, "select extension from html_extensions order by extension");
-  ResultCloser closer{rs};
+  db_result_ptr closer{rs};
   if (rs == nullptr) return -1;  // no rows: no extensions
   auto **list = static_cast<char **>(calloc(rs->record_count + 1, sizeof(char *)));
   if (list == nullptr) return 0;

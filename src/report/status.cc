@@ -4,10 +4,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <libintl.h>
 
 #include "lib/base/kxlog.h"
 #include "lib/base/kxraii.h"
 #include "lib/runtime/db.h"
+#include "src/report/fields.h"
 #include "src/report/tfile.h"
 #include "src/table/table_file.h"
 
@@ -127,3 +129,13 @@ int status_save(REPORT *rep, int db, const char *message, int error_flag) {
 }
 
 void status_install_table_hooks() { report_table_set_hooks(&table_hooks); }
+
+std::string status_text_at(const char *format, time_t t) {
+  char when[32];
+  format_date_time(t, when, sizeof when);
+  char *text = nullptr;
+  if (asprintf(&text, dgettext("Tallowmere", format), when) < 0) return std::string();
+  std::string out(text);
+  free(text);
+  return out;
+}

@@ -9,6 +9,9 @@
 // A run is used by one thread at a time; nothing here locks.
 #pragma once
 
+#include <ctime>
+#include <string>
+
 #include "src/report/report.h"
 
 // Formats the text and makes it the run's error text, freeing any earlier
@@ -38,6 +41,11 @@ int status_add_temp_size(REPORT *rep, long long bytes);
 // Each outcome is logged. Returns 0, or the report kind when it is unknown
 // (nothing written). When escaping a text fails nothing is written.
 int status_save(REPORT *rep, int db, const char *message, int error_flag);
+
+// The catalogue text of format (one "%s") with t as local time
+// "%Y-%m-%d %H:%M:%S": "Started Processing [%s]", "Processed Ok [%s]".
+// Empty when formatting fails.
+std::string status_text_at(const char *format, time_t t);
 
 // Connects the report table writer to the runs: its IP storage from the
 // run's settings and its header bytes charged to the run's limits (a file

@@ -19,13 +19,14 @@
 #include "src/report/tfile.h"
 #include "src/report/truncate.h"
 #include "src/table/table.h"
+#include "src/table/table_file.h"
 
 namespace {
 
 constexpr int kMaxGroups = 5000;
 constexpr int kOutputBuffer = 131072;
 // Room for a category list written as decimal numbers and commas.
-constexpr size_t kCategoryText = 763;
+constexpr size_t kCategoryText = GROUP_CATTEXT_SIZE;
 
 // Records a failure's text through the message catalogue.
 int fail(REPORT *rep, const char *text) {
@@ -69,41 +70,6 @@ const unsigned char kZero[16] = {};
 char *category_text(REPORT *rep, int columns, int j) {
   auto *base = reinterpret_cast<char *>(rep->outrec + columns + 1);
   return base + static_cast<size_t>(j) * (kCategoryText + 1);
-}
-
-// The category numbers of a byte list as "n,n,n", stopped at the first
-// number that does not fit.
-void categories_as_text(const unsigned char *list, char *out) {
-  size_t used = 0;
-  out[0] = '\0';
-  for (const unsigned char *p = list; p && *p; p++) {
-    char num[8];
-    int n = snprintf(num, sizeof num, used ? ",%u" : "%u", *p);
-    if (n < 0 || used + static_cast<size_t>(n) >= kCategoryText) break;
-    memcpy(out + used, num, static_cast<size_t>(n) + 1);
-    used += static_cast<size_t>(n);
-  }
-}
-
-// A derived string of the input row for the columns that have one.
-const char *derived_value(REPORT *rep, RECORD *inrec, unsigned char *inmap, unsigned id, char *scratch) {
-  switch (id) {
-    case 32: return find_host(inrec, inmap);
-    case 48: return find_domain(rep, inrec, inmap);
-    case 53: return find_search_terms(rep, inrec, inmap);
-    case 70: return find_data_words(rep, inrec, inmap);
-    case 46: {
-      const Record *url = record_find(inrec, inmap, FIELD_URI);
-      const char *text = url ? record_value_text(*url) : nullptr;
-      if (!text) return nullptr;
-      char *proto = find_protocol(text);
-      if (!proto) return nullptr;
-      snprintf(scratch, kCategoryText + 1, "%s", proto);
-      free(proto);
-      return scratch;
-    }
-    default: return nullptr;
-  }
 }
 
 int start_summary(REPORT *rep, int level) {
@@ -191,14 +157,14 @@ int process_sub_report_record_detail(REPORT *rep, RECORD *inrec, unsigned char *
     if (src && src->data) {
       if (PrintType(src->datatype) == PTYPE_CATS) {
         char *text = category_text(rep, n, j);
-        categories_as_text(static_cast<const unsigned char *>(src->data), text);
+        group_category_text(static_cast<const unsigned char *>(src->data), text, kCategoryText);
         out.data = text;
       } else {
         out.data = src->data;
       }
       continue;
     }
-    const char *derived = derived_value(rep, inrec, inmap, out.type, category_text(rep, n, j));
+    const char *derived = find_derived(rep, inrec, inmap, out.type);
     switch (out.type) {
       case 32:
       case 46:
@@ -219,7 +185,7 @@ int process_sub_report_record_detail(REPORT *rep, RECORD *inrec, unsigned char *
         }
     }
   }
-  long long length = record_length(rep->outrec, rep->settings ? rep->settings->ip_type : 3);
+  long long length = record_length(rep->outrec, report_table_ip_type(rep));
   if (!status_add_report_size(rep, length)) return 0;
   if (!rep->output) {
     rep->output = table_open(TABLE_WRITE, rep, rep->output_file_name, rep->outrec, 0, kOutputBuffer);

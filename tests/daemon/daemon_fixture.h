@@ -87,6 +87,19 @@ class DaemonSandbox {
     }
     return false;
   }
+  // Waits until the scalar of sql satisfies pred, up to seconds, or until
+  // the daemon has ended; the last value read.
+  template <typename Pred>
+  std::string wait_for_sql(const std::string &sql, Pred pred, int seconds = 60) {
+    std::string v;
+    for (int i = 0; i < seconds * 10; i++) {
+      v = admin_->scalar(sql);
+      if (pred(v)) return v;
+      if (!running()) return admin_->scalar(sql);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return v;
+  }
   std::string log(const std::string &level) const {
     return read_text_file(root_ + "/logs/kxreporter_" + level + ".log");
   }

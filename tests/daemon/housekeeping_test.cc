@@ -61,9 +61,7 @@ class HousekeepingTest : public ::testing::Test {
   void SetUp() override {
     KX_REQUIRE_DB();
     ASSERT_TRUE(tdb_.ok()) << tdb_.error();
-    db_initialize();
-    db_ = db_open(tdb_.name().c_str(), "localhost", kxtest::env_or("reportlogin", "root"),
-                  kxtest::env_or("reportpassword", ""));
+    db_ = tdb_.open_handle();
     ASSERT_NE(db_, 0);
     admin_ = std::make_unique<kxtest::AdminConnection>(tdb_.name());
     settings.server_id = 1;

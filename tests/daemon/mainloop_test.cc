@@ -61,9 +61,7 @@ class MainLoopTest : public ::testing::Test {
   void SetUp() override {
     KX_REQUIRE_DB();
     ASSERT_TRUE(tdb_.ok()) << tdb_.error();
-    db_initialize();
-    support_db = db_open(tdb_.name().c_str(), "localhost", kxtest::env_or("reportlogin", "root"),
-                         kxtest::env_or("reportpassword", ""));
+    support_db = tdb_.open_handle();
     ASSERT_NE(support_db, 0);
     admin_ = std::make_unique<kxtest::AdminConnection>(tdb_.name());
     reporter_settings_reset(&settings);

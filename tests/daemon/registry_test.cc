@@ -149,6 +149,8 @@ TEST(RegistrySnmp, WalkOrderAndFormats) {
   processed_reports_del(&b.r);
   walk = box.walk(kBase + ".20");
   EXPECT_EQ(walk.find(".2.3 "), std::string::npos) << walk;
+  EXPECT_NE(walk.find(t + "1.1.5 1"), std::string::npos) << walk;
+  EXPECT_NE(walk.find(t + "2.2.9 9"), std::string::npos) << walk;
 
   terminate_snmp_support();
   testing::internal::CaptureStderr();

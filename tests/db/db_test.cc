@@ -43,8 +43,7 @@ class DbTest : public ::testing::Test {
       ADD_FAILURE() << "test database: " << (db_ ? db_->error() : "none");
       return 0;
     }
-    return db_open(db_->name().c_str(), "localhost", kxtest::env_or("reportlogin", "root"),
-                   kxtest::env_or("reportpassword", ""));
+    return db_->open_handle();
   }
   static TestDatabase *db_;
 };

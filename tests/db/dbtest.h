@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/runtime/db.h"
+
 namespace kxtest {
 
 inline const char *env_or(const char *name, const char *fallback) {
@@ -135,6 +137,13 @@ class TestDatabase {
   bool ok() const { return ok_; }
   const std::string &error() const { return error_; }
   const std::string &name() const { return name_; }
+
+  // A handle of the database layer on this database (the layer initialised
+  // first when it is not yet); 0 when the connection fails.
+  int open_handle() const {
+    db_initialize();
+    return db_open(name_.c_str(), "localhost", env_or("reportlogin", "root"), env_or("reportpassword", ""));
+  }
 
  private:
   std::string name_;

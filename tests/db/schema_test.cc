@@ -24,8 +24,7 @@ class SchemaTest : public ::testing::Test {
     db_ = std::make_unique<TestDatabase>("schema");
     ASSERT_TRUE(db_->ok()) << db_->error();
     ASSERT_EQ(db_initialize(), -1);
-    h_ = db_open(db_->name().c_str(), "localhost", kxtest::env_or("reportlogin", "root"),
-                 kxtest::env_or("reportpassword", ""));
+    h_ = db_->open_handle();
     ASSERT_NE(h_, 0);
     admin_ = std::make_unique<AdminConnection>(db_->name());
     ASSERT_TRUE(admin_->ok()) << admin_->error();

@@ -51,8 +51,7 @@ class SettingsTest : public ::testing::Test {
       sql += "insert into settings (name, value) values ('" + r.first + "'," +
              (r.second ? "'" + *r.second + "'" : std::string("NULL")) + ");";
     EXPECT_TRUE(a.exec(sql)) << a.error();
-    support_db = db_open(db_->name().c_str(), "localhost", kxtest::env_or("reportlogin", "root"),
-                         kxtest::env_or("reportpassword", ""));
+    support_db = db_->open_handle();
     EXPECT_NE(support_db, 0);
     testing::internal::CaptureStderr();
     reporter_load_settings();

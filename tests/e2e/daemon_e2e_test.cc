@@ -76,16 +76,9 @@ class E2E : public ::testing::Test {
     return recs;
   }
 
-  // Waits until the query's scalar satisfies pred (up to seconds).
   template <typename Pred>
   std::string wait_for(const std::string &sql, Pred pred, int seconds = 60) {
-    std::string v;
-    for (int i = 0; i < seconds * 5; i++) {
-      v = d_.admin().scalar(sql);
-      if (pred(v)) return v;
-      std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return v;
+    return d_.wait_for_sql(sql, pred, seconds);
   }
   std::string wait_status(const std::string &table, int id, const std::string &prefix, int seconds = 60) {
     return wait_for(
@@ -218,15 +211,27 @@ TEST_F(E2E, ContinuousReportRowsInItsTable) {
 
 TEST_F(E2E, StopDuringAReportAndTheJobCompletesAfterRestart) {
   const time_t t0 = time(nullptr) - 86400;
-  write_logs(5000, t0);
+  // A user a record: the second stage has 20000 tables to make, so the stop
+  // comes while the report runs.
+  auto recs = reqlog::sb_sample(20000, static_cast<int32_t>(t0), 1);
+  for (size_t i = 0; i < recs.size(); i++) {
+    recs[i].user = "u";
+    recs[i].user += std::to_string(i);
+  }
+  reqlog::write_log(d_.root() + "/logs", "kxlogger_requests_bin_1", reqlog::sb_image(recs));
   ASSERT_TRUE(d_.admin().exec("insert into demand_reports (report_id, name, login, next_run_time, definition) values "
                               "(1, 'r', 'admin', now() - interval 2 second, '" +
                               two_level(t0, t0 + 86400) + "')"));
   ASSERT_TRUE(d_.start());
-  wait_for("select error_flag from demand_reports where report_id=1", [](const std::string &v) { return v != "0"; });
+  ASSERT_EQ(wait_for("select error_flag from demand_reports where report_id=1",
+                     [](const std::string &v) { return v == "1"; }),
+            "1");
   int status = d_.stop(SIGTERM);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Stopped in the middle: claimed, no outcome, no instance.
+  EXPECT_EQ(d_.admin().scalar("select error_flag from demand_reports where report_id=1"), "1");
+  EXPECT_EQ(d_.admin().scalar("select count(*) from demand_report_instance where report_id=1"), "0");
   // Released at the next start, then done exactly once.
   ASSERT_TRUE(d_.start());
   EXPECT_EQ(wait_status("demand_reports", 1, "Processed Ok").rfind("Processed Ok", 0), 0u) << d_.log("error");

@@ -32,8 +32,7 @@ class ContinuousTest : public ::testing::Test {
     if (!kxtest::db_server_available()) GTEST_SKIP() << "no test database server";
     ASSERT_TRUE(db_ && db_->ok()) << (db_ ? db_->error() : "none");
     ASSERT_EQ(db_initialize(), -1);
-    handle_ = db_open(db_->name().c_str(), "localhost", kxtest::env_or("reportlogin", "root"),
-                      kxtest::env_or("reportpassword", ""));
+    handle_ = db_->open_handle();
     ASSERT_NE(handle_, 0);
     admin_ = std::make_unique<AdminConnection>(db_->name());
     ASSERT_TRUE(admin_->ok()) << admin_->error();

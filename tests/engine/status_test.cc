@@ -154,8 +154,7 @@ class StatusSaveTest : public ::testing::Test {
     KX_REQUIRE_DB();
     ASSERT_TRUE(db_ && db_->ok()) << (db_ ? db_->error() : "");
     ASSERT_EQ(db_initialize(), -1);
-    handle_ = db_open(db_->name().c_str(), "localhost", kxtest::env_or("reportlogin", "root"),
-                      kxtest::env_or("reportpassword", ""));
+    handle_ = db_->open_handle();
     ASSERT_NE(handle_, 0);
     s_.server_id = 9;
   }

@@ -30,6 +30,9 @@ TEST(KxRegex, BackReferences) {
   EXPECT_TRUE(kxregex_has_back_reference("(a)\\1"));
   EXPECT_FALSE(kxregex_has_back_reference("a\\.b"));
   EXPECT_FALSE(kxregex_has_back_reference("[\\1]"));
+  EXPECT_TRUE(kxregex_refused("(a)\\1", 2000));
+  EXPECT_TRUE(kxregex_refused("(a{100}){100}", 2000));
+  EXPECT_FALSE(kxregex_refused("^a+b$", 2000));
 }
 
 }  // namespace

@@ -90,6 +90,8 @@ TEST_F(UrlListLoad, AddResultCodes) {
       // Repetitions whose compiled form would take gigabytes are refused.
       {"/a++++++++++++++++++++++++++++++++++++++++/", "R", "D", nullptr, URLLIST_ERROR_REGEXP},
       {"/((a{100}){100}){100}/", "R", "D", nullptr, URLLIST_ERROR_REGEXP},
+      // A back-reference makes every lookup's match exponential in the URL.
+      {"/(a*)*b\\1/", "R", "D", nullptr, URLLIST_ERROR_REGEXP},
       {"/^(ads|track)+[0-9]{2,3}[.](gif|png)$/", "R", "D", nullptr, 0},
       {"/x{200}y+z*/", "R", "D", nullptr, 0},
       {"zz", "D", "D", nullptr, URLLIST_ERROR_URLEXPLODE},
