@@ -183,14 +183,47 @@ const char *event_text(RECORD *row, const unsigned char *map) {
 
 // --- Plain derivations -------------------------------------------------------
 
-char *get_host(const char *url) {
-  if (!url) return nullptr;
+namespace {
+
+// The host part of url as it stands (user info cut, not yet lowercased);
+// no data() when url has no "://".
+std::string_view host_part(const char *url) {
+  if (!url) return {};
   const char *p = strstr(url, "://");
-  if (!p) return nullptr;
+  if (!p) return {};
   const char *start = p + 3, *q = start;
   for (; *q && *q != '/' && *q != '?' && *q != '#'; ++q)
     if (*q == '@') start = q + 1;
-  char *host = heap_copy(std::string_view(start, static_cast<size_t>(q - start)));
+  return std::string_view(start, static_cast<size_t>(q - start));
+}
+
+// The lowercased host of url in one of this thread's reused texts, so a
+// row's host costs no allocation once the texts have grown: a view valid
+// until kHostTexts more hosts are derived on this thread, far beyond the
+// one row a run works on at a time.
+constexpr size_t kHostTexts = 64;
+
+const char *host_view(const char *url) {
+  std::string_view h = host_part(url);
+  if (!h.data()) return nullptr;
+  thread_local std::array<std::string, kHostTexts> texts;
+  thread_local size_t next = 0;
+  std::string &t = texts[next++ % kHostTexts];
+  try {
+    t.assign(h);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
+  }
+  ascii_lower(t.data());
+  return t.c_str();
+}
+
+}  // namespace
+
+char *get_host(const char *url) {
+  std::string_view h = host_part(url);
+  if (!h.data()) return nullptr;
+  char *host = heap_copy(h);
   if (host) ascii_lower(host);
   return host;
 }
@@ -200,10 +233,14 @@ namespace {
 // The domain of host (port cut) by the lists: the matched entry's suffix
 // plus one label, or the last two labels without a match.
 char *domain_by_lists(const std::string &host, const DOMAIN_DEFINITION *dd) {
-  std::vector<char> work(host.begin(), host.end());
-  work.push_back('\0');
-  URLLIST_EXPLODED_URL *u = urllist_explode_charset(work.data(), nullptr, 0, 0, nullptr);
   char *listurl = nullptr;
+  // Without a list there is nothing to look up: the last two labels.
+  URLLIST_EXPLODED_URL *u = nullptr;
+  if (dd->list || dd->global_list) {
+    std::vector<char> work(host.begin(), host.end());
+    work.push_back('\0');
+    u = urllist_explode_charset(work.data(), nullptr, 0, 0, nullptr);
+  }
   if (u) {
     if (urllist_lookup_diag(dd->list, u, nullptr, &listurl) != 0 || !listurl) {
       free(listurl);
@@ -383,7 +420,11 @@ void report_field_cache_set_size(REPORT *rep, size_t slots) {
 // --- Cached derivations on a row ---------------------------------------------
 
 const char *get_host_save(RECORD *row, const unsigned char *map) {
-  return save(row, map, FIELD_URIHOST, get_host(text_of(row, map, FIELD_URI)), 0);
+  const char *url = text_of(row, map, FIELD_URI);
+  derived_text h{host_view(url), nullptr};
+  // A host the reused texts could not hold (out of memory) is "none".
+  if (!h.view && host_part(url).data()) return nullptr;
+  return save(row, map, FIELD_URIHOST, h, 0);
 }
 
 const char *get_domain_save(REPORT *rep, RECORD *row, const unsigned char *map) {

@@ -3,9 +3,12 @@
 //
 // The host (32), domain (48), search terms (53) and data words (70) of a row
 // are computed the first time they are asked for and stored in the row's
-// entry of that id as text the row owns (RECORD_FLAG_OWNED; the holder of the
-// row frees it before the next row), so a row pays for each derivation at
-// most once. A derivation that gives nothing stores "-". A row without an
+// entry of that id, so a row pays for each derivation at most once. The
+// entry holds a view, never a copy, of the host (in one of this thread's
+// reused texts) and of the domain and search terms (in the run's cache);
+// views stay valid while the row is worked on, and the holder of the row
+// clears the entry before its next row. Data words are text the row owns
+// (RECORD_FLAG_OWNED). A derivation that gives nothing stores "-". A row without an
 // entry of that id gets nothing stored; the value is then returned from a
 // per-thread scratch text that stays valid until the next derivation of the
 // same field on the same thread.
