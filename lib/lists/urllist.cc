@@ -760,13 +760,52 @@ int add_url_kind(URLLIST *l, const char *url, char kind, int flags, URLLIST_ITEM
 // (lib/base/kxregex.h).
 constexpr long long kRegexpMaxNodes = 100000;
 
+// The pattern of a case-insensitive entry, matched against the lower-cased
+// URL: its letters lower-cased, except the class escapes \W, \S and \B
+// (outside brackets), which would otherwise turn into their opposites.
+void lower_pattern(std::string &pat) {
+  auto lower = [](char c) { return static_cast<char>(tolower(static_cast<unsigned char>(c))); };
+  bool bracket = false;
+  for (size_t i = 0; i < pat.size(); ++i) {
+    char &c = pat[i];
+    if (bracket) {
+      // A bracket expression is literal: "[:", "[=" and "[." open names
+      // that run to their own closing pair.
+      if (c == '[' && i + 1 < pat.size() && (pat[i + 1] == ':' || pat[i + 1] == '=' || pat[i + 1] == '.')) {
+        const char close[] = {pat[i + 1], ']', '\0'};
+        size_t end = pat.find(close, i + 2);
+        size_t stop = end == std::string::npos ? pat.size() : end + 2;
+        for (; i < stop; ++i) pat[i] = lower(pat[i]);
+        --i;
+      } else if (c == ']') {
+        bracket = false;
+      } else {
+        c = lower(c);
+      }
+      continue;
+    }
+    if (c == '\\' && i + 1 < pat.size()) {
+      char &n = pat[++i];
+      if (n != 'W' && n != 'S' && n != 'B') n = lower(n);
+      continue;
+    }
+    if (c == '[') {
+      bracket = true;
+      // "^" and a leading "]" belong to the expression.
+      if (i + 1 < pat.size() && pat[i + 1] == '^') ++i;
+      if (i + 1 < pat.size() && pat[i + 1] == ']') ++i;
+      continue;
+    }
+    c = lower(c);
+  }
+}
+
 int add_regexp(URLLIST *l, const char *text, bool nocase, URLLIST_ITEM_DATA *data) {
   ++l->total_regexp_count;
   std::string pat(text);
   size_t n = pat.size();
   if (n >= 4 && (pat[0] == '|' || pat[0] == '/' || pat[0] == '\'') && pat[n - 1] == pat[0]) pat = pat.substr(1, n - 2);
-  if (nocase)
-    for (char &ch : pat) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+  if (nocase) lower_pattern(pat);
   // Every URL looked up runs these expressions.
   if (kxregex_refused(pat.c_str(), kRegexpMaxNodes)) return URLLIST_ERROR_REGEXP;
   auto *re = static_cast<URLLIST_RE_ITEM *>(calloc(1, sizeof(URLLIST_RE_ITEM)));

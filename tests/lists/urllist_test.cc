@@ -207,6 +207,12 @@ TEST_F(UrlListTest, PrecedenceAndDiagnosticTexts) {
         {"http://x.example/a/setup.EXE", "E exe"},
         {"http://x.example/", "N *"}}},
       {{{"/AB+C/", "Rc", "RC"}}, {{"http://x.example/ABBC", "RC /ab+c/"}}},
+      // A case-insensitive pattern keeps its class escapes: \W stays "not a
+      // word character" rather than turning into \w; letters in brackets
+      // and escaped letters are lowered with the rest.
+      {{{"/\\WFOO\\W/", "Rc", "W"}}, {{"http://x.example/a-Foo-b", "W /\\Wfoo\\W/"}, {"http://x.example/aFOOb", "-"}}},
+      {{{"/X[^A-C]\\Y\\S/", "Rc", "B"}},
+       {{"http://x.example/XDY!", "B /x[^a-c]\\y\\S/"}, {"http://x.example/xay!", "-"}, {"http://x.example/xdy7", "B /x[^a-c]\\y\\S/"}}},
   };
   run_cases(cases);
 }
