@@ -197,15 +197,13 @@ std::string_view host_part(const char *url) {
   return std::string_view(start, static_cast<size_t>(q - start));
 }
 
-// The lowercased host of url in one of this thread's reused texts, so a
+// The lowercased host h in one of this thread's reused texts, so a
 // row's host costs no allocation once the texts have grown: a view valid
 // until kHostTexts more hosts are derived on this thread, far beyond the
 // one row a run works on at a time.
 constexpr size_t kHostTexts = 64;
 
-const char *host_view(const char *url) {
-  std::string_view h = host_part(url);
-  if (!h.data()) return nullptr;
+const char *host_view(std::string_view h) {
   thread_local std::array<std::string, kHostTexts> texts;
   thread_local size_t next = 0;
   std::string &t = texts[next++ % kHostTexts];
@@ -420,10 +418,12 @@ void report_field_cache_set_size(REPORT *rep, size_t slots) {
 // --- Cached derivations on a row ---------------------------------------------
 
 const char *get_host_save(RECORD *row, const unsigned char *map) {
-  const char *url = text_of(row, map, FIELD_URI);
-  derived_text h{host_view(url), nullptr};
-  // A host the reused texts could not hold (out of memory) is "none".
-  if (!h.view && host_part(url).data()) return nullptr;
+  std::string_view part = host_part(text_of(row, map, FIELD_URI));
+  derived_text h;
+  if (part.data()) {
+    h.view = host_view(part);
+    if (!h.view) return nullptr;  // out of memory
+  }
   return save(row, map, FIELD_URIHOST, h, 0);
 }
 

@@ -8,10 +8,10 @@
 // reused texts) and of the domain and search terms (in the run's cache);
 // views stay valid while the row is worked on, and the holder of the row
 // clears the entry before its next row. Data words are text the row owns
-// (RECORD_FLAG_OWNED). A derivation that gives nothing stores "-". A row without an
-// entry of that id gets nothing stored; the value is then returned from a
-// per-thread scratch text that stays valid until the next derivation of the
-// same field on the same thread.
+// (RECORD_FLAG_OWNED). A derivation that gives nothing stores "-". A row
+// without an entry of that id gets nothing stored; the value is then
+// returned from a per-thread scratch text that stays valid until the next
+// derivation of the same field on the same thread.
 //
 // The domain and the search terms depend on the run (its domain definition
 // and search-term list); the rows of a scheduled batch are read by several
