@@ -340,25 +340,32 @@ void report_definition_get_category_ordering(REPORT *rep) {
   const char *lang = rep->def && rep->def->lang ? rep->def->lang : REPORT_DEFAULT_LANGUAGE;
   rep->cats = nullptr;
   rep->cats_ref.reset();
-  std::lock_guard<std::mutex> g(category_orders_lock);
-  if (!category_orders) return;
-  auto it = category_orders->find(lang);
-  if (it != category_orders->end()) {
-    rep->cats_ref = it->second;
-    rep->cats = it->second.get();
-    return;
+  {
+    std::lock_guard<std::mutex> g(category_orders_lock);
+    if (!category_orders) return;
+    auto it = category_orders->find(lang);
+    if (it != category_orders->end()) {
+      rep->cats_ref = it->second;
+      rep->cats = it->second.get();
+      return;
+    }
   }
   if (!report_language_is_safe(lang)) {
     // The text itself is not logged: it may hold anything.
     kxlog_send(KXLOG_ERROR, "Refused the language of report %d for category ordering\n", rep->report_id);
     return;
   }
+  // The script runs without the lock: a slow one must not hold up other
+  // reports or the daemon's stop, which takes the same lock.
   try {
     auto order = std::make_shared<category_order_map>();
     if (!read_categories(lang, order.get(), nullptr)) return;
-    category_orders->emplace(lang, order);
-    rep->cats_ref = order;
-    rep->cats = order.get();
+    std::lock_guard<std::mutex> g(category_orders_lock);
+    if (!category_orders) return;
+    // Another report may have loaded the language meanwhile: keep the first.
+    auto it = category_orders->emplace(lang, order).first;
+    rep->cats_ref = it->second;
+    rep->cats = it->second.get();
   } catch (const std::bad_alloc &) {
     kxlog_send(KXLOG_ERROR, "Can not create a tree for '%s' category ordering\n", lang);
   }

@@ -23,6 +23,16 @@
 
 namespace kxtest {
 
+// Waits below are upper bounds on events, never speed checks: the sanitizer
+// builds run several times slower, so their bounds are longer.
+constexpr int wait_scale() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return 5;
+#else
+  return 1;
+#endif
+}
+
 class DaemonSandbox {
  public:
   explicit DaemonSandbox(const std::string &tag) : db_(tag), snmp_("kxreporter-snmp") {
@@ -80,7 +90,7 @@ class DaemonSandbox {
   // Waits up to seconds for the text in the log file of that level name
   // ("message", "error", ...).
   bool wait_for_log(const std::string &level, const std::string &text, int seconds = 20) {
-    for (int i = 0; i < seconds * 10; i++) {
+    for (int i = 0; i < seconds * 10 * wait_scale(); i++) {
       if (log(level).find(text) != std::string::npos) return true;
       if (!running()) return log(level).find(text) != std::string::npos;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -92,7 +102,7 @@ class DaemonSandbox {
   template <typename Pred>
   std::string wait_for_sql(const std::string &sql, Pred pred, int seconds = 60) {
     std::string v;
-    for (int i = 0; i < seconds * 10; i++) {
+    for (int i = 0; i < seconds * 10 * wait_scale(); i++) {
       v = admin_->scalar(sql);
       if (pred(v)) return v;
       if (!running()) return admin_->scalar(sql);
@@ -124,7 +134,7 @@ class DaemonSandbox {
     return wait_exit(seconds);
   }
   int wait_exit(int seconds = 20) {
-    for (int i = 0; i < seconds * 10 && running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    for (int i = 0; i < seconds * 10 * wait_scale() && running(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(100));
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status_, 0);

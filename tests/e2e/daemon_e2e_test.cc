@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <thread>
@@ -211,22 +212,43 @@ TEST_F(E2E, ContinuousReportRowsInItsTable) {
 
 TEST_F(E2E, StopDuringAReportAndTheJobCompletesAfterRestart) {
   const time_t t0 = time(nullptr) - 86400;
-  // A user a record: the second stage has 20000 tables to make, so the stop
-  // comes while the report runs.
-  auto recs = reqlog::sb_sample(20000, static_cast<int32_t>(t0), 1);
+  // The report's language is looked up with the category script while the
+  // job runs; this one waits while the hold file exists, so the stop comes
+  // during the report however fast or slow the machine is.
+  const std::string hold = d_.root() + "/hold", held = d_.root() + "/held";
+  const std::string script = d_.root() + "/webadmin/bin/kxreporter_get_categories.php";
+  std::filesystem::remove(script);
+  {
+    std::ofstream f(script);
+    f << "#!/bin/sh\n"
+         "if [ \"$1\" = \"xx_HOLD\" ]; then\n"
+         "  : > '" << held << "'\n"
+         "  while [ -e '" << hold << "' ]; do sleep 0.1; done\n"
+         "fi\n"
+         "printf '1\\n2\\n3\\n'\n";
+  }
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  { std::ofstream f(hold); }
+  auto recs = reqlog::sb_sample(200, static_cast<int32_t>(t0), 1);
   for (size_t i = 0; i < recs.size(); i++) {
     recs[i].user = "u";
     recs[i].user += std::to_string(i);
   }
   reqlog::write_log(d_.root() + "/logs", "kxlogger_requests_bin_1", reqlog::sb_image(recs));
+  std::string def = two_level(t0, t0 + 86400);
+  def.insert(def.find("[group]"), "language=xx_HOLD\n");
   ASSERT_TRUE(d_.admin().exec("insert into demand_reports (report_id, name, login, next_run_time, definition) values "
-                              "(1, 'r', 'admin', now() - interval 2 second, '" +
-                              two_level(t0, t0 + 86400) + "')"));
+                              "(1, 'r', 'admin', now() - interval 2 second, '" + def + "')"));
   ASSERT_TRUE(d_.start());
-  ASSERT_EQ(wait_for("select error_flag from demand_reports where report_id=1",
-                     [](const std::string &v) { return v == "1"; }),
-            "1");
+  bool running = false;
+  for (int i = 0; i < 3000 && !running && d_.running(); i++) {
+    running = std::filesystem::exists(held);
+    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(running) << d_.log("error") << d_.log("message");
+  EXPECT_EQ(d_.admin().scalar("select error_flag from demand_reports where report_id=1"), "1");
   int status = d_.stop(SIGTERM);
+  std::filesystem::remove(hold);
   ASSERT_TRUE(WIFEXITED(status)) << status;
   EXPECT_EQ(WEXITSTATUS(status), 0);
   // Stopped in the middle: claimed, no outcome, no instance.
@@ -234,8 +256,13 @@ TEST_F(E2E, StopDuringAReportAndTheJobCompletesAfterRestart) {
   EXPECT_EQ(d_.admin().scalar("select count(*) from demand_report_instance where report_id=1"), "0");
   // Released at the next start, then done exactly once.
   ASSERT_TRUE(d_.start());
-  EXPECT_EQ(wait_status("demand_reports", 1, "Processed Ok").rfind("Processed Ok", 0), 0u) << d_.log("error");
+  EXPECT_EQ(wait_status("demand_reports", 1, "Processed Ok", 100).rfind("Processed Ok", 0), 0u) << d_.log("error");
   EXPECT_EQ(d_.admin().scalar("select count(*) from demand_report_instance where report_id=1"), "1");
+  // Every user's table was made: the second run did the whole report.
+  std::string path = d_.admin().scalar("select path from demand_report_instance where report_id=1");
+  auto root = read_table(path + "root");
+  EXPECT_EQ(root.size(), recs.size()) << path;
+  for (const Row &row : root) EXPECT_EQ(read_table(path + row.link).size(), 1u) << row.key;
 }
 
 }  // namespace
