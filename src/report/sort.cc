@@ -348,7 +348,7 @@ class sorter {
       return true;
     }
     ::unlink(path_.c_str());
-    return merge_all(runs);
+    return merge_all();
   }
 
   // Sorts the rows held, writes them as one run, frees them and queues it.
@@ -364,43 +364,33 @@ class sorter {
     return true;
   }
 
-  // Merges pass by pass: each pass takes the files the previous one made,
-  // in queue order, SORT_MERGE_WAY at a time, so every merged file holds
-  // consecutive runs and ties keep the order of the runs.
-  bool merge_all(size_t files) {
+  // Takes up to SORT_MERGE_WAY paths from the front of the queue, merges
+  // them and appends the merged file to the queue, until one path is left.
+  // Merged files thus meet the runs still waiting behind them, which fixes
+  // the order of rows equal on every key: within a merge the earlier path
+  // of the queue goes first.
+  bool merge_all() {
     queue_reader queue(queue_r_.get());
+    std::vector<std::string> batch(SORT_MERGE_WAY);
     for (;;) {
-      if (files == 1) {
-        std::string last;
-        if (!queue.next(&last)) return fail("Error 10005: (sort) Error when merging sort files");
-        if (!sort_move_file(last.c_str(), path_.c_str())) return fail("Error 10011: (sort) Unable to rename a file");
-        made_.erase(last);
+      size_t n = 0;
+      while (n < batch.size() && queue.next(&batch[n])) n++;
+      if (n == 0) return fail("Error 10005: (sort) Error when merging sort files");
+      if (n == 1) {
+        if (!sort_move_file(batch[0].c_str(), path_.c_str()))
+          return fail("Error 10011: (sort) Unable to rename a file");
+        made_.erase(batch[0]);
         queue_w_.reset();
         queue_r_.reset();
         forget(queue_path_);
         clear_temp();
         return true;
       }
-      size_t made = 0;
-      for (size_t left = files; left > 0;) {
-        const size_t n = std::min<size_t>(SORT_MERGE_WAY, left);
-        left -= n;
-        std::vector<std::string> batch(n);
-        for (std::string &p : batch)
-          if (!queue.next(&p)) return fail("Error 10005: (sort) Error when merging sort files");
-        if (n == 1) {
-          // A lone last file of a pass waits for the next pass unchanged.
-          if (!append_to_queue(batch[0])) return fail("Error 10009: (sort) Unable to write to report queue");
-        } else if (!merge(batch)) {
-          return false;
-        }
-        made++;
-      }
-      files = made;
+      if (!merge(std::span<const std::string>(batch.data(), n))) return false;
     }
   }
 
-  bool merge(const std::vector<std::string> &batch) {
+  bool merge(std::span<const std::string> batch) {
     std::string name = next_temp();
     writer_ptr out;
     if (!name.empty())
@@ -427,7 +417,7 @@ class sorter {
       }
       runs.push_back({std::move(t), p});
     }
-    if (env_.on_merge) env_.on_merge(batch, name);
+    if (env_.on_merge) env_.on_merge(std::vector<std::string>(batch.begin(), batch.end()), name);
 
     long long written = 0;
     if (!runs.empty()) {

@@ -10,10 +10,15 @@
 //
 // Order: the keys in list order, each three-way on its value's own storage
 // type (never by subtraction); a category key (field 8) by the report's
-// display position, where equal positions end the comparison. The sort is
-// stable: rows equal on every key keep their input order. To keep that true
-// across runs, a merge pass never mixes runs of two passes: each merged file
-// holds consecutive runs, merged earliest run first.
+// display position, where equal positions end the comparison.
+//
+// Merging: the queue lists the runs in the order they were written; each
+// merge takes up to SORT_MERGE_WAY paths from its front and appends the
+// merged file to its end, until one path is left (25 runs: 1-10, 11-20,
+// then 21-25 with both merged files). Rows equal on every key come from the
+// earlier path of a merge first, so which of several tied rows leads (and
+// survives a truncation) follows that schedule; within one run their order
+// is not promised.
 //
 // A sort belongs to the thread of its report run; nothing here locks.
 #pragma once

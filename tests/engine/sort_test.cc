@@ -270,16 +270,35 @@ std::string write_counted(SortFixture &f, int n, int mod) {
   return path;
 }
 
-void expect_sorted_stably(const std::vector<std::vector<std::string>> &rows) {
+// The run (from 1) that input row seq went into.
+int run_of(const std::string &seq) { return static_cast<int>(std::stoll(seq) / SORT_RUN_ROWS) + 1; }
+
+// The runs first..last in order.
+std::vector<int> runs(int first, int last) {
+  std::vector<int> v;
+  for (int k = first; k <= last; k++) v.push_back(k);
+  return v;
+}
+std::vector<int> operator+(std::vector<int> a, const std::vector<int> &b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Rows of write_counted sorted by requests descending, then user: rows
+// equal on both keys come run by run in run_order (their order within one
+// run is free).
+void expect_sorted(const std::vector<std::vector<std::string>> &rows, const std::vector<int> &run_order) {
+  std::map<int, size_t> rank;
+  for (size_t i = 0; i < run_order.size(); i++) rank[run_order[i]] = i;
   for (size_t i = 1; i < rows.size(); i++) {
     const auto &a = rows[i - 1], &b = rows[i];
     int64_t ra = std::stoll(a[1]), rb = std::stoll(b[1]);
     ASSERT_GE(ra, rb) << "row " << i;
-    if (ra == rb) {
-      ASSERT_LE(a[0], b[0]) << "row " << i;
-      if (a[0] == b[0]) {
-        ASSERT_LT(std::stoll(a[2]), std::stoll(b[2])) << "tie out of input order at row " << i;
-      }
+    if (ra != rb) continue;
+    ASSERT_LE(a[0], b[0]) << "row " << i;
+    if (a[0] == b[0]) {
+      ASSERT_LE(rank.at(run_of(a[2])), rank.at(run_of(b[2])))
+          << "tie of runs " << run_of(a[2]) << " and " << run_of(b[2]) << " at row " << i;
     }
   }
 }
@@ -288,8 +307,15 @@ TEST(SortRuns, RowCountsAroundOneRun) {
   struct Case {
     int rows;
     size_t merges;
+    std::vector<int> run_order;  // how rows equal on every key follow their runs
   };
-  for (Case c : {Case{1, 0}, Case{10000, 0}, Case{10001, 1}, Case{20000, 1}, Case{100001, 2}}) {
+  const Case cases[] = {{1, 0, {1}},
+                        {10000, 0, {1}},
+                        {10001, 1, {1, 2}},
+                        {20000, 1, {1, 2}},
+                        // Runs 1-10 merged, then run 11 with that merge.
+                        {100001, 2, runs(11, 11) + runs(1, 10)}};
+  for (const Case &c : cases) {
     SCOPED_TRACE(c.rows);
     SortFixture f;
     std::string path = write_counted(f, c.rows, 13);
@@ -297,7 +323,7 @@ TEST(SortRuns, RowCountsAroundOneRun) {
     EXPECT_EQ(f.merges.size(), c.merges);
     auto rows = read_rows(path);
     ASSERT_EQ(rows.size(), static_cast<size_t>(c.rows));
-    expect_sorted_stably(rows);
+    expect_sorted(rows, c.run_order);
     EXPECT_EQ(f.done, c.rows);
     EXPECT_EQ(f.sorting, 0);
     EXPECT_EQ(f.temp_files(), 0u);
@@ -305,38 +331,57 @@ TEST(SortRuns, RowCountsAroundOneRun) {
   }
 }
 
-TEST(SortRuns, TwentyFiveRunsMergeInPassesOfTen) {
+TEST(SortRuns, TheQueueIsMergedTenAtATimeFromItsFront) {
   SortFixture f;
   std::string path = write_counted(f, 25 * SORT_RUN_ROWS, 1);
   ASSERT_EQ(f.sort(path, {{3, 1}}), -1) << f.error;
-  // Name 1 is the queue; runs are 2..26; merges 27, 28, 29, then 30.
+  // Name 1 is the queue; runs are 2..26. Runs 1-10 and 11-20 are merged,
+  // then runs 21-25 with the two merged files that the queue holds by then.
   auto run = [&f](int k) { return f.temp + std::to_string(k + 1); };
-  ASSERT_EQ(f.merges.size(), 4u);
+  ASSERT_EQ(f.merges.size(), 3u);
   std::vector<std::string> first, second, third;
   for (int k = 1; k <= 10; k++) first.push_back(run(k));
   for (int k = 11; k <= 20; k++) second.push_back(run(k));
   for (int k = 21; k <= 25; k++) third.push_back(run(k));
+  third.push_back(f.merges[0].second);
+  third.push_back(f.merges[1].second);
   EXPECT_EQ(f.merges[0].first, first);
   EXPECT_EQ(f.merges[1].first, second);
   EXPECT_EQ(f.merges[2].first, third);
-  EXPECT_EQ(f.merges[3].first,
-            (std::vector<std::string>{f.merges[0].second, f.merges[1].second, f.merges[2].second}));
-  // Every row has the same key: the result is the input order.
+  // Every row has the same key: the runs come in the order of the last
+  // merge, each run's rows together.
   auto seq = column(read_rows(path), 2);
   ASSERT_EQ(seq.size(), 25u * SORT_RUN_ROWS);
-  for (size_t i = 0; i < seq.size(); i++) ASSERT_EQ(seq[i], std::to_string(i)) << "row " << i;
+  const std::vector<int> order = runs(21, 25) + runs(1, 10) + runs(11, 20);
+  for (size_t i = 0; i < seq.size(); i++) ASSERT_EQ(run_of(seq[i]), order[i / SORT_RUN_ROWS]) << "row " << i;
   EXPECT_EQ(f.temp_files(), 0u);
 }
 
-TEST(SortRuns, TiesKeepTheOrderOfTheirRunsAcrossPasses) {
-  // 101 runs: a pass of 11 merges, one of 2, then the result.
-  SortFixture f;
-  std::string path = write_counted(f, 101 * SORT_RUN_ROWS - 7, 5);
-  ASSERT_EQ(f.sort(path, {{9, -1}, {3, 1}}), -1) << f.error;
-  for (const auto &m : f.merges) EXPECT_LE(m.first.size(), static_cast<size_t>(SORT_MERGE_WAY));
-  auto rows = read_rows(path);
-  ASSERT_EQ(rows.size(), 101u * SORT_RUN_ROWS - 7);
-  expect_sorted_stably(rows);
+TEST(SortRuns, TiedRowsFollowTheMergeSchedule) {
+  {
+    // 100,001 rows of one key: runs 1-10 are merged, then the last run (the
+    // last row alone) with that merge, so the last row comes first.
+    SortFixture f;
+    std::string path = write_counted(f, 10 * SORT_RUN_ROWS + 1, 1);
+    ASSERT_EQ(f.sort(path, {{3, 1}}), -1) << f.error;
+    auto seq = column(read_rows(path), 2);
+    ASSERT_EQ(seq.size(), 10u * SORT_RUN_ROWS + 1);
+    EXPECT_EQ(seq[0], "100000");
+    for (size_t i = 1; i < seq.size(); i++)
+      ASSERT_EQ(run_of(seq[i]), static_cast<int>((i - 1) / SORT_RUN_ROWS) + 1) << "row " << i;
+  }
+  {
+    // 101 runs: ten merges of ten, run 101 with the first nine merged files,
+    // then the tenth with that.
+    SortFixture f;
+    std::string path = write_counted(f, 101 * SORT_RUN_ROWS - 7, 5);
+    ASSERT_EQ(f.sort(path, {{9, -1}, {3, 1}}), -1) << f.error;
+    ASSERT_EQ(f.merges.size(), 12u);
+    for (const auto &m : f.merges) EXPECT_LE(m.first.size(), static_cast<size_t>(SORT_MERGE_WAY));
+    auto rows = read_rows(path);
+    ASSERT_EQ(rows.size(), 101u * SORT_RUN_ROWS - 7);
+    expect_sorted(rows, runs(91, 100) + runs(101, 101) + runs(1, 90));
+  }
 }
 
 TEST(SortRuns, EmptyInputIsLeftAsItWas) {
@@ -379,7 +424,8 @@ TEST(SortFailures, EachLeavesNoFileBehind) {
       {"no queue name", 10, 0, "Error 10002: (sort) Error creating temporary filename"},
       {"no run name", 25000, 2, "Error 10012: (sort) Error creating temporary filename"},
       {"no merge name", 25000, 4, "Error 10006: (sort) Unable to create new report file"},
-      {"no name in the second pass", 125000, 16, "Error 10006: (sort) Unable to create new report file"},
+      // 13 runs: the second merge (runs 11-13 and the first merged file).
+      {"no name for the second merge", 125000, 15, "Error 10006: (sort) Unable to create new report file"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
