@@ -66,8 +66,12 @@ scheduled=$(sql "select path from scheduled_report_instance where report_id=1")
 [ -n "$demand" ] && [ -n "$scheduled" ] || { echo "the jobs did not finish"; exit 1; }
 echo "== reportpeek: demand report, users"
 TZ=UTC "$bin/reportpeek" "${demand}root"
-sub=$("$bin/reportpeek" -s 1 "${demand}root")
-echo "== reportpeek: the domains of the first user ($sub)"
+echo "(INPUTBYTES is 0: byte counts come only from the bandwidth events of text request logs,"
+echo " records with TYPE 1 and DATA \"IB:n;OB:m\"; these example logs hold none. See docs/operations.md.)"
+# Rows count from 0 for -s; the first user is the first row of the CSV form.
+sub=$("$bin/reportpeek" -s 0 "${demand}root")
+first=$("$bin/reportpeek" -c -r 1 "${demand}root" | cut -d, -f1 | tr -d '"')
+echo "== reportpeek: the domains of the first user, $first ($sub)"
 TZ=UTC "$bin/reportpeek" "${demand}$sub"
 echo "== reportpeek: scheduled report, groups"
 TZ=UTC "$bin/reportpeek" "${scheduled}root"
