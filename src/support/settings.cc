@@ -1,8 +1,11 @@
 #include "src/support/settings.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "lib/runtime/db.h"
 #include "lib/base/kxlog.h"
@@ -34,61 +37,93 @@ void replace_text(char **field, const char *value) {
   *field = value ? strdup(value) : nullptr;
 }
 
+// One numeric setting: the field it fills, the values it takes and the one
+// an invalid text gets.
+struct NumberKey {
+  const char *name;
+  int reporter_settings::*int_field;  // one of the two is set
+  long long reporter_settings::*long_field;
+  long long least, most;
+  long long fallback;
+};
+
+constexpr long long kIntMax = INT_MAX;
+constexpr long long kLongMax = LLONG_MAX;
+
+// Every limit is read as "this many, 0 meaning none (or never)"; a count
+// or delay below 0 means nothing, and a parallel count of 0 would build
+// batches of no report.
+const NumberKey kNumbers[] = {
+    {"process_continuous_reports", &reporter_settings::process_continuous_reports, nullptr, 0, kIntMax, 0},
+    {"process_demand_reports", &reporter_settings::process_demand_reports, nullptr, 0, kIntMax, 0},
+    {"process_scheduled_reports", &reporter_settings::process_scheduled_reports, nullptr, 0, kIntMax, 0},
+    {"concurrent_demand_reports", &reporter_settings::demand_count_max, nullptr, 0, kIntMax, 0},
+    {"concurrent_scheduled_reports", &reporter_settings::scheduled_count_max, nullptr, 0, kIntMax, 0},
+    {"concurrent_continuous_reports", &reporter_settings::continuous_count_max, nullptr, 0, kIntMax, 0},
+    {"max_parallel_reports", &reporter_settings::max_parallel_reports, nullptr, 1, kIntMax, 1},
+    {"max_instances", &reporter_settings::max_instances, nullptr, 0, kIntMax, 0},
+    {"ip_type", &reporter_settings::ip_type, nullptr, 1, 3, 3},
+    {"unused_warning_time", &reporter_settings::unused_warning_time, nullptr, 0, kIntMax, 0},
+    {"unused_disable_time", &reporter_settings::unused_disable_time, nullptr, 0, kIntMax, 0},
+    // Below 100 it becomes 100 after loading; an invalid text reads as that.
+    {"topk_buffer_size", &reporter_settings::topk_buffer_size, nullptr, 0, kIntMax, 100},
+    {"max_report_size", nullptr, &reporter_settings::max_report_size, 0, kLongMax, 0},
+    {"max_temp_size", nullptr, &reporter_settings::max_temp_size, 0, kLongMax, 0},
+    {"max_email_size", nullptr, &reporter_settings::max_email_size, 0, kLongMax, 0},
+    {"report_maxsize", nullptr, &reporter_settings::report_maxsize, 0, kLongMax, 0},
+};
+
+// The value of a numeric row: the number when the text is one within the
+// key's range, else the key's fallback, said in the message log (the
+// administration's forms store any text).
+long long number_of(const NumberKey &k, const char *value) {
+  long long v = 0;
+  if (reporter_setting_number(value, &v) && v >= k.least && v <= k.most) return v;
+  kxlog_send(KXLOG_MESSAGE, "SETTINGS: %s '%.64s' is not a valid value; %lld is used\n", k.name, value, k.fallback);
+  return k.fallback;
+}
+
+void store(reporter_settings *s, const NumberKey &k, long long v) {
+  if (k.int_field) s->*k.int_field = static_cast<int>(v);
+  if (k.long_field) s->*k.long_field = v;
+}
+
 void apply_row(reporter_settings *s, const char *name, const char *value) {
   std::string_view n(name);
   // The directories take NULL as "not set"; every number skips a NULL.
   if (n == "report_dir") return replace_text(&s->reports_directory, value);
   if (n == "temp_dir") return replace_text(&s->temp_directory, value);
   if (!value) return;
-  struct IntKey {
-    const char *name;
-    int reporter_settings::*field;
-  };
-  static const IntKey ints[] = {
-      {"process_continuous_reports", &reporter_settings::process_continuous_reports},
-      {"process_demand_reports", &reporter_settings::process_demand_reports},
-      {"process_scheduled_reports", &reporter_settings::process_scheduled_reports},
-      {"concurrent_demand_reports", &reporter_settings::demand_count_max},
-      {"concurrent_scheduled_reports", &reporter_settings::scheduled_count_max},
-      {"concurrent_continuous_reports", &reporter_settings::continuous_count_max},
-      {"max_parallel_reports", &reporter_settings::max_parallel_reports},
-      {"max_instances", &reporter_settings::max_instances},
-      {"ip_type", &reporter_settings::ip_type},
-      {"unused_warning_time", &reporter_settings::unused_warning_time},
-      {"unused_disable_time", &reporter_settings::unused_disable_time},
-      {"topk_buffer_size", &reporter_settings::topk_buffer_size},
-  };
-  struct LongKey {
-    const char *name;
-    long long reporter_settings::*field;
-  };
-  static const LongKey longs[] = {
-      {"max_report_size", &reporter_settings::max_report_size},
-      {"max_temp_size", &reporter_settings::max_temp_size},
-      {"max_email_size", &reporter_settings::max_email_size},
-      {"report_maxsize", &reporter_settings::report_maxsize},
-  };
   if (n == "concurrent_normal_reports") {
-    s->demand_count_max = s->scheduled_count_max = atoi(value);
+    // Both limits at once, with their range.
+    static const NumberKey both = {"concurrent_normal_reports", nullptr, nullptr, 0, kIntMax, 0};
+    s->demand_count_max = s->scheduled_count_max = static_cast<int>(number_of(both, value));
     return;
   }
-  for (const auto &k : ints) {
-    if (n == k.name) {
-      s->*k.field = atoi(value);
-      return;
-    }
-  }
-  for (const auto &k : longs) {
-    if (n == k.name) {
-      s->*k.field = atoll(value);
-      return;
-    }
+  for (const auto &k : kNumbers) {
+    if (n == k.name) return store(s, k, number_of(k, value));
   }
 }
 
 const char *onoff(int v) { return v ? "enabled" : "disabled"; }
 
 }  // namespace
+
+bool reporter_setting_number(const char *text, long long *value) {
+  if (!text) return false;
+  const char *p = text;
+  while (*p == ' ' || *p == '\t') p++;
+  const char *digits = p + (*p == '+' || *p == '-');
+  if (*digits < '0' || *digits > '9') return false;
+  errno = 0;
+  char *end = nullptr;
+  long long v = strtoll(p, &end, 10);
+  if (errno == ERANGE) return false;
+  while (*end == ' ' || *end == '\t') end++;
+  if (*end) return false;
+  *value = v;
+  return true;
+}
 
 void reporter_settings_reset(reporter_settings *s) {
   free(s->reports_directory);
@@ -116,7 +151,6 @@ void reporter_load_settings_from(int db, reporter_settings *s) {
   if (!s->temp_directory || !*s->temp_directory) replace_text(&s->temp_directory, s->reports_directory);
   end_with_slash(&s->temp_directory);
   if (s->topk_buffer_size <= 99) s->topk_buffer_size = 100;
-  if (s->ip_type < 1 || s->ip_type > 3) s->ip_type = 3;
 
   kxlog_send(KXLOG_MESSAGE, "SETTINGS: server ID %d\n", s->server_id);
   kxlog_send(KXLOG_MESSAGE, "SETTINGS: %s",

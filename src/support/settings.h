@@ -36,11 +36,18 @@ extern reporter_settings settings;
 // Fills s from "select name, value from settings" on connection db: every
 // field except server_id and restricted starts again from its default, rows
 // are applied in result order (a later row of a name wins; NULL values and
-// unknown names are ignored), then the rules after loading are applied and
+// unknown names are ignored; a numeric text that is not a number within the
+// setting's range gets the default, said in one message line), then the rules after loading are applied and
 // the summary is logged at level 1. A failed or empty query leaves the
 // defaults. (reporter_load_settings in src/support/runtime.h does this for
 // `settings` on the main connection.)
 void reporter_load_settings_from(int db, reporter_settings *s);
+
+// True when text is one whole decimal integer (blanks around it and a sign
+// allowed) within the range of long long, stored in *value; false for any
+// other text (empty, "abc", "3x", "2.5", too large), leaving *value alone.
+// Every numeric setting is read with it.
+bool reporter_setting_number(const char *text, long long *value);
 
 // Frees the two directory texts of s and sets every field to its default.
 void reporter_settings_reset(reporter_settings *s);

@@ -133,6 +133,88 @@ TEST_F(SettingsTest, TableOfRows) {
   }
 }
 
+// A number that is not a whole decimal, or is outside what its setting
+// means, gets the setting's default and one message line; a valid value
+// (blanks around it and a sign allowed) none.
+TEST_F(SettingsTest, GarbledNumbersTakeTheirDefaultWithALine) {
+  KX_REQUIRE_DB();
+  using Get = long long (*)(const reporter_settings &);
+  const Get parallel = [](const reporter_settings &s) -> long long { return s.max_parallel_reports; };
+  const Get demand = [](const reporter_settings &s) -> long long { return s.demand_count_max; };
+  const Get scheduled = [](const reporter_settings &s) -> long long { return s.scheduled_count_max; };
+  const Get continuous = [](const reporter_settings &s) -> long long { return s.continuous_count_max; };
+  const Get process = [](const reporter_settings &s) -> long long { return s.process_demand_reports; };
+  const Get report_size = [](const reporter_settings &s) { return s.max_report_size; };
+  const Get temp_size = [](const reporter_settings &s) { return s.max_temp_size; };
+  const Get email_size = [](const reporter_settings &s) { return s.max_email_size; };
+  const Get maxsize = [](const reporter_settings &s) { return s.report_maxsize; };
+  const Get instances = [](const reporter_settings &s) -> long long { return s.max_instances; };
+  const Get ip = [](const reporter_settings &s) -> long long { return s.ip_type; };
+  const Get warning = [](const reporter_settings &s) -> long long { return s.unused_warning_time; };
+  const Get disable = [](const reporter_settings &s) -> long long { return s.unused_disable_time; };
+  const Get topk = [](const reporter_settings &s) -> long long { return s.topk_buffer_size; };
+  struct Case {
+    const char *name, *value;
+    Get get;
+    long long want;
+    bool line;  // the value is refused with a message line
+  } cases[] = {
+      {"max_parallel_reports", "0", parallel, 1, true},
+      {"max_parallel_reports", "-2", parallel, 1, true},
+      {"max_parallel_reports", "abc", parallel, 1, true},
+      {"max_parallel_reports", "", parallel, 1, true},
+      {"max_parallel_reports", "3x", parallel, 1, true},
+      {"max_parallel_reports", "2.5", parallel, 1, true},
+      {"max_parallel_reports", "99999999999", parallel, 1, true},
+      {"max_parallel_reports", " 4 ", parallel, 4, false},
+      {"max_parallel_reports", "+2", parallel, 2, false},
+      {"concurrent_demand_reports", "abc", demand, 0, true},
+      {"concurrent_demand_reports", "-1", demand, 0, true},
+      {"concurrent_demand_reports", "3", demand, 3, false},
+      {"concurrent_scheduled_reports", "-4", scheduled, 0, true},
+      {"concurrent_continuous_reports", "x", continuous, 0, true},
+      {"concurrent_normal_reports", "abc", scheduled, 0, true},
+      {"process_demand_reports", "yes", process, 0, true},
+      {"process_demand_reports", "-1", process, 0, true},
+      {"max_report_size", "-5", report_size, 0, true},
+      {"max_report_size", "1e9", report_size, 0, true},
+      {"max_report_size", "5000000000", report_size, 5000000000LL, false},
+      {"max_temp_size", "abc", temp_size, 0, true},
+      {"max_email_size", "-1", email_size, 0, true},
+      {"report_maxsize", "-1", maxsize, 0, true},
+      {"report_maxsize", "lots", maxsize, 0, true},
+      {"report_maxsize", "99999999999999999999", maxsize, 0, true},
+      {"report_maxsize", "0", maxsize, 0, false},
+      {"max_instances", "-2", instances, 0, true},
+      {"ip_type", "abc", ip, 3, true},
+      {"ip_type", "7", ip, 3, true},
+      {"ip_type", "2", ip, 2, false},
+      {"unused_warning_time", "-1", warning, 0, true},
+      {"unused_warning_time", "soon", warning, 0, true},
+      {"unused_disable_time", "-30", disable, 0, true},
+      {"unused_disable_time", "99999999999", disable, 0, true},
+      {"topk_buffer_size", "-5", topk, 100, true},
+      {"topk_buffer_size", "lots", topk, 100, true},
+      {"topk_buffer_size", "50", topk, 100, false},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::string(c.name) + "='" + c.value + "'");
+    std::string out = load({{"report_dir", "/r"}, {c.name, c.value}});
+    EXPECT_EQ(c.get(settings), c.want);
+    const std::string line = std::string("SETTINGS: ") + c.name + " '" + c.value + "' is not a valid value; " +
+                             std::to_string(c.want) + " is used\n";
+    if (c.line) {
+      EXPECT_NE(out.find(line), std::string::npos) << out;
+    } else {
+      EXPECT_EQ(out.find("is not a valid value"), std::string::npos) << out;
+    }
+  }
+  // Both limits of concurrent_normal_reports fall back.
+  load({{"concurrent_demand_reports", "4"}, {"concurrent_normal_reports", "-1"}});
+  EXPECT_EQ(settings.demand_count_max, 0);
+  EXPECT_EQ(settings.scheduled_count_max, 0);
+}
+
 TEST_F(SettingsTest, SummaryLines) {
   KX_REQUIRE_DB();
   settings.server_id = 3;
