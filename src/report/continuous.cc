@@ -18,13 +18,42 @@
 
 bool continuous_table_name_valid(const char *name) {
   if (!name) return false;
-  size_t n = strlen(name);
-  if (n < 1 || n > 60) return false;
-  for (size_t i = 0; i < n; i++) {
-    unsigned char c = static_cast<unsigned char>(name[i]);
-    if (!isalnum(c) && c != '_') return false;
+  // What the server takes as a table name between backquotes: UTF-8 text
+  // of characters from U+0001 to U+FFFF, at most 64 of them, not ending in
+  // white space. A backquote would end the quoting. The date-index table
+  // appends "_di", hence 61.
+  constexpr size_t kMaxChars = 64 - 3;
+  size_t chars = 0;
+  const auto *p = reinterpret_cast<const unsigned char *>(name);
+  unsigned char last = 0;
+  while (*p) {
+    const unsigned char c = *p;
+    size_t len;
+    uint32_t cp;
+    if (c < 0x80) {
+      len = 1;
+      cp = c;
+    } else if ((c & 0xE0) == 0xC0) {
+      len = 2;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3;
+      cp = c & 0x0F;
+    } else {
+      return false;  // four-byte characters lie beyond U+FFFF
+    }
+    for (size_t i = 1; i < len; ++i) {
+      if ((p[i] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    // Overlong forms and UTF-16 surrogates are not characters.
+    if ((len == 2 && cp < 0x80) || (len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF)))) return false;
+    if (cp == '`') return false;
+    if (++chars > kMaxChars) return false;
+    last = c;
+    p += len;
   }
-  return true;
+  return chars > 0 && !(last < 0x80 && isspace(last));
 }
 
 namespace {
@@ -157,8 +186,8 @@ int group_write_db_recursive(GROUP_INDEX *i, REPORT *rep, int db) {
 
 int group_write_db(GROUP_TREE *gl, REPORT *rep, int db) {
   if (!gl || !rep) return 0;
-  // The name comes from the job row: anything but a plain identifier never
-  // reaches SQL.
+  // The name comes from the job row: one the server would not take between
+  // backquotes never reaches SQL.
   if (!continuous_table_name_valid(rep->table)) {
     kxlog_send(KXLOG_ERROR, "Continuous report %d: result table name is not valid\n", rep->report_id);
     return 0;
@@ -192,6 +221,9 @@ int group_write_db(GROUP_TREE *gl, REPORT *rep, int db) {
     }
     return -1;
   }
+  // Time buckets: those finished, then the open one.
+  for (GROUP_INDEX *bucket : gl->finished)
+    if (!group_write_db_recursive(bucket, rep, db)) return 0;
   if (!group_link_tree(gl)) return 0;
   if (!gl->trunk) return -1;
   return group_write_db_recursive(gl->trunk, rep, db);

@@ -9,14 +9,16 @@
 //          online_time, input_bytes, output_bytes; index (date))
 //   `NAME_di` (date bigint primary key)
 // A row: the period start, the group key as text, the counters in row order.
-// The name is checked before any statement and always backquoted.
+// The name is checked before any statement and always backquoted, so it may
+// hold any character the server takes there ("report-7.results").
 #pragma once
 
 #include "src/report/group.h"
 
-// True when name may be used as a continuous report's result table: 1 to 60
-// of [A-Za-z0-9_] (the "_di" date-index table is named after it). Any other
-// name never reaches SQL.
+// True when name may be used as a continuous report's result table: what
+// the server takes between backquotes, for the name and for the name
+// followed by "_di": 1 to 61 characters of U+0001 to U+FFFF in UTF-8, no
+// backquote, no white space at the end. Any other name never reaches SQL.
 bool continuous_table_name_valid(const char *name);
 
 // Inserts the rows of one subtree on db: smaller keys, greater keys, then

@@ -787,7 +787,8 @@ int group_terminate(GROUP_TREE *gl) {
     ok = !gl->close_failed;
   }
   for (GROUP_INDEX *item : gl->all) ok = free_item(item) && ok;
-  // A time bucket's open record is not in `all`.
+  // A time bucket's open record and the finished ones kept are not in `all`.
+  for (GROUP_INDEX *item : gl->finished) ok = free_item(item) && ok;
   if (gl->trunk && gl->group_type >= FIELD_TIMEBUCKET_FIRST && gl->group_type <= FIELD_TIMEBUCKET_LAST)
     ok = free_item(gl->trunk) && ok;
   cat_free(gl->catset);

@@ -20,7 +20,8 @@
 //
 // Category levels (group-by 5, 54, 60, 61) count a row once under each of
 // its categories; time-bucket levels (group-by 19 to 30) write each bucket
-// as the rows pass its end (src/report/group_cat.cc). A level with top-k
+// as the rows pass its end, or keep it for the database when the level has
+// no output table (src/report/group_cat.cc). A level with top-k
 // keeps its groups in a top-k list instead of the tree (src/report/topk.h).
 //
 // A tree belongs to one report thread; nothing here locks. Bucket starts
@@ -151,6 +152,9 @@ struct GROUP_TREE {
   bool close_failed = false;       // a top-k record's detail table failed to close
   REPORT *rep = nullptr;           // the run
   long long bucket_length = 0;     // time buckets: 0 for code 30
+  // Time buckets of a level without an output table (continuous reports):
+  // the finished buckets in time order, written with the open one.
+  std::vector<GROUP_INDEX *> finished;
 };
 
 // --- Set-up, counting, writing ---------------------------------------------
@@ -250,6 +254,8 @@ int group_add_time_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int i
 
 // Appends the groups of gl to the continuous report's result table and its
 // period start to the date-index table (both created when missing) on db.
+// A time-bucket level gives one row per bucket, in time order, each with
+// the period start as its date and the bucket start as its key.
 // -1, or 0 on a failure (an invalid table name among them; the caller
 // records its error).
 int group_write_db(GROUP_TREE *gl, REPORT *rep, int db);

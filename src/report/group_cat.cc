@@ -105,16 +105,29 @@ int group_add_time_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int i
       open->counters[gl->browse_index] += open->browse_end - open->browse_start;
       open->browse_start = open->browse_end;
     }
-    int64_t n = 0;
-    if (!table_write_record(output, open->rec, &n)) {
-      status_add_error(rep, "%s", "Error 10309: (group) Error when writing a record");
-      return 1;
+    gl->trunk = nullptr;
+    if (output) {
+      int64_t n = 0;
+      const bool written = table_write_record(output, open->rec, &n) != 0;
+      group_free_item(open);
+      if (!written) {
+        status_add_error(rep, "%s", "Error 10309: (group) Error when writing a record");
+        return 1;
+      }
+      rep->size_written += n;
+    } else {
+      // A level without an output table (a continuous report's) keeps its
+      // finished buckets until the level is written to the database.
+      try {
+        gl->finished.push_back(open);
+      } catch (const std::bad_alloc &) {
+        group_free_item(open);
+        if (!rep->error) status_add_error(rep, "%s", "Error 10300: (group) Unable to make group summary");
+        return 1;
+      }
     }
-    rep->size_written += n;
     rep->sort_todo++;
     rep->recs_done++;
-    gl->trunk = nullptr;
-    group_free_item(open);
     gl->trunk = new_bucket(gl, input, rep, gl->next_time, index_fd);
     if (!gl->trunk) {
       if (!rep->error) status_add_error(rep, "%s", "Error 10300: (group) Unable to make group summary");

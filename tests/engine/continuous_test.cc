@@ -81,6 +81,16 @@ class ContinuousTest : public ::testing::Test {
     return out;
   }
 
+  // name as the text of an SQL string literal.
+  static std::string escaped(const std::string &name) {
+    std::string out;
+    for (char c : name) {
+      if (c == '\'' || c == '\\') out += c;
+      out += c;
+    }
+    return out;
+  }
+
   static TestDatabase *db_;
   int handle_ = 0;
   std::unique_ptr<AdminConnection> admin_;
@@ -145,14 +155,16 @@ TEST_F(ContinuousTest, TwoRunsOfOnePeriodAddRowsTwiceAndOneDate) {
 }
 
 TEST_F(ContinuousTest, KeyTypesAsText) {
+  // Each key value is met a different number of times, so a value written
+  // under the wrong label shows in the counts.
   struct Case {
     const char *name;
     int groupby;
     std::vector<std::string> expect;
   } cases[] = {
-      {"denied flag", 6, {"5|Allowed|1", "5|Denied|1"}},
-      {"address", 2, {"5|10.1.2.3|2"}},
-      {"category", 5, {"5|3|1", "5|9|1"}},
+      {"denied flag", 6, {"5|Allowed|1", "5|Denied|2"}},
+      {"address", 2, {"5|10.1.2.3|1", "5|10.9.8.7|2"}},
+      {"category", 5, {"5|3|1", "5|9|2"}},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -161,10 +173,10 @@ TEST_F(ContinuousTest, KeyTypesAsText) {
     Row typed;
     typed.empty(FIELD_DENIED_FLAG, 0x71).empty(FIELD_IP, 0x57).empty(FIELD_CATS, 0x36);
     ASSERT_NE(tree(*r, typed), nullptr);
-    for (int denied : {0, 1}) {
+    for (int denied : {0, 1, 1}) {
       Row row;
       if (c.groupby == 5) row.cats({denied ? 9u : 3u});
-      row.num(FIELD_DENIED_FLAG, static_cast<uint64_t>(denied), 0x71).ip4(FIELD_IP, 0x0A010203);
+      row.num(FIELD_DENIED_FLAG, static_cast<uint64_t>(denied), 0x71).ip4(FIELD_IP, denied ? 0x0A090807 : 0x0A010203);
       ASSERT_EQ(add(*r, row), 0);
     }
     ASSERT_EQ(group_write_db(r->rep->groups, r->rep, handle_), -1);
@@ -172,22 +184,75 @@ TEST_F(ContinuousTest, KeyTypesAsText) {
   }
 }
 
-TEST_F(ContinuousTest, ATableNameOutsideThePlainSetNeverReachesSql) {
+TEST_F(ContinuousTest, TimeBucketsAreRowsOfTheirPeriod) {
+  // One-minute buckets from the period start: each finished bucket is a
+  // row of the run's period, keyed by the bucket's start, the empty ones
+  // between records too; a record on a bucket's start opens that bucket.
+  const time_t start = 1700000000 - 1700000000 % 60;
+  auto r = run("[group]\ntype=SUMMARY\ngroupby=19\nsummary=9,11\n", start);
+  Row typed;
+  typed.empty(FIELD_DATE, 0x43);
+  ASSERT_NE(tree(*r, typed), nullptr);
+  for (time_t t : {start + 5, start + 59, start + 60, start + 185}) {
+    Row row;
+    row.num(FIELD_DATE, static_cast<uint64_t>(t), 0x43).num(FIELD_DENIED_FLAG, t == start + 60, 0x71);
+    ASSERT_EQ(add(*r, row), 0) << (r->rep->error ? r->rep->error : "");
+  }
+  ASSERT_EQ(r->rep->error, nullptr);
+  ASSERT_EQ(group_write_db(r->rep->groups, r->rep, handle_), -1);
+  const std::string s = std::to_string(start);
+  auto key = [start](int minutes) { return std::to_string(start + 60 * minutes); };
+  EXPECT_EQ(rows("select * from contrep"),
+            (std::vector<std::string>{grouptest::join(s, "|", key(0), "|2|0"), grouptest::join(s, "|", key(1), "|1|1"),
+                                      grouptest::join(s, "|", key(2), "|0|0"), grouptest::join(s, "|", key(3), "|1|0")}));
+  EXPECT_EQ(rows("select * from contrep_di"), (std::vector<std::string>{s}));
+}
+
+TEST_F(ContinuousTest, EveryNameTheServerTakesInBackquotesIsATableName) {
+  // 61 characters at most: the date-index table adds "_di" to 64.
+  const std::string longest(61, 'a'), wide = [] {
+    std::string s;
+    for (int i = 0; i < 61; ++i) s += "\xc3\xa4";  // 61 times U+00E4
+    return s;
+  }();
+  for (const std::string &name : {std::string("report-7.results"), std::string("o'neil"), std::string("a b"),
+                                   std::string("x%sy"), std::string("a\\b"), std::string(" lead"),
+                                   std::string("\xe5\x90\x8d\xef\xbf\xbf"), longest, wide}) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(continuous_table_name_valid(name.c_str()));
+    auto r = run(kByUser, 77, name.c_str());
+    Row typed;
+    typed.empty(FIELD_USER, 0x16);
+    ASSERT_NE(tree(*r, typed), nullptr);
+    Row row;
+    row.text(FIELD_USER, "u").num(FIELD_DENIED_FLAG, 1, 0x71);
+    ASSERT_EQ(add(*r, row), 0);
+    ASSERT_EQ(group_write_db(r->rep->groups, r->rep, handle_), -1);
+    EXPECT_EQ(rows("select * from `" + name + "`"), (std::vector<std::string>{"77|u|1|0|1"}));
+    EXPECT_EQ(rows("select * from `" + name + "_di`"), (std::vector<std::string>{"77"}));
+    EXPECT_EQ(rows("select count(*) from information_schema.tables where table_schema=database() and "
+                   "table_name in ('" + grouptest::join(escaped(name), "','", escaped(name), "_di')")),
+              (std::vector<std::string>{"2"}));
+    admin_->exec("drop table if exists `" + name + "`, `" + name + "_di`");
+  }
+}
+
+TEST_F(ContinuousTest, ANameTheServerRefusesNeverReachesSql) {
   const std::string tables = "select count(*) from information_schema.tables where table_schema=database()";
   auto before = rows(tables);
-  for (const char *name : {"x; drop table global", "a`b", "", "name-with-dash", "contrep_di where 1",
-                           "a123456789012345678901234567890123456789012345678901234567890"}) {
+  for (const std::string &name :
+       {std::string(), std::string("a`b"), std::string("x; drop table global`"), std::string("trail "),
+        std::string("tab\t"), std::string("line\n"), std::string(62, 'a'), std::string("\xf0\x9f\x98\x80"),
+        std::string("a\xc3"), std::string("\xc0\xaf"), std::string("\xed\xa0\x80")}) {
     SCOPED_TRACE(name);
-    auto r = run(kByUser, 1, name);
+    EXPECT_FALSE(continuous_table_name_valid(name.c_str()));
+    auto r = run(kByUser, 1, name.c_str());
     Row typed;
     typed.empty(FIELD_USER, 0x16);
     ASSERT_NE(tree(*r, typed), nullptr);
     EXPECT_EQ(group_write_db(r->rep->groups, r->rep, handle_), 0);
   }
   EXPECT_EQ(rows(tables), before);
-  EXPECT_TRUE(continuous_table_name_valid("report_7_Results"));
-  EXPECT_TRUE(continuous_table_name_valid(std::string(60, 'a').c_str()));
-  EXPECT_FALSE(continuous_table_name_valid(std::string(61, 'a').c_str()));
   EXPECT_FALSE(continuous_table_name_valid(nullptr));
 }
 
