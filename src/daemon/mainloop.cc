@@ -248,6 +248,9 @@ claim_result claim_scheduled(main_loop_state *state, const dispatch_ops &ops) {
                             " and error_flag=0 order by run_interval, next_run_time",
                             state->job_filter.c_str(), settings.server_id)};
   claim_result result = claim_result::done;
+  // Every batch takes at least its first row, so the rows run out and the
+  // lock is given back in this pass whatever the setting holds.
+  const int per_batch = settings.max_parallel_reports > 0 ? settings.max_parallel_reports : 1;
   int eof = rs ? rs->eof : -1;
   while (eof == 0 && scheduled_count.load() < settings.scheduled_count_max && result == claim_result::done) {
     int clone = db_open_clone(db);
@@ -261,7 +264,7 @@ claim_result claim_scheduled(main_loop_state *state, const dispatch_ops &ops) {
     int key_interval = 0;
     int64_t key_time = 0;
     std::vector<long long> ids;
-    while (eof == 0 && batch < settings.max_parallel_reports) {
+    while (eof == 0 && batch < per_batch) {
       if (db_reconnect_count(db) != session) {
         result = claim_result::lost_lock;
         break;

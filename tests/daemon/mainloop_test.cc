@@ -6,12 +6,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -152,6 +156,94 @@ TEST_F(MainLoopTest, ScheduledBatchesByIntervalAndTime) {
   // Less than 60 seconds past: not yet.
   EXPECT_EQ(q("SELECT error_flag FROM scheduled_reports WHERE report_id=6"), "0");
   EXPECT_EQ(scheduled_count.load(), 3);
+}
+
+// A pass on a thread of its own. One that has not ended within the bound
+// (a generous one) never will: it spins with the queue's table lock held,
+// so the test fails and the process ends here.
+bool pass_ends(main_loop_state *state) {
+  std::packaged_task<bool()> task([state] { return reporter_main_pass(state, kOps); });
+  std::future<bool> done = task.get_future();
+  std::thread t(std::move(task));
+  if (done.wait_for(std::chrono::seconds(120)) != std::future_status::ready) {
+    ADD_FAILURE() << "the pass does not end";
+    fflush(nullptr);
+    std::_Exit(1);
+  }
+  t.join();
+  return done.get();
+}
+
+TEST_F(MainLoopTest, ParallelCountBelowOneStillDispatches) {
+  ASSERT_TRUE(admin_->exec("INSERT INTO scheduled_reports (report_id, name, login, next_run_time, run_interval) "
+                           "VALUES (1, 'a', 'u', now() - interval 1 hour, 23), (2, 'b', 'u', now() - interval 1 hour, "
+                           "23)"));
+  ASSERT_TRUE(admin_->exec("UPDATE scheduled_reports SET next_run_time = (SELECT t FROM (SELECT min(next_run_time) t "
+                           "FROM scheduled_reports) x)"));
+  for (int parallel : {0, -3}) {
+    SCOPED_TRACE(parallel);
+    ASSERT_TRUE(admin_->exec("UPDATE scheduled_reports SET error_flag=0"));
+    g_started.clear();
+    scheduled_count = 0;
+    settings.max_parallel_reports = parallel;  // as if set past the loader
+    testing::internal::CaptureStderr();
+    EXPECT_TRUE(pass_ends(&state_));
+    testing::internal::GetCapturedStderr();
+    // Taken as 1: each job is a batch of its own.
+    ASSERT_EQ(g_started.size(), 2u);
+    EXPECT_EQ(g_started[0].ids.size(), 1u);
+    EXPECT_EQ(g_started[1].ids.size(), 1u);
+    EXPECT_EQ(q("SELECT count(*) FROM scheduled_reports WHERE error_flag=1"), "2");
+  }
+}
+
+// One run interval but two next run times: two periods, so two batches.
+TEST_F(MainLoopTest, ScheduledJobsOfOneIntervalAndTwoTimesAreTwoBatches) {
+  ASSERT_TRUE(admin_->exec("INSERT INTO scheduled_reports (report_id, name, login, next_run_time, run_interval) "
+                           "VALUES (1, 'a', 'u', now() - interval 2 hour, 23), (2, 'b', 'u', now() - interval 1 hour, "
+                           "23), (3, 'c', 'u', now() - interval 2 hour, 23)"));
+  ASSERT_TRUE(admin_->exec("UPDATE scheduled_reports SET next_run_time = (SELECT t FROM (SELECT min(next_run_time) t "
+                           "FROM scheduled_reports) x) WHERE report_id IN (1, 3)"));
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(reporter_main_pass(&state_, kOps));
+  std::string log = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(g_started.size(), 2u) << log;
+  for (auto &s : g_started) std::sort(s.ids.begin(), s.ids.end());
+  EXPECT_EQ(g_started[0].ids, (std::vector<int>{1, 3}));
+  EXPECT_EQ(g_started[1].ids, (std::vector<int>{2}));
+  EXPECT_EQ(scheduled_count.load(), 2);
+}
+
+// Continuous jobs: one worker each, due only past 60 seconds, up to the
+// limit; the started counter stays.
+TEST_F(MainLoopTest, ContinuousJobsOneWorkerEachWithinTheLimit) {
+  settings.continuous_count_max = 2;
+  ASSERT_TRUE(admin_->exec(
+      "INSERT INTO continuous_reports (report_id, name, login, next_run_time, run_interval, report_table) VALUES "
+      "(1, 'a', 'u', now() - interval 3 hour, 23, 't1'), (2, 'b', 'u', now() - interval 2 hour, 23, 't2'),"
+      "(3, 'c', 'u', now() - interval 1 hour, 23, 't3'), (4, 'd', 'u', now() - interval 30 second, 23, 't4')"));
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(reporter_main_pass(&state_, kOps));
+  std::string log = testing::internal::GetCapturedStderr();
+  ASSERT_EQ(g_started.size(), 2u) << log;
+  EXPECT_EQ(g_started[0].kind, 3);
+  EXPECT_EQ(g_started[0].ids, std::vector<int>{1});
+  EXPECT_EQ(g_started[1].kind, 3);
+  EXPECT_EQ(g_started[1].ids, std::vector<int>{2});
+  EXPECT_EQ(continuous_count.load(), 2);
+  EXPECT_EQ(state_.started, 0);
+  EXPECT_EQ(q("SELECT group_concat(report_id ORDER BY report_id) FROM continuous_reports WHERE error_flag=1 AND "
+              "server=1"),
+            "1,2");
+  EXPECT_NE(log.find("Processing continuous report 1 'a' (u) for time "), std::string::npos) << log;
+  // A worker ends: the next pass takes the third, never the one not yet due.
+  continuous_count = 1;
+  testing::internal::CaptureStderr();
+  ASSERT_TRUE(reporter_main_pass(&state_, kOps));
+  testing::internal::GetCapturedStderr();
+  ASSERT_EQ(g_started.size(), 3u);
+  EXPECT_EQ(g_started[2].ids, std::vector<int>{3});
+  EXPECT_EQ(q("SELECT error_flag FROM continuous_reports WHERE report_id=4"), "0");
 }
 
 TEST_F(MainLoopTest, OneScheduledBatchWhenOnlyOneMayRun) {
