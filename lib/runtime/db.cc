@@ -30,6 +30,7 @@ struct DB_CONNECTION {
   std::string dbname, dbip, dbuser, dbpass;
   MYSQL *cn = nullptr;  // null until connected, and after a lost session
   std::atomic<unsigned long> reconnects{0};
+  std::atomic<unsigned int> last_error{0};  // of the last statement
   std::mutex busy;  // held while a statement uses cn
 };
 
@@ -44,6 +45,11 @@ unsigned long db_generation = 0;
 std::once_flag db_library_once;
 
 constexpr int kRetrySeconds = 10;
+
+// What db_escaped gives when it cannot escape: no statement that holds it
+// reaches the server (short enough to need no memory of its own).
+constexpr char kUnescaped[] = "\xff\xfe<unescaped>";
+static_assert(sizeof kUnescaped - 1 <= 15, "kept within std::string's own buffer");
 
 // The slot of an open handle, or null; caller holds db_lock.
 DB_CONNECTION *db_slot_locked(int handle) {
@@ -142,24 +148,57 @@ bool db_reconnect(DB_CONNECTION *c, bool *reported) {
   return true;
 }
 
-// Runs one statement on the slot, reconnecting for ever while the session
-// is lost.  The client object on success, null on a statement error.
+// A session whose statements form a transaction (autocommit off, or one
+// begun): losing it loses them all, so none of them may be run again alone.
+bool in_transaction(const MYSQL *m) {
+  return (m->server_status & SERVER_STATUS_IN_TRANS) || !(m->server_status & SERVER_STATUS_AUTOCOMMIT);
+}
+
+// Errors after which the server has rolled back the statement whole.
+bool lock_conflict(unsigned int err) { return err == ER_LOCK_DEADLOCK || err == ER_LOCK_WAIT_TIMEOUT; }
+
+// Runs one statement on the slot.  A lost session is made anew for ever
+// (the statement runs again every 10 seconds until the server answers),
+// except inside a transaction: there the statement fails, and the caller,
+// who sees db_reconnect_count change, starts its sequence again.  A
+// deadlock or lock wait timeout of an autocommit statement is tried again a
+// few times.  The client object on success, null on a statement error.
 MYSQL *db_run(DB_CONNECTION *c, const char *query) {
+  if (strstr(query, kUnescaped)) {
+    kxlog_send(KXLOG_ERROR, "DB Error: '%s' sql='%s'\n", "a text could not be escaped (out of memory)", query);
+    c->last_error.store(CR_OUT_OF_MEMORY);
+    return nullptr;
+  }
   bool reported = false;  // the failed-connect message once per statement
+  int lock_retries = 0;
   for (;;) {
     if (!c->cn && !db_reconnect(c, &reported)) return nullptr;
     if (c->cn) {
-      if (mysql_query(c->cn, query) == 0) return c->cn;
+      const bool transaction = in_transaction(c->cn);
+      if (mysql_query(c->cn, query) == 0) {
+        c->last_error.store(0);
+        return c->cn;
+      }
       unsigned int err = mysql_errno(c->cn);
+      c->last_error.store(err);
+      if (lock_conflict(err) && !transaction && lock_retries < kDbLockRetries) {
+        // Rolled back whole: safe to run again after a short pause.
+        lock_retries++;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100 * lock_retries));
+        continue;
+      }
       if (!session_lost(err)) {
         kxlog_send(KXLOG_ERROR, "DB Error: '%s' sql='%s'\n", mysql_error(c->cn), query);
         return nullptr;
       }
       // The old session (and every table lock it held) is gone: drop its
       // client object and make a new one.
+      if (transaction) kxlog_send(KXLOG_ERROR, "DB Error: '%s' sql='%s'\n", mysql_error(c->cn), query);
       mysql_close(c->cn);
       c->cn = nullptr;
       c->reconnects.fetch_add(1);
+      // The next statement makes the new session.
+      if (transaction) return nullptr;
       if (!db_reconnect(c, &reported)) return nullptr;
     }
     // No session, or a fresh one: the statement runs again after the wait.
@@ -241,6 +280,7 @@ int db_open(const char *dbname, const char *dbip, const char *dbuser, const char
     c->in_use = true;
     c->generation = db_generation;
     c->reconnects.store(0);
+    c->last_error.store(0);
     c->cn = nullptr;
   }
   bool init_failed = false;
@@ -311,6 +351,7 @@ DB_RESULT *db_execute_0(int handle, const char *query) {
   if (!m) return nullptr;
   MYSQL_RES *r = mysql_store_result(m);
   if (!r) {
+    c->last_error.store(mysql_errno(m));
     if (mysql_errno(m) != 0)
       kxlog_send(KXLOG_ERROR, "DB Error: '%s' sql='%s'\n", mysql_error(m), query);
     return nullptr;
@@ -377,6 +418,11 @@ unsigned long db_reconnect_count(int handle) {
   return c ? c->reconnects.load() : 0;
 }
 
+unsigned int db_last_error(int handle) {
+  DB_CONNECTION *c = db_slot(handle);
+  return c ? c->last_error.load() : 0;
+}
+
 char *escape_encode(const char *str) {
   if (!str) return static_cast<char *>(calloc(1, 1));
   size_t n = strlen(str);
@@ -401,7 +447,7 @@ char *escape_encode(const char *str) {
 
 std::string db_escaped(const char *str) {
   char *e = escape_encode(str);
-  if (!e) return std::string();
+  if (!e) return kUnescaped;
   std::string out(e);
   free(e);
   return out;

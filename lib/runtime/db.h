@@ -65,7 +65,13 @@ int db_close(int handle);
 // client object, to be used only as a success test) on success; null on a
 // statement error (logged with the statement), on a closed handle or when
 // formatting fails.  A lost server connection is reconnected and the
-// statement run again every 10 seconds until the server answers.
+// statement run again every 10 seconds until the server answers; but a
+// statement of a transaction (autocommit off) is not run again: it fails,
+// the transaction is gone with the old session, db_reconnect_count tells,
+// and the next statement makes a new session (in autocommit again).  An
+// autocommit statement refused for a deadlock or a lock wait timeout is
+// run again up to kDbLockRetries times.  A statement that holds the text
+// of a failed db_escaped fails without reaching the server.
 MYSQL *db_query(int handle, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // Runs query and stores its whole result, moved to the first row (`eof` -1
@@ -77,7 +83,8 @@ DB_RESULT *db_execute_0(int handle, const char *query);
 // has a current row.
 DB_RESULT *db_execute(int handle, const char *query);
 
-// printf-style db_execute.
+// printf-style db_execute.  db_execute_0 and db_execute run their statement
+// as db_query does.
 DB_RESULT *db_execute2(int handle, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // The `movenext` and `close` operations of every DB_RESULT.  movenext steps
@@ -85,6 +92,14 @@ DB_RESULT *db_execute2(int handle, const char *format, ...) __attribute__((forma
 // `lengths` are null.  close frees the result and the record (null-safe).
 int db_rs_movenext(DB_RESULT *rs);
 void db_rs_close(DB_RESULT *rs);
+
+// How many times an autocommit statement that the server rolled back for a
+// deadlock (1213) or a lock wait timeout (1205) is run again before it fails.
+constexpr int kDbLockRetries = 5;
+
+// The server's error number of the handle's last statement: 0 after one that
+// succeeded; 0 for an invalid handle.
+unsigned int db_last_error(int handle);
 
 // How many times the handle's session was lost and replaced by a new one
 // since it was opened; 0 for an invalid handle.  A caller that holds table
@@ -106,5 +121,7 @@ struct db_result_closer {
 };
 using db_result_ptr = std::unique_ptr<DB_RESULT, db_result_closer>;
 
-// escape_encode as a string (empty for null and when memory runs out).
+// escape_encode as a string (empty for null).  When memory runs out it is a
+// text that makes every statement holding it fail (logged), so a statement
+// never runs with an empty text in its place.
 std::string db_escaped(const char *str);

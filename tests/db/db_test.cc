@@ -1,19 +1,22 @@
 // The MySQL access layer against the private MariaDB server.
 #include "lib/runtime/db.h"
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "tests/db/dbtest.h"
 
 using kxtest::AdminConnection;
+using kxtest::read_text_file;
 using kxtest::TestDatabase;
 
 namespace {
@@ -304,6 +307,131 @@ TEST_F(DbTest, TerminateWhileAStatementRuns) {
   EXPECT_EQ(db_initialize(), -1);
   EXPECT_EQ(db_query(h, "select 1"), nullptr);
   EXPECT_EQ(open_db(), h);
+}
+
+// A session lost inside a transaction took the transaction's statements with
+// it: the statement is not run again on the new session (where it would
+// commit alone); it fails, and the caller starts its sequence again.
+TEST_F(DbTest, LostSessionInsideATransactionIsNotRunAgain) {
+  KX_REQUIRE_DB();
+  int h = open_db();
+  int killer = open_db();
+  ASSERT_NE(h, 0);
+  ASSERT_NE(killer, 0);
+  AdminConnection admin(db_->name());
+  ASSERT_TRUE(admin.exec("create table txn_probe (v int) engine=InnoDB")) << admin.error();
+  db_result_ptr id{db_execute(h, "select connection_id()")};
+  ASSERT_NE(id, nullptr);
+  ASSERT_NE(db_query(h, "set autocommit=0"), nullptr);
+  ASSERT_NE(db_query(h, "insert into txn_probe values (1)"), nullptr);
+  ASSERT_NE(db_query(killer, "kill %s", id->fields[0]), nullptr);
+  const unsigned long before = db_reconnect_count(h);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(db_query(h, "insert into txn_probe values (2)"), nullptr);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_NE(err.find("sql='insert into txn_probe values (2)'"), std::string::npos) << err;
+  EXPECT_EQ(db_reconnect_count(h), before + 1);
+  EXPECT_EQ(admin.scalar("select count(*) from txn_probe"), "0");
+  // The handle goes on with a new session, in autocommit again.
+  ASSERT_NE(db_query(h, "insert into txn_probe values (3)"), nullptr);
+  EXPECT_EQ(admin.scalar("select group_concat(v) from txn_probe"), "3");
+  EXPECT_EQ(admin.scalar("select count(*) from txn_probe"), "1");
+}
+
+// A deadlock or a lock wait timeout rolled an autocommit statement back
+// whole: the layer runs it again a bounded number of times. Inside a
+// transaction the caller's earlier statements may be gone with it: no retry.
+TEST_F(DbTest, DeadlocksAndLockWaitsAreRetriedABoundedNumberOfTimes) {
+  KX_REQUIRE_DB();
+  int h = open_db();
+  ASSERT_NE(h, 0);
+  AdminConnection admin(db_->name());
+  // The tries are counted in a table that no rollback undoes.
+  ASSERT_TRUE(admin.exec("create table lock_tries (n int, fail int) engine=MyISAM;"
+                         "insert into lock_tries values (0, 0);"
+                         "create table lock_probe (v int) engine=InnoDB"))
+      << admin.error();
+  struct Case {
+    int error;
+    int failures;      // how many tries the server refuses
+    bool transaction;  // autocommit off
+    bool ok;
+    int tries;
+  } cases[] = {
+      {1213, 2, false, true, 3},
+      {1205, 2, false, true, 3},
+      {1213, 100, false, false, 1 + kDbLockRetries},
+      {1205, 100, false, false, 1 + kDbLockRetries},
+      {1213, 1, true, false, 1},
+      {1205, 1, true, false, 1},
+  };
+  for (const Case &c : cases) {
+    const std::string trace = std::to_string(c.error) + " x" + std::to_string(c.failures) +
+                              (c.transaction ? " in a transaction" : "");
+    ASSERT_TRUE(admin.exec("drop trigger if exists lock_refuse;"
+                           "create trigger lock_refuse before insert on lock_probe for each row begin "
+                           "update lock_tries set n=n+1; "
+                           "if (select n from lock_tries) <= (select fail from lock_tries) then "
+                           "signal sqlstate '40001' set mysql_errno=" +
+                           std::to_string(c.error) + ", message_text='refused'; end if; end;"
+                           "delete from lock_probe; update lock_tries set n=0, fail=" +
+                           std::to_string(c.failures)))
+        << admin.error();
+    if (c.transaction) {
+      ASSERT_NE(db_query(h, "set autocommit=0"), nullptr);
+    }
+    testing::internal::CaptureStderr();
+    MYSQL *r = db_query(h, "insert into lock_probe values (7)");
+    const unsigned int error = db_last_error(h);
+    std::string err = testing::internal::GetCapturedStderr();
+    if (c.transaction) {
+      db_query(h, "commit");
+      db_query(h, "set autocommit=1");
+    }
+    EXPECT_EQ(r != nullptr, c.ok) << trace;
+    EXPECT_EQ(admin.scalar("select n from lock_tries"), std::to_string(c.tries)) << trace;
+    EXPECT_EQ(admin.scalar("select count(*) from lock_probe"), c.ok ? "1" : "0") << trace;
+    // A retried statement that lands says nothing; one that does not, once.
+    EXPECT_EQ(count_of(err, "DB Error: '"), c.ok ? 0 : 1) << trace << err;
+    EXPECT_EQ(error, c.ok ? 0u : static_cast<unsigned>(c.error)) << trace;
+  }
+}
+
+// A text that could not be escaped for want of memory never reaches the
+// server as an empty text: the statement that holds it fails.
+TEST_F(DbTest, AnUnescapableTextFailsTheStatement) {
+  KX_REQUIRE_DB();
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer's allocator reserves far more address space than the limit leaves";
+#endif
+  AdminConnection admin(db_->name());
+  ASSERT_TRUE(admin.ok()) << admin.error();
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A connection of the child's own, then an address space too small for
+    // the escaped copy of a 64 MB text.
+    int h = open_db();
+    std::string big(64u << 20, 'a');
+    std::string status = read_text_file("/proc/self/status");
+    size_t at = status.find("\nVmSize:");
+    if (!h || at == std::string::npos) _exit(2);
+    rlim_t kb = strtoull(status.c_str() + at + 8, nullptr, 10);
+    struct rlimit lim = {(kb + (32u << 10)) << 10, (kb + (32u << 10)) << 10};
+    if (setrlimit(RLIMIT_AS, &lim) != 0) _exit(3);
+    if (escape_encode(big.c_str()) != nullptr) _exit(4);
+    std::string e = db_escaped(big.c_str());
+    if (db_query(h, "insert into settings (name, value) values ('unescaped', '%s')", e.c_str()) != nullptr) _exit(6);
+    if (db_execute2(h, "select count(*) from settings where value='%s'", e.c_str()) != nullptr) _exit(7);
+    // Statements without it still run.
+    if (db_query(h, "insert into settings (name, value) values ('unescaped', 'after')") == nullptr) _exit(8);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(admin.scalar("select group_concat(value) from settings where name='unescaped'"), "after");
 }
 
 }  // namespace
