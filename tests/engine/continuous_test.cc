@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include "lib/runtime/db.h"
+#include "src/daemon/housekeeping.h"
 #include "src/report/continuous.h"
 #include "src/report/group.h"
+#include "src/support/settings.h"
 #include "tests/db/dbtest.h"
 #include "tests/engine/group_fixture.h"
 
@@ -254,6 +256,64 @@ TEST_F(ContinuousTest, ANameTheServerRefusesNeverReachesSql) {
   }
   EXPECT_EQ(rows(tables), before);
   EXPECT_FALSE(continuous_table_name_valid(nullptr));
+}
+
+TEST_F(ContinuousTest, StartUpDropsTheRowsOfInterruptedRunsAndReleasesThem) {
+  // Hourly jobs whose next run was 10:00 UTC: the interrupted run covered
+  // the hour from 09:00 in UTC, from 08:30 UTC in a zone of +05:30.
+  const long long next = std::stoll(admin_->scalar("select unix_timestamp('2026-06-01 10:00:00')"));
+  const long long utc = next - next % 3600 - 3600, india = utc - 1800;
+  struct Job {
+    int id, flag, server;
+    const char *table, *zone;
+    long long interrupted;  // period start of the interrupted run
+    bool released;          // its rows go and it is ready again
+  } jobs[] = {
+      {1, 1, 1, "cont-a", "UTC", utc, true},             // this server
+      {2, 1, 99, "cont.b", "Asia/Kolkata", india, true},  // a server that is gone
+      {3, 1, 2, "cont_c", "UTC", utc, false},            // another server's running job
+      {4, 0, 1, "cont_d", "UTC", utc, false},            // not claimed
+  };
+  ASSERT_TRUE(admin_->exec("delete from servers; delete from continuous_reports;"
+                           "insert into servers (id, ip) values (1, '10.9.9.1'), (2, '10.9.9.2')"))
+      << admin_->error();
+  for (const Job &j : jobs) {
+    const std::string t = j.table, id = std::to_string(j.id);
+    const std::string mine = std::to_string(j.interrupted), before = std::to_string(j.interrupted - 3600);
+    ASSERT_TRUE(admin_->exec(
+        "insert into continuous_reports (report_id, definition, error_flag, server, next_run_time, run_interval, "
+        "report_table) values (" + id + ", '[general]\\ntimezone=" + j.zone + "\\n[group]\\ntype=SUMMARY\\n"
+        "groupby=3\\nsummary=9\\n', " + std::to_string(j.flag) + ", " + std::to_string(j.server) +
+        ", from_unixtime(" + std::to_string(next) + "), 23, '" + t + "');"
+        "create table `" + t + "` (date bigint not null, groupby text not null, request_count bigint not null);"
+        "create table `" + t + "_di` (date bigint primary key);"
+        "insert into `" + t + "` values (" + before + ", 'u', 1), (" + mine + ", 'u', 2), (" + mine + ", 'v', 3);"
+        "insert into `" + t + "_di` values (" + before + "), (" + mine + ")"))
+        << admin_->error();
+  }
+  // A claimed job whose table name the server would refuse is released too.
+  ASSERT_TRUE(admin_->exec("insert into continuous_reports (report_id, error_flag, server, next_run_time, "
+                           "run_interval, report_table) values (5, 1, 1, from_unixtime(" +
+                           std::to_string(next) + "), 23, 'bad`name')"))
+      << admin_->error();
+  settings.server_id = 1;
+  reporter_cleanup_continuous(handle_);
+  for (const Job &j : jobs) {
+    SCOPED_TRACE(j.table);
+    const std::string t = j.table;
+    const std::string mine = std::to_string(j.interrupted), before = std::to_string(j.interrupted - 3600);
+    const std::vector<std::string> kept =
+        j.released ? std::vector<std::string>{before + "|u|1"}
+                   : std::vector<std::string>{before + "|u|1", mine + "|u|2", mine + "|v|3"};
+    EXPECT_EQ(rows("select * from `" + t + "` order by date, groupby"), kept);
+    const std::vector<std::string> dates =
+        j.released ? std::vector<std::string>{before} : std::vector<std::string>{before, mine};
+    EXPECT_EQ(rows("select * from `" + t + "_di` order by date"), dates);
+    EXPECT_EQ(rows("select error_flag from continuous_reports where report_id=" + std::to_string(j.id)),
+              (std::vector<std::string>{j.released ? "0" : std::to_string(j.flag)}));
+    admin_->exec("drop table if exists `" + t + "`, `" + t + "_di`");
+  }
+  EXPECT_EQ(rows("select error_flag from continuous_reports where report_id=5"), (std::vector<std::string>{"0"}));
 }
 
 TEST_F(ContinuousTest, TopkLevelsWriteTheirSurvivors) {
