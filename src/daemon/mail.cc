@@ -89,8 +89,11 @@ void process_email_test(int id, int type, int db, const char *lang) {
 
 void reporter_process_unused_reports(int db, reporter_settings *s, time_t now) {
   if (!s) return;
-  if (s->unused_warning_time > 0) {
-    unsigned long t = static_cast<unsigned long>(now - static_cast<time_t>(s->unused_warning_time) * 86400);
+  // A delay that reaches back before the epoch finds nothing that old (and
+  // its cut-off must not wrap round to a time after every report's use).
+  const auto cutoff = [now](int days) { return now - static_cast<time_t>(days) * 86400; };
+  if (s->unused_warning_time > 0 && cutoff(s->unused_warning_time) > 0) {
+    unsigned long t = static_cast<unsigned long>(cutoff(s->unused_warning_time));
     std::vector<std::string> owners = column_values(db_execute2(
         db,
         "SELECT times.login  FROM     (SELECT login, max(UNIX_TIMESTAMP(edited)) as edited, "
@@ -114,8 +117,8 @@ void reporter_process_unused_reports(int db, reporter_settings *s, time_t now) {
       }
     }
   }
-  if (s->unused_disable_time >= 1) {
-    unsigned long t = static_cast<unsigned long>(now - static_cast<time_t>(s->unused_disable_time) * 86400);
+  if (s->unused_disable_time >= 1 && cutoff(s->unused_disable_time) > 0) {
+    unsigned long t = static_cast<unsigned long>(cutoff(s->unused_disable_time));
     std::vector<std::string> owners = column_values(db_execute2(
         db,
         "SELECT * FROM (SELECT login, max(UNIX_TIMESTAMP(edited)) as edited, max(UNIX_TIMESTAMP(seen)) as seen    "

@@ -246,6 +246,32 @@ TEST_F(MainLoopTest, ContinuousJobsOneWorkerEachWithinTheLimit) {
   EXPECT_EQ(q("SELECT error_flag FROM continuous_reports WHERE report_id=4"), "0");
 }
 
+// The hourly unused-report step with delays longer than the clock has run
+// (an admin's "practically never"): nothing is that old, so no report is
+// stopped and no owner warned; a delay of 30 days stops the idle owner only.
+TEST_F(MainLoopTest, UnusedDelaysLongerThanTheEpochStopNothing) {
+  g_now = time(nullptr) / 3600 * 3600;  // the step runs on the hour
+  ASSERT_TRUE(admin_->exec("INSERT INTO scheduled_reports (report_id, name, login, next_run_time, run_interval, "
+                           "email, edited, seen) VALUES (1, 'a', 'busy', now() + interval 1 day, 27, 'b@x.example', "
+                           "now(), now()), (2, 'b', 'idle', now() + interval 1 day, 27, '', now() - interval 90 day, "
+                           "now() - interval 90 day)"));
+  for (int days : {30000, 2147483647}) {
+    SCOPED_TRACE(days);
+    settings.unused_warning_time = settings.unused_disable_time = days;
+    testing::internal::CaptureStderr();
+    reporter_main_pass(&state_, kOps);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(q("SELECT group_concat(error_flag ORDER BY report_id) FROM scheduled_reports"), "0,0");
+    EXPECT_EQ(q("SELECT count(*) FROM unused_warnings"), "0");
+  }
+  settings.unused_warning_time = 0;
+  settings.unused_disable_time = 30;
+  testing::internal::CaptureStderr();
+  reporter_main_pass(&state_, kOps);
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(q("SELECT group_concat(error_flag ORDER BY report_id) FROM scheduled_reports"), "0,3");
+}
+
 TEST_F(MainLoopTest, OneScheduledBatchWhenOnlyOneMayRun) {
   settings.scheduled_count_max = 1;
   ASSERT_TRUE(admin_->exec("INSERT INTO scheduled_reports (report_id, name, login, next_run_time, run_interval) "
