@@ -342,63 +342,48 @@ char *file_read_all_size(const char *name, int *size) {
 
 char *file_read_all(const char *name) { return file_read_all_size(name, nullptr); }
 
-bool file_write_all(int fd, const void *data, size_t n) {
-  const char *p = static_cast<const char *>(data);
-  while (n > 0) {
-    ssize_t w = write(fd, p, n);
-    if (w < 0) {
+namespace {
+
+// The loop of the four full transfers: call(done) moves the bytes from done
+// on and returns its system call's result. Repeats until n bytes have moved,
+// retrying interrupted calls; the bytes moved (fewer than n when a call moves
+// none), or -1 when a call fails.
+template <class Call>
+ssize_t transfer_full(size_t n, Call call) {
+  size_t done = 0;
+  while (done < n) {
+    const ssize_t r = call(done);
+    if (r < 0) {
       if (errno == EINTR) continue;
-      return false;
+      return -1;
     }
-    if (w == 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
+    if (r == 0) break;
+    done += static_cast<size_t>(r);
   }
-  return true;
+  return static_cast<ssize_t>(done);
+}
+
+bool moved_all(ssize_t moved, size_t n) { return moved >= 0 && static_cast<size_t>(moved) == n; }
+
+}  // namespace
+
+bool file_write_all(int fd, const void *data, size_t n) {
+  const auto *p = static_cast<const char *>(data);
+  return moved_all(transfer_full(n, [&](size_t done) { return write(fd, p + done, n - done); }), n);
 }
 
 bool file_pwrite_all(int fd, const void *data, size_t n, off_t off) {
-  const char *p = static_cast<const char *>(data);
-  while (n > 0) {
-    ssize_t w = pwrite(fd, p, n, off);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (w == 0) return false;
-    p += w;
-    n -= static_cast<size_t>(w);
-    off += w;
-  }
-  return true;
+  const auto *p = static_cast<const char *>(data);
+  return moved_all(
+      transfer_full(n, [&](size_t done) { return pwrite(fd, p + done, n - done, off + static_cast<off_t>(done)); }), n);
 }
 
 ssize_t file_read_full(int fd, void *buf, size_t n) {
   auto *p = static_cast<unsigned char *>(buf);
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = read(fd, p + got, n - got);
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
+  return transfer_full(n, [&](size_t done) { return read(fd, p + done, n - done); });
 }
 
 ssize_t file_pread_full(int fd, void *buf, size_t n, off_t off) {
   auto *p = static_cast<unsigned char *>(buf);
-  size_t got = 0;
-  while (got < n) {
-    ssize_t r = pread(fd, p + got, n - got, off + static_cast<off_t>(got));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (r == 0) break;
-    got += static_cast<size_t>(r);
-  }
-  return static_cast<ssize_t>(got);
+  return transfer_full(n, [&](size_t done) { return pread(fd, p + done, n - done, off + static_cast<off_t>(done)); });
 }
