@@ -9,15 +9,23 @@
 // A run is used by one thread at a time; nothing here locks.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 
 #include "src/report/report.h"
 
+// The longest error text kept whole, in bytes. A longer one (an input
+// quoted whole, such as a 90 KB expression) keeps its start and its end
+// around "...", cut at UTF-8 character boundaries, so its number, module
+// and the words after the quote are still there.
+constexpr size_t kStatusErrorMax = 1024;
+
 // Formats the text and makes it the run's error text, freeing any earlier
-// one. A text that is already formatted is recorded with "%s" as the
-// format. Nothing happens for a null run or format; when formatting fails
-// the run is left without an error text.
+// one; a long text is shortened (kStatusErrorMax). A text that is already
+// formatted is recorded with "%s" as the format. Nothing happens for a null
+// run or format; when formatting fails the run is left without an error
+// text.
 void status_add_error(REPORT *rep, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 // Adds bytes (negative: gives bytes back) to size_report. When the new
@@ -38,9 +46,21 @@ int status_add_temp_size(REPORT *rep, long long bytes);
 //    a scheduled or continuous job stopped as unused, flag 3, keeps its
 //    status and flag);
 //  - otherwise: message with error_flag (same rule for flag 3).
-// Each outcome is logged. Returns 0, or the report kind when it is unknown
-// (nothing written). When escaping a text fails nothing is written.
+// A text is cut to what the status column holds. When the row refuses it,
+// that is logged and the text cut short (255 bytes) is saved instead, or
+// else the flag alone, so that the job does not stay claimed. The outcome
+// is logged once the row holds it. Returns 0, or the report kind when it is
+// unknown (nothing written).
 int status_save(REPORT *rep, int db, const char *message, int error_flag);
+
+// Only the statement of a worded outcome (message with error_flag, as
+// status_save writes it), for a caller that saves it inside a transaction
+// of its own: true when it ran. Nothing is logged: once the transaction is
+// committed the caller logs status_log_saved.
+bool status_write_message(REPORT *rep, int db, const char *message, int error_flag);
+
+// The line of a saved worded outcome: "Processed <kind> <id> '<message>'".
+void status_log_saved(const REPORT *rep, const char *message);
 
 // The catalogue text of format (one "%s") with t as local time
 // "%Y-%m-%d %H:%M:%S": "Started Processing [%s]", "Processed Ok [%s]".

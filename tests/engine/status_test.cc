@@ -84,6 +84,54 @@ TEST_F(StatusTest, SizeLimits) {
   EXPECT_EQ(rep_->size_temp, 75);
 }
 
+// A long text (an input quoted whole) keeps its start and its end, cut at
+// character boundaries, so the numbered start and the words after the
+// quote survive.
+TEST_F(StatusTest, LongTextsKeepTheirStartAndEnd) {
+  const std::string head = "Error 10153: (def) Invalid regular expression '";
+  const std::string tail = "' in the filter";
+  struct Case {
+    std::string input;  // quoted between head and tail
+    bool shortened;
+  } cases[] = {
+      {"(a", false},
+      {std::string(kStatusErrorMax - head.size() - tail.size(), 'x'), false},
+      {std::string(kStatusErrorMax - head.size() - tail.size() + 1, 'x'), true},
+      {std::string(90 * 1024, '('), true},
+      // Two-, three- and four-byte characters in every position of a cut.
+      {[] {
+         std::string t;
+         for (int i = 0; i < 3000; i++) t += i % 3 == 0 ? "\xc3\xa9" : i % 3 == 1 ? "\xe2\x82\xac" : "\xf0\x9f\x98\x80";
+         return t;
+       }(),
+       true},
+      {"x" + std::string(1500, 'y') + "\xe2\x82\xac", true},
+  };
+  for (const Case &c : cases) {
+    status_add_error(rep_, "Error 10153: (def) Invalid regular expression '%s' in the filter", c.input.c_str());
+    ASSERT_NE(rep_->error, nullptr);
+    const std::string e = rep_->error;
+    if (!c.shortened) {
+      EXPECT_EQ(e, head + c.input + tail);
+      continue;
+    }
+    EXPECT_LE(e.size(), kStatusErrorMax) << c.input.size();
+    EXPECT_GT(e.size(), kStatusErrorMax - 8) << c.input.size();
+    EXPECT_EQ(e.rfind(head, 0), 0u) << e;
+    EXPECT_EQ(e.substr(e.size() - tail.size()), tail) << e;
+    EXPECT_NE(e.find("..."), std::string::npos);
+    // Whole characters only: every lead byte has all its continuation bytes.
+    for (size_t i = 0; i < e.size();) {
+      unsigned char b = static_cast<unsigned char>(e[i]);
+      size_t len = b < 0x80 ? 1 : b >= 0xf0 ? 4 : b >= 0xe0 ? 3 : b >= 0xc0 ? 2 : 0;
+      ASSERT_NE(len, 0u) << "a continuation byte starts a character at " << i;
+      for (size_t k = 1; k < len; k++)
+        ASSERT_EQ(static_cast<unsigned char>(e[i + k]) & 0xc0, 0x80) << "a character cut at " << i;
+      i += len;
+    }
+  }
+}
+
 TEST_F(StatusTest, AZeroLimitIsNoLimit) {
   // What a fresh install has: no settings rows, both limits 0.
   s_.max_report_size = 0;
@@ -274,6 +322,56 @@ TEST_F(StatusSaveTest, AFailedRunLosesItsFilesOnly) {
   EXPECT_TRUE(fs::exists(dir.path() + "/0/2/root"));
   EXPECT_EQ(row(1, id), "Error 10101: (def) Error retrieving the report definition from db|2|9|0");
   free_report(rep);
+}
+
+// An outcome the job row refuses whole is saved as a short text, or at
+// least as its flag, so that no job stays claimed; each refusal is logged,
+// and the success line only once the row holds it.
+TEST_F(StatusSaveTest, AnOutcomeTheRowRefusesIsSavedShortOrAsItsFlag) {
+  AdminConnection a(db_->name());
+  const std::string long_error = "Error 10153: (def) Invalid regular expression '" + std::string(700, 'q') +
+                                 "\xc3\xa9' in the filter";
+  std::string wide;  // more than the column holds, in two-byte characters
+  for (int i = 0; i < 35000; i++) wide += "\xc3\xa9";
+  struct Case {
+    const char *refuse;  // the condition of a trigger that refuses the new row
+    const char *error;   // null: a worded outcome
+    std::string message;
+    std::string status;  // what the row holds afterwards
+    const char *flag;
+    int could_not;  // "Could not save" lines
+    int processed;  // "Processed demand report" lines
+  } cases[] = {
+      // A column narrower than the text: the short text fits.
+      {"char_length(new.status) > 300", long_error.c_str(), "", long_error.substr(0, 255), "2", 1, 0},
+      // No text at all: the flag alone releases the job.
+      {"new.status <> old.status", long_error.c_str(), "", "Started Processing [x]", "2", 2, 0},
+      {"new.status <> old.status", nullptr, "Processed Ok [2026-01-01 00:00:00]", "Started Processing [x]", "0", 1,
+       0},
+      // The longest start of the text that the column holds.
+      {"false", nullptr, wide, wide.substr(0, 65534), "0", 0, 1},
+  };
+  for (const Case &c : cases) {
+    ASSERT_TRUE(a.exec(std::string("drop trigger if exists refuse_status;"
+                                   "create trigger refuse_status before update on demand_reports for each row "
+                                   "if ") +
+                       c.refuse + " then signal sqlstate '45000' set message_text='refused'; end if"))
+        << a.error();
+    int id = job(1, 1);
+    REPORT *rep = new_report_initialize(REPORT_DEMAND, id, "j", "u", 0, 0, handle_, &s_);
+    ASSERT_NE(rep, nullptr);
+    if (c.error) status_add_error(rep, "%s", c.error);
+    LogCapture log;
+    status_save(rep, handle_, c.error ? nullptr : c.message.c_str(), 0);
+    const std::string where = " from demand_reports where report_id=" + std::to_string(id);
+    const std::string status = a.scalar("select status" + where);
+    EXPECT_TRUE(status == c.status) << c.refuse << ": " << status.size() << " bytes: " << status.substr(0, 80);
+    EXPECT_EQ(a.scalar("select error_flag" + where), c.flag) << c.refuse;
+    EXPECT_EQ(log.count("Could not save"), c.could_not) << c.refuse << log.joined();
+    EXPECT_EQ(log.count("Processed demand report " + std::to_string(id)), c.processed) << c.refuse;
+    free_report(rep);
+  }
+  ASSERT_TRUE(a.exec("drop trigger refuse_status"));
 }
 
 TEST_F(StatusSaveTest, UnknownKindWritesNothing) {
