@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -237,6 +239,48 @@ TEST_P(Forms, SameReportsAsTheFullFormat) {
   EXPECT_EQ(scan_all(GetParam(), kPatterns, kTexts), full);
 }
 
+// A callback that records reports and asks to stop at the limit-th.
+struct stopping {
+  std::vector<report> seen;
+  size_t limit;
+};
+int collect_until(void *id, void *tree, int index, void *data, void *neg, ACSM_STATE *state) {
+  auto *s = static_cast<stopping *>(data);
+  collect(id, tree, index, &s->seen, neg, state);
+  return s->seen.size() >= s->limit ? 1 : 0;
+}
+
+// Per stop point: the reports, the count returned and the scan state left.
+std::vector<std::tuple<std::vector<report>, int, std::vector<int>>> stop_runs(const form &f) {
+  ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
+  EXPECT_EQ(acsmSelectFormat2(a, f.format), 0);
+  EXPECT_EQ(acsmSelectFSA2(a, f.fsa), 0);
+  EXPECT_EQ(acsmCompressStates(a, f.compress), 0);
+  EXPECT_EQ(acsmSetMaxSparseElements2(a, f.sparse_nodes), 0);
+  EXPECT_EQ(acsmSetMaxSparseBandZeros2(a, f.band_zeros), 0);
+  for (const char *w : kPatterns)
+    acsmAddPattern2(a, reinterpret_cast<const unsigned char *>(w), static_cast<int>(strlen(w)), 1, 0, 0, 0,
+                    const_cast<char *>(w), 0);
+  EXPECT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+  std::vector<std::tuple<std::vector<report>, int, std::vector<int>>> out;
+  const std::string &text = kTexts[0];
+  for (size_t limit = 1; limit <= 6; ++limit) {
+    stopping s{{}, limit};
+    ACSM_STATE st{};
+    const int n = acsmSearch2(a, reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()),
+                              collect_until, &s, &st);
+    out.emplace_back(s.seen, n, std::vector<int>{st.state, st.letter, st.prep_sep, st.word_index});
+  }
+  acsmFree2(a);
+  return out;
+}
+
+TEST_P(Forms, StopsWhereTheFullFormatStops) {
+  const auto full = stop_runs({ACF_FULL, FSA_DFA, 0, 256, 10});
+  ASSERT_EQ(std::get<0>(full.back()).size(), 5U);  // the text has five, so the last run ends unstopped
+  EXPECT_EQ(stop_runs(GetParam()), full);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Matcher, Forms,
     ::testing::Values(form{ACF_FULL, FSA_NFA, 0, 256, 10}, form{ACF_FULL, FSA_DFA, 1, 256, 10},
@@ -301,6 +345,83 @@ TEST(Matcher, QueueFormatReportsDistinctMatchesWithIndexZero) {
   EXPECT_EQ(out[0].index, 0);
   EXPECT_EQ(out[1].word, "DOG");
   acsmFree2(a);
+}
+
+TEST(Matcher, QueueReportsWhenFullAndAtTheEnd) {
+  ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
+  ASSERT_EQ(acsmSelectFormat2(a, ACF_FULLQ), 0);
+  std::vector<std::string> words;
+  std::string text;
+  for (int i = 0; i < AC_MAX_INQ + 8; ++i) {
+    words.push_back("W" + std::to_string(i));
+    text += words.back() + " ";
+  }
+  text += "w0 w1 w0 x";
+  for (const std::string &w : words)
+    acsmAddPattern2(a, reinterpret_cast<const unsigned char *>(w.data()), static_cast<int>(w.size()), 1, 0, 0, 0,
+                    const_cast<char *>(w.c_str()), 0);
+  ASSERT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+  // The first AC_MAX_INQ distinct ones as the queue fills, then at the end
+  // the eight left and the two met again after the queue was emptied.
+  std::vector<std::string> expected(words.begin(), words.end());
+  expected.insert(expected.end(), {"W0", "W1"});
+  for (size_t limit : {expected.size() + 1, size_t{5}, size_t{AC_MAX_INQ + 3}}) {
+    stopping s{{}, limit};
+    ACSM_STATE st{};
+    const int n = acsmSearch2(a, reinterpret_cast<const unsigned char *>(text.data()), static_cast<int>(text.size()),
+                              collect_until, &s, &st);
+    const size_t want = std::min(limit, expected.size());
+    EXPECT_EQ(n, static_cast<int>(want)) << limit;
+    std::vector<std::string> got;
+    for (const report &r : s.seen) {
+      got.push_back(r.word);
+      EXPECT_EQ(r.index, 0);
+    }
+    EXPECT_EQ(got, std::vector<std::string>(expected.begin(), expected.begin() + static_cast<long>(want))) << limit;
+    // The full queue is reported while the scan sits after the word that
+    // filled it; the end-of-call reports come after the whole text.
+    EXPECT_EQ(s.seen.back().word_index, limit <= AC_MAX_INQ ? AC_MAX_INQ + 1 : AC_MAX_INQ + 12) << limit;
+  }
+  acsmFree2(a);
+}
+
+TEST(Matcher, BothAddersStoreEveryField) {
+  const struct {
+    bool key;
+    const char *given;
+    std::string stored;
+  } cases[] = {
+      {false, "Cat\"s", " CAT S "},  // blanks around, upper case, the quote a blank
+      {true, "Cat\"s", "Cat\"s"},   // as given
+      {false, "", "  "},
+      {true, "", ""},
+  };
+  for (const auto &c : cases) {
+    ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
+    auto *pat = reinterpret_cast<const unsigned char *>(c.given);
+    const int n = static_cast<int>(strlen(c.given));
+    auto *add = c.key ? acsmAddKey2 : acsmAddPattern2;
+    int id = 0;
+    ASSERT_EQ(add(a, pat, n, 1, 2, 3, 4, &id, 5), 0);
+    ASSERT_EQ(add(a, pat, n, 0, 0, 0, 0, nullptr, 0), 0);  // no duplicate check
+    EXPECT_EQ(acsmPatternCount2(a), 2);
+    ASSERT_EQ(a->acsmPatterns.size(), 2U);
+    const ACSM_PATTERN2 &p = *a->acsmPatterns[0];
+    EXPECT_EQ(p.patrn, c.stored) << c.given;
+    EXPECT_EQ(p.casepatrn, c.given);
+    EXPECT_EQ(p.n, static_cast<int>(c.stored.size()));
+    EXPECT_EQ(std::vector<int>({p.nocase, p.offset, p.depth, p.negative, p.iid}), std::vector<int>({1, 2, 3, 4, 5}));
+    EXPECT_EQ(p.udata, &id);
+    EXPECT_EQ(a->acsmPatterns[1]->udata, nullptr);
+    // Bad arguments, and an automaton already compiled, add nothing.
+    EXPECT_EQ(add(nullptr, pat, n, 0, 0, 0, 0, nullptr, 0), -1);
+    EXPECT_EQ(add(a, pat, -1, 0, 0, 0, 0, nullptr, 0), -1);
+    EXPECT_EQ(add(a, nullptr, 1, 0, 0, 0, 0, nullptr, 0), -1);
+    ASSERT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+    EXPECT_EQ(add(a, pat, n, 0, 0, 0, 0, nullptr, 0), -1);
+    EXPECT_EQ(acsmPatternCount2(a), 2);
+    acsmFree2(a);
+  }
 }
 
 TEST(Matcher, SettersRefuseValuesOutOfRangeAndAfterCompiling) {

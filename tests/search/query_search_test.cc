@@ -283,6 +283,52 @@ TEST(RuleSearch, StopResetAndResultIndex) {
   query_search_state_destroy(st);
 }
 
+TEST(RuleSearch, CountsReportsAndTheEndOfTheLastWord) {
+  RuleEngine r({0}, {{"cat", "A", 0}, {"dog", "B", 0}});
+  const struct {
+    const char *text;
+    int reports;  // the flush's report included
+    int offset;   // where the last word reported ends
+  } cases[] = {
+      {"a cat x", 1, 5}, {"cat, dog x", 2, 8}, {"a dog", 1, 5}, {"x dog cat", 2, 9}, {"none", 0, 0},
+      {"cat, dog  ", 2, 10},  // reported by the flush: the text's length
+  };
+  for (const auto &c : cases) {
+    query_search_state *st = query_search_state_new(r.e);
+    EXPECT_EQ(query_search(r.e, c.text, static_cast<int>(strlen(c.text)), st), c.reports) << c.text;
+    EXPECT_EQ(st->offset, c.offset) << c.text;
+    query_search_state_destroy(st);
+  }
+}
+
+TEST(RuleSearch, BothSearchesRefuseBadArguments) {
+  RuleEngine r({0}, {{"cat", "A", 0}});
+  query_search_engine *open = query_search_engine_new(0);
+  ASSERT_NE(open, nullptr);
+  ASSERT_EQ(query_add_rule(open, "cat", const_cast<char *>("A"), 0), 0);  // never compiled
+  query_search_state *st = query_search_state_new(r.e);
+  const struct {
+    const query_search_engine *engine;
+    const char *text;
+    int len;
+    query_search_state *state;
+  } cases[] = {
+      {nullptr, "cat", 3, st}, {r.e, "cat", 3, nullptr}, {open, "cat", 3, st}, {r.e, "cat", -1, st}, {r.e, nullptr, 3, st},
+  };
+  for (const auto &c : cases) {
+    EXPECT_EQ(query_search(c.engine, c.text, c.len, c.state), -1);
+    EXPECT_EQ(query_search_allwords(c.engine, c.text, c.len, c.state), nullptr);
+    EXPECT_EQ(st->found, 0);
+  }
+  // A null text of no bytes is an empty text: only the flush is scanned.
+  EXPECT_EQ(query_search(r.e, nullptr, 0, st), 0);
+  EXPECT_EQ(query_search_allwords(r.e, nullptr, 0, st), nullptr);
+  query_search_state_reset(st);
+  EXPECT_EQ(query_search(r.e, "cat", 3, st), 1);
+  query_search_state_destroy(st);
+  query_search_engine_destroy(open);
+}
+
 TEST(RuleSearch, TemplatesAndSettings) {
   query_search_engine *e = query_search_engine_new(2);
   ASSERT_NE(e, nullptr);
