@@ -1,6 +1,8 @@
 #include "src/daemon/housekeeping.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,13 +14,13 @@
 #include <string>
 #include <vector>
 
-#include "lib/base/kxfile.h"
 #include "lib/base/kxlog.h"
 #include "lib/base/kxraii.h"
 #include "lib/runtime/db.h"
 #include "src/daemon/registry.h"
 #include "src/report/continuous.h"
 #include "src/report/period.h"
+#include "src/report/tfile.h"
 #include "src/support/runtime.h"
 #include "src/support/settings.h"
 
@@ -52,12 +54,59 @@ bool under_table_locks(int db, const char *lock_sql, Reads reads) {
   return false;
 }
 
-// Removes an instance directory when it lies inside the report directory.
+// Removes an instance directory when it lies inside the report directory,
+// following no link below the report directory.
 void remove_instance_path(const char *path, const char *report_dir) {
   if (!housekeeping_path_inside(path, report_dir)) return;
   std::string dir(path);
   if (dir.back() != '/') dir += '/';
-  file_clear_all(dir.c_str());
+  tfile_clear_below(report_dir, dir.c_str());
+}
+
+// A limit as the settings table or a quota row holds it: a plain decimal
+// number (blanks around it and a "+" allowed). Anything else, and 0 or
+// less, is no limit (0): a garbled value must never empty the store.
+long long limit_value(const char *v) {
+  if (!v) return 0;
+  while (*v == ' ' || *v == '\t') v++;
+  if (*v == '+') v++;
+  if (*v < '0' || *v > '9') return 0;
+  errno = 0;
+  char *end = nullptr;
+  long long n = strtoll(v, &end, 10);
+  if (errno != 0) return 0;
+  while (*end == ' ' || *end == '\t') end++;
+  return *end == '\0' && n > 0 ? n : 0;
+}
+
+// A file number's decimal text as the store writes it ("%d", no sign, no
+// leading zero); -1 for anything else.
+long long store_number(const char *name) {
+  if (!name || name[0] < '0' || name[0] > '9' || (name[0] == '0' && name[1] != '\0')) return -1;
+  long long n = 0;
+  for (const char *p = name; *p; p++) {
+    if (*p < '0' || *p > '9' || n > INT32_MAX / 10) return -1;
+    n = n * 10 + (*p - '0');
+  }
+  return n <= INT32_MAX ? n : -1;
+}
+
+// One line in the message log about the entries of the report directory that
+// the store did not make and so left alone; said again only when they change.
+void log_left_alone(std::vector<std::string> names) {
+  static std::string last;
+  std::sort(names.begin(), names.end());
+  std::string line;
+  if (!names.empty()) {
+    std::string shown;
+    for (size_t i = 0; i < names.size() && i < 5; i++) shown += (i ? ", " : "") + names[i];
+    if (names.size() > 5) shown += ", ...";
+    line = "Report directory cleaning left alone " + std::to_string(names.size()) +
+           " entries not made by the report store: " + shown + "\n";
+  }
+  if (line == last) return;
+  last = line;
+  if (!line.empty()) kxlog_send(KXLOG_MESSAGE, "%s", line.c_str());
 }
 
 // Deletes the current instance row of rs (demand when scheduled is false).
@@ -216,30 +265,74 @@ int reporter_lookup_directory(char **dirs, int size, const char *item) {
 }
 
 void report_clean_report_dir(int db, const char *report_dir) {
-  if (!report_dir) return;
-  // List the directories first: a report that registers its instance after
-  // the rows are read then has its row in the list, or is still registered.
+  if (!report_dir || !*report_dir) return;
+  // 1. The store's folders: first-level names N and second-level names M
+  // with M / 1000 == N, real folders (no links), and none of them the
+  // temporary directory, inside it or holding it. Everything else is not
+  // the store's.
+  const std::string real_store = tfile_real_dir(report_dir);
+  const std::string real_temp = tfile_real_dir(settings.temp_directory);
+  const bool temp_inside =
+      !real_temp.empty() && real_temp != real_store && tfile_dir_within(real_temp, real_store);
+  auto temp_related = [&](const std::string &rel) {
+    if (!temp_inside) return false;
+    const std::string real = real_store + rel;
+    return tfile_dir_within(real, real_temp) || tfile_dir_within(real_temp, real);
+  };
   struct first_level {
     std::string path;  // report_dir + first + "/"
+    bool empty = true;
     std::vector<std::string> children;
   };
   std::vector<first_level> tree;
+  std::vector<std::string> foreign;
   {
     kx_dir_ptr top{opendir(report_dir)};
     if (!top) return;
+    const int top_fd = dirfd(top.get());
     while (dirent *e = readdir(top.get())) {
       if (!strcmp(e->d_name, ".") || !strcmp(e->d_name, "..")) continue;
+      const std::string first = e->d_name;
+      struct stat st;
+      const long long n = store_number(e->d_name);
+      if (n < 0 || fstatat(top_fd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+        foreign.push_back(first);
+        continue;
+      }
+      if (temp_related(first + "/")) continue;
+      int fd = openat(top_fd, e->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      kx_dir_ptr inner{fd >= 0 ? fdopendir(fd) : nullptr};
+      if (!inner) {
+        if (fd >= 0) close(fd);
+        continue;
+      }
       first_level f;
-      f.path = std::string(report_dir) + e->d_name + "/";
-      kx_dir_ptr inner{opendir(f.path.c_str())};
-      if (!inner) continue;
+      f.path = std::string(report_dir) + first + "/";
       while (dirent *c = readdir(inner.get())) {
         if (!strcmp(c->d_name, ".") || !strcmp(c->d_name, "..")) continue;
+        f.empty = false;
+        const std::string rel = first + "/" + c->d_name;
+        const long long m = store_number(c->d_name);
+        if (m < 0 || m / 1000 != n || fstatat(dirfd(inner.get()), c->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISDIR(st.st_mode)) {
+          foreign.push_back(rel);
+          continue;
+        }
+        if (temp_related(rel + "/")) continue;
         f.children.push_back(f.path + c->d_name + "/");
       }
       tree.push_back(std::move(f));
     }
   }
+  log_left_alone(std::move(foreign));
+  // 2. The running reports, before the rows: a report that saves its row and
+  // leaves the registry while the rows are read is in this list or has its
+  // row read. (A report publishes its root path before it makes the folder,
+  // so every folder listed above that a report owns is covered.)
+  std::vector<std::string> running = processed_reports_root_paths();
+  auto bytewise = [](const std::string &a, const std::string &b) { return strcmp(a.c_str(), b.c_str()) < 0; };
+  std::sort(running.begin(), running.end(), bytewise);
+  // 3. The rows.
   std::vector<std::string> demand, scheduled;
   try {
     demand = read_paths(db, "select path from demand_report_instance order by path",
@@ -251,18 +344,16 @@ void report_clean_report_dir(int db, const char *report_dir) {
     return;
   }
   // The database orders by its collation; the look-up needs byte order.
-  auto bytewise = [](const std::string &a, const std::string &b) { return strcmp(a.c_str(), b.c_str()) < 0; };
   std::sort(demand.begin(), demand.end(), bytewise);
   std::sort(scheduled.begin(), scheduled.end(), bytewise);
   for (const first_level &f : tree) {
     for (const std::string &child : f.children) {
-      if (in_sorted(demand, child) || in_sorted(scheduled, child)) continue;
+      if (in_sorted(demand, child) || in_sorted(scheduled, child) || in_sorted(running, child)) continue;
       if (processed_reports_dir_lookup(child.c_str())) continue;
       if (!housekeeping_path_inside(child.c_str(), report_dir)) continue;
-      file_clear_all(child.c_str());
+      tfile_clear_below(report_dir, child.c_str());
     }
-    if (f.children.empty() &&
-        !processed_reports_dir_lookup_len(f.path.c_str(), static_cast<int>(f.path.size()))) {
+    if (f.empty && !processed_reports_dir_lookup_len(f.path.c_str(), static_cast<int>(f.path.size()))) {
       std::string name = f.path.substr(0, f.path.size() - 1);
       rmdir(name.c_str());
     }
@@ -307,29 +398,53 @@ void delete_report_instances(int db, DB_RESULT *rs1, DB_RESULT *rs2, long size, 
   }
 }
 
+namespace {
+
+// One row of a sum list: key (quota group or owner), sum of sizes, quota.
+struct sum_row {
+  std::string key;
+  long long sum;
+  long long quota;
+};
+
+// The rows of a sum list in byte order of the key: the database sorts by
+// its collation, which need not agree with bytes (or with the other list).
+std::vector<sum_row> sorted_sums(DB_RESULT *rs) {
+  std::vector<sum_row> rows;
+  for (int eof = rs ? rs->eof : -1; eof == 0; eof = rs->movenext(rs))
+    rows.push_back({text(rs, 0), integer(rs, 1), limit_value(col(rs, 2))});
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const sum_row &a, const sum_row &b) { return strcmp(a.key.c_str(), b.key.c_str()) < 0; });
+  return rows;
+}
+
+}  // namespace
+
 void check_sum_and_delete(int db, DB_RESULT *rs1, DB_RESULT *rs2, const char *sql_get_list_1,
                           const char *sql_get_list_2, const char *report_dir, const char *limit_type) {
-  auto live = [](DB_RESULT *rs) { return rs && rs->eof == 0; };
-  while (live(rs1) || live(rs2)) {
+  const std::vector<sum_row> l1 = sorted_sums(rs1), l2 = sorted_sums(rs2);
+  size_t i1 = 0, i2 = 0;
+  while (i1 < l1.size() || i2 < l2.size()) {
     int c;
-    if (live(rs1) && live(rs2))
-      c = strcmp(text(rs1, 0), text(rs2, 0));
+    if (i1 < l1.size() && i2 < l2.size())
+      c = strcmp(l1[i1].key.c_str(), l2[i2].key.c_str());
     else
-      c = live(rs1) ? -1 : 1;
-    bool in1 = c <= 0, in2 = c >= 0;
-    std::string key = in1 ? text(rs1, 0) : text(rs2, 0);
-    long long total = (in1 ? integer(rs1, 1) : 0) + (in2 ? integer(rs2, 1) : 0);
-    long long quota = in1 ? integer(rs1, 2) : integer(rs2, 2);
-    auto limit = static_cast<long long>(static_cast<double>(quota) * 0.9);
-    if (limit != 0 && total > limit) {
+      c = i1 < l1.size() ? -1 : 1;
+    const bool in1 = c <= 0, in2 = c >= 0;
+    const std::string &key = in1 ? l1[i1].key : l2[i2].key;
+    const long long total = (in1 ? l1[i1].sum : 0) + (in2 ? l2[i2].sum : 0);
+    const long long quota = in1 ? l1[i1].quota : l2[i2].quota;
+    // A quota of 0 or below (or garbled) is no quota.
+    const auto limit = static_cast<long long>(static_cast<double>(quota) * 0.9);
+    if (limit > 0 && total > limit) {
       const std::string k = db_escaped(key.c_str());
       db_result_ptr list1(in1 ? db_execute2(db, sql_get_list_1, k.c_str(), settings.server_id) : nullptr);
       db_result_ptr list2(in2 ? db_execute2(db, sql_get_list_2, k.c_str(), settings.server_id) : nullptr);
       delete_report_instances(db, list1.get(), list2.get(), static_cast<long>(total), static_cast<long>(limit),
                               report_dir, limit_type);
     }
-    if (in1) rs1->movenext(rs1);
-    if (in2) rs2->movenext(rs2);
+    if (in1) i1++;
+    if (in2) i2++;
   }
 }
 
@@ -390,8 +505,9 @@ void reporter_trim_reports(int db, const char *report_dir) {
   // 3. Default quota.
   {
     long long quota = 0;
-    if (db_result_ptr q{db_execute(db, "select quota from quotas where qgroup='_global_'")}) quota = integer(q.get(), 0);
-    if (quota != 0) {
+    if (db_result_ptr q{db_execute(db, "select quota from quotas where qgroup='_global_'")})
+      quota = limit_value(col(q.get(), 0));
+    if (quota > 0) {
       db_result_ptr d, s;
       under_table_locks(
           db,
@@ -427,8 +543,8 @@ void reporter_trim_reports(int db, const char *report_dir) {
   {
     long long maxsize = 0;
     if (db_result_ptr v{db_execute(db, "select value from settings where name='report_maxsize'")})
-      maxsize = integer(v.get(), 0);
-    if (maxsize == 0) return;
+      maxsize = limit_value(col(v.get(), 0));
+    if (maxsize <= 0) return;
     long long sum = 0;
     if (db_result_ptr a{db_execute2(db, "select sum(size) from demand_report_instance where server=%d", server)})
       sum += integer(a.get(), 0);

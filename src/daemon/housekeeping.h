@@ -7,7 +7,8 @@
 //
 // Nothing is removed from disk unless its path lies inside the report
 // directory (it begins with it and holds no ".." component); the row of an
-// instance whose path lies outside still goes.
+// instance whose path lies outside still goes. Below the report directory
+// no symbolic link is followed: a link is at most removed as a link.
 #pragma once
 
 #include <ctime>
@@ -23,9 +24,15 @@ void reporter_cleanup_report_tables();
 void reporter_cleanup_continuous(int db);
 
 // Removes the instance directories (report_dir/A/B/) that no instance row
-// and no running report owns, and first-level directories found empty. The
-// directories are listed before the rows are read, so a report that
-// registers its instance meanwhile keeps its directory.
+// and no running report owns, and first-level directories found empty. Only
+// what the store's numbering makes is touched: a first-level folder named by
+// a number N ("%d", no sign or leading zero) and, in it, folders named by a
+// number M with M / 1000 == N; links, files, other names and the temporary
+// directory (when it lies inside the store: itself, what holds it and what
+// is in it) are left alone, named in one message-log line (repeated only
+// when they change). No link is followed. The directories are listed
+// first, then the running reports are read, then the rows: a report that
+// saves its row and leaves the registry meanwhile keeps its directory.
 void report_clean_report_dir(int db, const char *report_dir);
 
 // Index of item in the sorted array dirs of size entries (byte-wise order),
@@ -33,6 +40,9 @@ void report_clean_report_dir(int db, const char *report_dir);
 int reporter_lookup_directory(char **dirs, int size, const char *item);
 
 // Expiry (ttl), group quotas, the default quota and the total size limit.
+// A limit of 0 or below, or one that is not a plain number, is no limit.
+// The two sum lists of a quota step are merged in byte order of their keys,
+// whatever order the database's collation gave them.
 void reporter_trim_reports(int db, const char *report_dir);
 
 // The deletion steps (rows as read by reporter_trim_reports: rid, started_at,

@@ -13,6 +13,7 @@
 #include "lib/base/kxraii.h"
 #include "lib/runtime/kxsnmp.h"
 #include "src/report/report.h"
+#include "src/report/tfile.h"
 
 REPORT *processed_reports_head = nullptr;
 REPORT *processed_reports_tail = nullptr;
@@ -23,15 +24,15 @@ std::atomic<int> scheduled_count{0};
 std::atomic<int> continuous_count{0};
 
 pthread_mutex_t stats_lock = PTHREAD_MUTEX_INITIALIZER;
-int stats_num_dem_processed = 0;
-int stats_num_sched_processed = 0;
-int stats_num_cont_processed = 0;
-int stats_num_mail_sent = 0;
-int stats_num_rep_errors = 0;
-int stats_num_dem_waiting = 0;
-int stats_num_sched_waiting = 0;
-int stats_num_cont_waiting = 0;
-int stats_num_waiting = 0;
+std::atomic<int> stats_num_dem_processed{0};
+std::atomic<int> stats_num_sched_processed{0};
+std::atomic<int> stats_num_cont_processed{0};
+std::atomic<int> stats_num_mail_sent{0};
+std::atomic<int> stats_num_rep_errors{0};
+std::atomic<int> stats_num_dem_waiting{0};
+std::atomic<int> stats_num_sched_waiting{0};
+std::atomic<int> stats_num_cont_waiting{0};
+std::atomic<int> stats_num_waiting{0};
 std::atomic<time_t> stats_last_report_started{0};
 std::atomic<time_t> stats_last_report_finished{0};
 int64_t logfiles_start = 0, logfiles_end = 0, logfiles_size = 0, logfiles_records = 0;
@@ -54,6 +55,9 @@ netsnmp_table_registration_info *table_info = nullptr;
 
 int processed_reports_add(REPORT *rep) {
   if (!rep) return -1;
+  // The root path of a registered report is read by other threads (the
+  // store clean-up): it is set under this lock from now on.
+  tfile_set_root_path_setter(processed_reports_set_root_path);
   kx_mutex_guard guard(&processed_reports_lock);
   rep->next_report = nullptr;
   if (processed_reports_tail)
@@ -95,6 +99,14 @@ int processed_reports_dir_lookup_len(const char *dir, int len) {
   for (REPORT *r = processed_reports_head; r; r = r->next_report)
     if (r->root_path && strncmp(r->root_path, dir, static_cast<size_t>(len)) == 0) return -1;
   return 0;
+}
+
+std::vector<std::string> processed_reports_root_paths() {
+  std::vector<std::string> out;
+  kx_mutex_guard guard(&processed_reports_lock);
+  for (REPORT *r = processed_reports_head; r; r = r->next_report)
+    if (r->root_path) out.emplace_back(r->root_path);
+  return out;
 }
 
 int processed_reports_cancel(int id, int type) {
@@ -181,10 +193,7 @@ void demand_count_add(int n) { demand_count.fetch_add(n); }
 void scheduled_count_add(int n) { scheduled_count.fetch_add(n); }
 void continuous_count_add(int n) { continuous_count.fetch_add(n); }
 
-void stats_count(int *counter) {
-  kx_mutex_guard guard(&stats_lock);
-  ++*counter;
-}
+void stats_count(std::atomic<int> *counter) { counter->fetch_add(1); }
 
 // --- SNMP --------------------------------------------------------------------------
 
@@ -206,6 +215,18 @@ void set_counter64(netsnmp_request_info *req, long long v) {
   snmp_set_var_typed_value(req->requestvb, ASN_COUNTER64, &c, sizeof c);
 }
 
+// The nine integer statistics, .1 to .9.
+const struct {
+  const char *name;
+  std::atomic<int> *var;
+} statistics[] = {
+    {"numDemandProcessed", &stats_num_dem_processed},   {"numScheduledProcessed", &stats_num_sched_processed},
+    {"numContinuousProcessed", &stats_num_cont_processed}, {"numMailSent", &stats_num_mail_sent},
+    {"numReportError", &stats_num_rep_errors},          {"numDemandWaiting", &stats_num_dem_waiting},
+    {"numScheduledWaiting", &stats_num_sched_waiting},  {"numContinuousWaiting", &stats_num_cont_waiting},
+    {"numWaiting", &stats_num_waiting},
+};
+
 std::string time_text(time_t t, const char *format) {
   struct tm tm;
   char buf[128];
@@ -220,6 +241,10 @@ int snmp_request_handler(netsnmp_mib_handler *, netsnmp_handler_registration *re
   if (reqinfo->mode != MODE_GET && reqinfo->mode != MODE_GETNEXT) return SNMP_ERR_NOERROR;
   oid which = reginfo->rootoid[reginfo->rootoid_len - 1];
   for (netsnmp_request_info *req = requests; req; req = req->next) {
+    if (which >= 1 && which <= 9) {
+      set_integer(req, statistics[which - 1].var->load());
+      continue;
+    }
     switch (which) {
       case 10: set_string(req, version ? version : ""); break;
       case 11: set_string(req, time_text(time(nullptr), "%a, %d %b %Y %H:%M:%S %z")); break;
@@ -317,30 +342,14 @@ void init_snmp_support() {
   snmp_lib_guard guard;
   static const struct {
     const char *name;
-    int *var;
-    oid sub;
-  } ints[] = {
-      {"numDemandProcessed", &stats_num_dem_processed, 1},
-      {"numScheduledProcessed", &stats_num_sched_processed, 2},
-      {"numContinuousProcessed", &stats_num_cont_processed, 3},
-      {"numMailSent", &stats_num_mail_sent, 4},
-      {"numReportError", &stats_num_rep_errors, 5},
-      {"numDemandWaiting", &stats_num_dem_waiting, 6},
-      {"numScheduledWaiting", &stats_num_sched_waiting, 7},
-      {"numContinuousWaiting", &stats_num_cont_waiting, 8},
-      {"numWaiting", &stats_num_waiting, 9},
-  };
-  for (const auto &s : ints)
-    snmp_lib_add_int(s.name, s.var, 1, 3, 6, 1, 4, 1, static_cast<int>(kReporterEnterpriseNumber), 1, 6,
-                     static_cast<int>(s.sub), 0);
-
-  static const struct {
-    const char *name;
     oid sub;
   } scalars[] = {
-      {"reporterVersion", 10},     {"reporterCurrenTime", 11}, {"lastReportStartTime", 12},
+      {statistics[0].name, 1},      {statistics[1].name, 2},    {statistics[2].name, 3},
+      {statistics[3].name, 4},      {statistics[4].name, 5},    {statistics[5].name, 6},
+      {statistics[6].name, 7},      {statistics[7].name, 8},    {statistics[8].name, 9},
+      {"reporterVersion", 10},      {"reporterCurrenTime", 11}, {"lastReportStartTime", 12},
       {"lastReportFinishTime", 13}, {"logFilesStart", 14},      {"logFilesEnd", 15},
-      {"logFilesSize", 16},        {"logFilesRecords", 17},
+      {"logFilesSize", 16},         {"logFilesRecords", 17},
   };
   for (const auto &s : scalars) {
     oid name[kBaseLen + 1];

@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cstdint>
 #include <ctime>
+#include <string>
+#include <vector>
 
 struct REPORT;
 
@@ -27,7 +29,8 @@ extern REPORT *processed_reports_tail;
 extern pthread_mutex_t processed_reports_lock;
 
 // Appends rep at the tail (its next_report is cleared). Returns 0; -1 for a
-// null report.
+// null report. From then on the store publishes root paths through
+// processed_reports_set_root_path (tfile_set_root_path_setter).
 int processed_reports_add(REPORT *rep);
 // Unlinks rep when registered (head, middle or tail); absent reports are
 // ignored. Returns 0.
@@ -52,6 +55,10 @@ REPORT *processed_reports_get_next_report(int id, int type);
 // freed) under the registry lock, so the directory look-ups never see it
 // half set.
 void processed_reports_set_root_path(REPORT *rep, char *path);
+
+// The root paths of the registered reports that have one, copied under the
+// lock.
+std::vector<std::string> processed_reports_root_paths();
 
 // What the SNMP table shows of one running report, copied under the lock.
 struct report_process_row {
@@ -89,26 +96,28 @@ void continuous_count_add(int n);
 
 // --- Statistics ----------------------------------------------------------------
 
-// Counted up by workers under stats_lock; read by the SNMP agent.
+// Atomics: counted up by the workers, set by the main loop, read by the SNMP
+// agent thread, none of them waiting for another. (stats_lock is kept for
+// callers that need several of them to move together.)
 extern pthread_mutex_t stats_lock;
-extern int stats_num_dem_processed;
-extern int stats_num_sched_processed;
-extern int stats_num_cont_processed;
-extern int stats_num_mail_sent;
-extern int stats_num_rep_errors;
+extern std::atomic<int> stats_num_dem_processed;
+extern std::atomic<int> stats_num_sched_processed;
+extern std::atomic<int> stats_num_cont_processed;
+extern std::atomic<int> stats_num_mail_sent;
+extern std::atomic<int> stats_num_rep_errors;
 // Set by the main loop each pass.
-extern int stats_num_dem_waiting;
-extern int stats_num_sched_waiting;
-extern int stats_num_cont_waiting;
-extern int stats_num_waiting;
+extern std::atomic<int> stats_num_dem_waiting;
+extern std::atomic<int> stats_num_sched_waiting;
+extern std::atomic<int> stats_num_cont_waiting;
+extern std::atomic<int> stats_num_waiting;
 // Seconds since the epoch; 0 until the first report.
 extern std::atomic<time_t> stats_last_report_started;
 extern std::atomic<time_t> stats_last_report_finished;
 // Published, never set by this system.
 extern int64_t logfiles_start, logfiles_end, logfiles_size, logfiles_records;
 
-// Adds 1 to *counter under stats_lock.
-void stats_count(int *counter);
+// Adds 1 to *counter.
+void stats_count(std::atomic<int> *counter);
 
 // The version text of the daemon (SNMP .10 and -v).
 extern const char *version;
@@ -116,7 +125,9 @@ extern const char *version;
 // --- SNMP ----------------------------------------------------------------------
 
 // Registers the scalars, the nine statistics and the reportProcess table
-// under 1.3.6.1.4.1.E.1.6. A registration that fails is skipped.
+// under 1.3.6.1.4.1.E.1.6. A registration that fails is skipped. The
+// statistics are answered by this module's handler, which loads the
+// atomics (the agent's own integer handler would read them as plain ints).
 void init_snmp_support();
 // Withdraws what init_snmp_support registered (before the agent stops).
 void terminate_snmp_support();

@@ -132,8 +132,7 @@ int load_report_definition(REPORT *rep, time_t report_date) {
   report_definition_get_category_ordering(rep);
   // 7. Store paths (continuous reports write to the database).
   if (rep->report_type == REPORT_CONTINUOUS) return 1;
-  free(rep->root_path);
-  rep->root_path = tfile_create_root_path(rep, rep->file_id);
+  tfile_take_root_path(rep, rep->file_id);
   if (rep->root_path != nullptr) {
     free(rep->temp_path);
     rep->temp_path = tfile_create_temp_path(rep, rep->file_id);

@@ -1,17 +1,29 @@
 #include "src/report/tfile.h"
 
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
-
-#include "lib/base/kxfile.h"
+#include <vector>
 
 namespace {
+
+void plain_root_path_setter(REPORT *rep, char *path) {
+  char *old = rep->root_path;
+  rep->root_path = path;
+  free(old);
+}
+
+std::atomic<tfile_root_path_setter> root_path_setter{plain_root_path_setter};
 
 // A heap copy of s for the C interface; null when memory runs out.
 char *heap_copy(const std::string &s) {
@@ -26,8 +38,31 @@ std::string with_slash(const char *dir) {
   return s;
 }
 
-bool separate_temp(const reporter_settings *s) {
-  return s->temp_directory && s->reports_directory && strcmp(s->temp_directory, s->reports_directory) != 0;
+// True when the decimal text is all digits (and not empty).
+bool all_digits(std::string_view s) {
+  if (s.empty()) return false;
+  for (char c : s)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// The temporary directory of file number id when the run has one of its own
+// (the configured spelling), or empty when its files go to root + "temp/":
+// the two settings name one directory, or the folder would lie at or inside
+// one of the store's numbered folders (where it would be a store folder, or
+// the run's own root).
+std::string separate_temp_path(const reporter_settings *s, int id) {
+  if (!s->temp_directory || !*s->temp_directory || !s->reports_directory) return std::string();
+  if (strcmp(s->temp_directory, s->reports_directory) == 0) return std::string();
+  const std::string reports = tfile_real_dir(s->reports_directory);
+  const std::string temp = tfile_real_dir(s->temp_directory);
+  if (reports.empty() || temp.empty() || temp == reports) return std::string();
+  const std::string own = temp + std::to_string(id) + "/";
+  if (tfile_dir_within(own, reports)) {
+    std::string_view rest = std::string_view(own).substr(reports.size());
+    if (all_digits(rest.substr(0, rest.find('/')))) return std::string();
+  }
+  return with_slash(s->temp_directory) + std::to_string(id) + "/";
 }
 
 // The numbered file n below dir, its subdirectory made.
@@ -53,13 +88,20 @@ char *tfile_make_path_valid(const char *dir, const char *subdir, const char *fil
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
-  for (size_t i = 1; i < path.size(); ++i) {
-    if (path[i] != '/') continue;
-    path[i] = '\0';
-    // Existing directories are the common case: one stat, no mkdir.
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0) mkdir(path.c_str(), 0777);
-    path[i] = '/';
+  // A parent removed meanwhile (a store clean-up takes empty first-level
+  // folders) makes the next mkdir fail: the walk then starts again, a few
+  // times at most.
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    bool lost_parent = false;
+    for (size_t i = 1; i < path.size() && !lost_parent; ++i) {
+      if (path[i] != '/') continue;
+      path[i] = '\0';
+      // Existing directories are the common case: one stat, no mkdir.
+      struct stat st;
+      if (stat(path.c_str(), &st) != 0 && mkdir(path.c_str(), 0777) != 0 && errno == ENOENT) lost_parent = true;
+      path[i] = '/';
+    }
+    if (!lost_parent) break;
   }
   try {
     path += file ? file : "";
@@ -76,18 +118,46 @@ char *tfile_create_root_path(REPORT *rep, int id) {
   return tfile_make_path_valid(with_slash(rep->settings->reports_directory).c_str(), sub, "");
 }
 
+void tfile_set_root_path_setter(tfile_root_path_setter setter) {
+  root_path_setter.store(setter ? setter : plain_root_path_setter);
+}
+
+void tfile_set_root_path(REPORT *rep, char *path) {
+  if (!rep) {
+    free(path);
+    return;
+  }
+  root_path_setter.load()(rep, path);
+}
+
+char *tfile_take_root_path(REPORT *rep, int id) {
+  if (!rep || !rep->settings || !rep->settings->reports_directory) {
+    tfile_set_root_path(rep, nullptr);
+    return nullptr;
+  }
+  char sub[32];
+  snprintf(sub, sizeof sub, "%d/", id / 1000);
+  char *path = nullptr;
+  try {
+    path = heap_copy(with_slash(rep->settings->reports_directory) + sub + std::to_string(id) + "/");
+  } catch (const std::bad_alloc &) {
+  }
+  tfile_set_root_path(rep, path);
+  if (!path) return nullptr;
+  free(tfile_make_path_valid(path, "", ""));
+  return rep->root_path;
+}
+
 char *tfile_create_temp_path(REPORT *rep, int id) {
   if (!rep || !rep->settings || !rep->settings->reports_directory) return nullptr;
-  const reporter_settings *s = rep->settings;
-  if (separate_temp(s)) {
-    char sub[16];
-    snprintf(sub, sizeof sub, "%d/", id);
-    return tfile_make_path_valid(with_slash(s->temp_directory).c_str(), sub, "");
+  std::string separate;
+  try {
+    separate = separate_temp_path(rep->settings, id);
+  } catch (const std::bad_alloc &) {
+    return nullptr;
   }
-  if (!rep->root_path) {
-    rep->root_path = tfile_create_root_path(rep, id);
-    if (!rep->root_path) return nullptr;
-  }
+  if (!separate.empty()) return tfile_make_path_valid(separate.c_str(), "", "");
+  if (!rep->root_path && !tfile_take_root_path(rep, id)) return nullptr;
   try {
     return heap_copy(std::string(rep->root_path) + "temp/");
   } catch (const std::bad_alloc &) {
@@ -134,16 +204,137 @@ int tfile_path_inside_store(const REPORT *rep, const char *path) {
   return below(p, rep->settings->reports_directory) || below(p, rep->settings->temp_directory) ? -1 : 0;
 }
 
+namespace {
+
+// Removes the entry name of the open directory dir_fd: a directory with
+// everything below it, anything else (a link above all) as it is; no link
+// is followed. depth bounds the descent (and so the descriptors held).
+void remove_entry_at(int dir_fd, const char *name, int depth) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    unlinkat(dir_fd, name, 0);
+    return;
+  }
+  if (depth <= 0) return;
+  // O_NOFOLLOW: a directory swapped for a link meanwhile is not entered.
+  int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return;
+  if (DIR *dir = fdopendir(fd)) {
+    std::vector<std::string> names;
+    while (dirent *e = readdir(dir))
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
+    for (const std::string &n : names) remove_entry_at(dirfd(dir), n.c_str(), depth - 1);
+    closedir(dir);
+  } else {
+    close(fd);
+  }
+  unlinkat(dir_fd, name, AT_REMOVEDIR);
+}
+
+// The components of a relative path, empty ones dropped; false when one is
+// "." or "..".
+bool split_components(std::string_view rel, std::vector<std::string> *out) {
+  for (size_t i = 0; i < rel.size();) {
+    size_t j = rel.find('/', i);
+    if (j == std::string_view::npos) j = rel.size();
+    std::string_view part = rel.substr(i, j - i);
+    if (part == "." || part == "..") return false;
+    if (!part.empty()) out->emplace_back(part);
+    i = j + 1;
+  }
+  return true;
+}
+
+// The configured directory that path was made below: of the two that it
+// lies below, the longer (a temporary directory inside the report
+// directory is walked from itself); null for neither.
+const char *store_base(const REPORT *rep, const char *path) {
+  const reporter_settings *s = rep->settings;
+  const char *best = nullptr;
+  for (const char *dir : {s->reports_directory, s->temp_directory})
+    if (below(path, dir) && (!best || strlen(dir) > strlen(best))) best = dir;
+  return best;
+}
+
+}  // namespace
+
+int tfile_clear_below(const char *base, const char *path) {
+  if (!base || !*base || !path) return 0;
+  try {
+    const std::string b = with_slash(base);
+    std::string_view p(path);
+    if (p.size() <= b.size() || p.compare(0, b.size(), b) != 0) return 0;
+    std::vector<std::string> parts;
+    if (!split_components(p.substr(b.size()), &parts) || parts.empty()) return 0;
+    // The configured directory itself may be a link the admin made; below
+    // it nothing is followed.
+    int fd = open(b.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+      int next = openat(fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      close(fd);
+      if (next < 0) return 0;
+      fd = next;
+    }
+    remove_entry_at(fd, parts.back().c_str(), 1000);
+    close(fd);
+    return -1;
+  } catch (const std::bad_alloc &) {
+    return 0;
+  }
+}
+
+std::string tfile_real_dir(const char *dir) {
+  if (!dir || !*dir) return std::string();
+  std::string path = dir;
+  if (path[0] != '/') {
+    char cwd[PATH_MAX];
+    if (!getcwd(cwd, sizeof cwd)) return std::string();
+    path = std::string(cwd) + "/" + path;
+  }
+  // Down from "/": each existing prefix resolved by the system, the part
+  // that does not exist yet taken as written.
+  std::string real = "/";
+  bool resolving = true;
+  for (size_t i = 0; i < path.size();) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    const std::string part = path.substr(i, j - i);
+    i = j + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (real.size() > 1) real.erase(real.find_last_of('/', real.size() - 2) + 1);
+      continue;
+    }
+    real += part;
+    if (resolving) {
+      char buf[PATH_MAX];
+      if (realpath(real.c_str(), buf)) {
+        real = buf;
+      } else {
+        resolving = false;
+      }
+    }
+    if (real.back() != '/') real += '/';
+  }
+  return real;
+}
+
+bool tfile_dir_within(std::string_view inner, std::string_view outer) {
+  return !outer.empty() && inner.size() >= outer.size() && inner.compare(0, outer.size(), outer) == 0;
+}
+
 int tfile_clear_temp(REPORT *rep) {
   if (!rep) return 0;
   rep->cur_temp_count = 0;
   if (!tfile_path_inside_store(rep, rep->temp_path)) return 0;
-  file_clear_all(rep->temp_path);
+  tfile_clear_below(store_base(rep, rep->temp_path), rep->temp_path);
   return -1;
 }
 
 int tfile_clear_report(REPORT *rep) {
   if (!rep || !tfile_path_inside_store(rep, rep->root_path)) return 0;
-  file_clear_all(rep->root_path);
+  tfile_clear_below(store_base(rep, rep->root_path), rep->root_path);
   return -1;
 }
