@@ -10,6 +10,7 @@
 #include <string>
 
 #include "lib/logfiles/logfile_eb.h"
+#include "lib/logfiles/logfile_format.h"
 #include "lib/logfiles/logfile_sb.h"
 #include "lib/logfiles/logfile_txt.h"
 
@@ -23,4 +24,9 @@ LogFileReaderPtr LogFileTest(const char *filename, int loadZeroSize, ReqFileFilt
     if (LogFileReaderPtr r = (*t)(filename, loadZeroSize, filter_func, filter)) return r;
   }
   return nullptr;
+}
+
+int LogFileReadable(LogFileReaderPtr r, off_t *indexed, off_t *readable) {
+  if (!r || !r->prop) return -1;
+  return logfile_readable(r->prop, r->prop->hooks, indexed, readable);
 }

@@ -151,3 +151,11 @@ extern const LogFileTestFunc LogFileTesters[];
 // owns the reader and frees it with its FreeReader.
 LogFileReaderPtr LogFileTest(const char *filename, int loadZeroSize, ReqFileFilterFunc filter_func,
                              void *filter);
+
+// How much of a log can be read: the entries of its index into *indexed,
+// and how many of them, from the first on, lead to whole records in the
+// .log into *readable (fewer when the .log was cut short or its last
+// entries lead past its end). The bounds, searches and counts of the
+// reader stand on those records alone. Either pointer may be null. 0, or
+// -1 when the index or the layout cannot be read.
+int LogFileReadable(LogFileReaderPtr r, off_t *indexed, off_t *readable);

@@ -485,28 +485,24 @@ static long eb_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, uns
   return eb_walk(static_cast<ExtBinLogReaderData *>(cd), row, p, end, nullptr);
 }
 
+struct EbProbe {
+  ExtBinLogReaderData *d;
+  time_t *t;
+};
+
+static long eb_probe(void *ctx, unsigned char *p, unsigned char *end) {
+  auto *pr = static_cast<EbProbe *>(ctx);
+  return eb_walk(pr->d, nullptr, p, end, pr->t);
+}
+
 // Time of the record at offset, read with a buffer of its own so the
-// reader's position is left alone.
+// reader's position is left alone. The record is walked whole, so this is
+// also the format's test of a whole record.
 static int eb_time_at(CommonReaderData *cd, int fd, off_t offset, time_t *t) {
   auto *d = static_cast<ExtBinLogReaderData *>(cd);
   if (!d->field_count) return -1;
-  LogReadCursor c;
-  c.fd = fd;
-  if (logfile_read_at(&c, offset) != 0) {
-    logfile_free_buffer(&c);
-    return -1;
-  }
-  int rc = -1;
-  for (;;) {
-    long n = eb_walk(d, nullptr, c.next, c.buffer + c.buffer_size, t);
-    if (n > 0) {
-      rc = 0;
-      break;
-    }
-    if (n != LOGFILE_NEED_MORE || adjust_read_buffer(&c) != 0) break;
-  }
-  logfile_free_buffer(&c);
-  return rc;
+  EbProbe pr{d, t};
+  return logfile_walk_at(fd, offset, eb_probe, &pr);
 }
 
 static int eb_first_time(CommonReaderData *d, int logfd, int ndxfd, time_t *t) {
@@ -515,7 +511,7 @@ static int eb_first_time(CommonReaderData *d, int logfd, int ndxfd, time_t *t) {
 
 static off_t eb_first_offset(CommonReaderData *d) { return static_cast<ExtBinLogReaderData *>(d)->data_begin; }
 
-static const LogFormatHooks kEBHooks = {eb_layout, eb_first_offset, eb_decode, eb_time_at, eb_first_time};
+static const LogFormatHooks kEBHooks = {eb_layout, eb_first_offset, eb_decode, eb_time_at, eb_first_time, eb_time_at};
 
 // --- The operations -----------------------------------------------------------------------------
 
@@ -604,6 +600,7 @@ LogFileReaderPtr CreateExtBinaryReader(const char *filename, off_t data_begin) {
     delete d;
     return nullptr;
   }
+  d->hooks = &kEBHooks;
   auto *r = new (std::nothrow) LogFileReader{&EBMethods, d};
   if (!r) delete d;
   return r;

@@ -7,6 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <memory>
+#include <new>
 #include <string>
 
 #include "lib/base/kxendian.h"
@@ -102,6 +105,22 @@ void logfile_close(CommonReaderData *d) {
   logfile_free_buffer(d);
   if (d->fd >= 0) close(d->fd);
   d->fd = -1;
+}
+
+int logfile_walk_at(int fd, off_t offset, long (*walk)(void *ctx, unsigned char *p, unsigned char *end),
+                    void *ctx) {
+  if (fd < 0 || offset < 0) return -1;
+  // Most records are short: a small first read, then larger ones.
+  for (size_t want = 1024;; want = std::min<size_t>(want * 16, INPUT_RECORD_MAXSIZE)) {
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[want + kBufferSlack]());
+    if (!buf) return -1;
+    ssize_t n = file_pread_full(fd, buf.get(), want, offset);
+    if (n <= 0) return -1;
+    long len = walk(ctx, buf.get(), buf.get() + n);
+    if (len > 0) return 0;
+    // The file ends within the record, or the record is over the limit.
+    if (len != LOGFILE_NEED_MORE || static_cast<size_t>(n) < want || want >= INPUT_RECORD_MAXSIZE) return -1;
+  }
 }
 
 // Makes the buffer at least cap bytes (keeping its content and the
@@ -222,6 +241,56 @@ int logfile_next_rec(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row
   return logfile_decode(d, h, row);
 }
 
+// --- The readable part of a log ------------------------------------------------------
+
+// Whether index entry i leads to a whole record; its time into *t.
+static bool entry_whole(CommonReaderData *d, const LogFormatHooks *h, int logfd, int ndxfd, off_t i, time_t *t) {
+  off_t off;
+  return ndx_entry(ndxfd, i, &off) == 0 && h->whole_at(d, logfd, off, t) == 0;
+}
+
+// Of the count entries of the index, how many from the first on lead to
+// whole records. A log is cut at its end, so the whole records come first:
+// the last entry is tried, and only when it fails is the first one that
+// fails searched for. Kept in d while both files keep their sizes, so that
+// a reader probes a damaged log once. Needs the layout.
+static off_t readable_entries(CommonReaderData *d, const LogFormatHooks *h, int logfd, int ndxfd, off_t count) {
+  struct stat st;
+  const off_t logsize = fstat(logfd, &st) == 0 ? st.st_size : -1;
+  if (logsize >= 0 && d->indexed == count && d->readable_logsize == logsize) return d->readable;
+  time_t t;
+  off_t k = count;
+  if (count > 0 && !entry_whole(d, h, logfd, ndxfd, count - 1, &t)) {
+    off_t lo = -1, hi = count - 1;  // entry lo is whole (-1: none is), entry hi is not
+    while (hi - lo > 1) {
+      off_t mid = lo + (hi - lo) / 2;
+      if (entry_whole(d, h, logfd, ndxfd, mid, &t))
+        lo = mid;
+      else
+        hi = mid;
+    }
+    k = lo + 1;
+  }
+  d->indexed = count;
+  d->readable = k;
+  d->readable_logsize = logsize;
+  return k;
+}
+
+int logfile_readable(CommonReaderData *d, const LogFormatHooks *h, off_t *indexed, off_t *readable) {
+  if (!d || !h) return -1;
+  if (h->layout && h->layout(d) != 0) return -1;
+  kx_fd logfd(open(d->filename, O_RDONLY | O_CLOEXEC));
+  kx_fd ndx = open_read(sibling(d, NDXFILE_EXT));
+  if (!logfd.valid() || !ndx.valid()) return -1;
+  off_t count = ndx_entries(ndx.get());
+  if (count < 0) return -1;
+  off_t k = readable_entries(d, h, logfd.get(), ndx.get(), count);
+  if (indexed) *indexed = count;
+  if (readable) *readable = k;
+  return 0;
+}
+
 // The first record number whose time is at or after t, and its offset:
 // 0; 1 when t is after the last record (*recno = the number of records);
 // -1 when a read failed.
@@ -236,6 +305,8 @@ static int search_time(CommonReaderData *d, const LogFormatHooks *h, time_t t, o
   }
   int rc = -1;
   off_t count = ndx_entries(ndx.get());
+  // Only the records that can be read are searched.
+  if (count >= 0) count = readable_entries(d, h, d->fd, ndx.get(), count);
   if (count >= 0) {
     off_t lo = 0, hi = count - 1;
     bool ok = true;
@@ -348,13 +419,17 @@ LogFileTimeBounds *logfile_time_bounds(CommonReaderData *d, const LogFormatHooks
     kx_fd ndx = open_read(sibling(d, NDXFILE_EXT));
     if (logfd.valid() && ndx.valid()) {
       time_t first, last;
-      off_t count = ndx_entries(ndx.get()), off;
-      if (count > 0 && h->first_time(d, logfd.get(), ndx.get(), &first) == 0 &&
-          ndx_entry(ndx.get(), count - 1, &off) == 0 && h->time_at(d, logfd.get(), off, &last) == 0) {
+      off_t count = ndx_entries(ndx.get());
+      // The last record is the last one that can be read: a log cut short
+      // keeps the bounds of what it holds. Only a whole log's bounds are
+      // cached, so a damaged one is found damaged at every listing.
+      off_t whole = count > 0 ? readable_entries(d, h, logfd.get(), ndx.get(), count) : 0;
+      if (whole > 0 && h->first_time(d, logfd.get(), ndx.get(), &first) == 0 &&
+          entry_whole(d, h, logfd.get(), ndx.get(), whole - 1, &last)) {
         d->start = first;
         d->end = last;
         d->filesize = size;
-        SaveDatesToREPFile(d, size);
+        if (whole == count) SaveDatesToREPFile(d, size);
       }
     }
   }
@@ -373,7 +448,8 @@ int logfile_report_records(CommonReaderData *d, const LogFormatHooks *h, time_t 
   int rc = -1;
   off_t from = 0, to = 0, off;
   if (d->end == 0) logfile_time_bounds(d, h);
-  if (logfile_records_number(d, &to) == 0 && (!h->layout || h->layout(d) == 0)) {
+  // Counted up to the last record that can be read.
+  if (logfile_readable(d, h, nullptr, &to) == 0) {
     rc = 0;
     // The first record at or after start, and the first one after end.
     if (start > d->start && search_time(d, h, start, &off, &from) < 0) rc = -1;

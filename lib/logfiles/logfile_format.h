@@ -34,6 +34,8 @@ struct LogReadCursor {
   off_t current_offset = -1;        // .log offset of `current`
 };
 
+struct LogFormatHooks;
+
 // The state every format keeps (the standard binary reader's whole state).
 struct CommonReaderData : LogFileTimeBounds, LogReadCursor {
   CommonReaderData(const char *name, int type);
@@ -47,6 +49,14 @@ struct CommonReaderData : LogFileTimeBounds, LogReadCursor {
   int file_type = 0;
   unsigned char *fields = nullptr;  // ids in record order, 0-terminated
   unsigned char *ftypes = nullptr;  // type bytes in record order
+  const LogFormatHooks *hooks = nullptr;  // the format's (set by its reader's maker)
+
+  // The readable part of the log, as last found: of `indexed` index
+  // entries, the first `readable` lead to whole records; trusted while the
+  // index and the .log keep the sizes they had (`indexed` -1: not found).
+  off_t indexed = -1;
+  off_t readable = 0;
+  off_t readable_logsize = -1;
 };
 typedef CommonReaderData BinLogReaderData;
 
@@ -66,6 +76,10 @@ struct LogFormatHooks {
   // The first record's time (the standard format reads it at offset 0, the
   // others at the first index entry); 0 or -1.
   int (*first_time)(CommonReaderData *d, int logfd, int ndxfd, time_t *t);
+  // The time of the record at a .log offset when the whole record is in
+  // the file (a log cut short ends inside its last record, or before it),
+  // read through fd without disturbing the reader's buffer; 0 or -1.
+  int (*whole_at)(CommonReaderData *d, int fd, off_t offset, time_t *t);
 };
 
 #define LOGFILE_NEED_MORE (-2L)
@@ -110,3 +124,16 @@ int logfile_first_indexed_time(CommonReaderData *d, int logfd, int ndxfd,
                                int (*time_at)(CommonReaderData *d, int fd, off_t offset, time_t *t), time_t *t);
 // Closes the .log and frees the read buffer.
 void logfile_close(CommonReaderData *d);
+
+// Walks the record at a .log offset through fd in a buffer of its own
+// (the reader's is left alone): walk gets the bytes from the offset on and
+// returns the record's length (> 0), LOGFILE_NEED_MORE when it reaches past
+// them, or LOGFILE_CORRUPT; more bytes are read while it needs more, up to
+// INPUT_RECORD_MAXSIZE. 0 when it took a record, -1 otherwise. The bytes
+// may be changed by walk; a zeroed slack follows them.
+int logfile_walk_at(int fd, off_t offset, long (*walk)(void *ctx, unsigned char *p, unsigned char *end),
+                    void *ctx);
+
+// LogFileReadable for the formats (also used by their bounds, searches and
+// counts): the index entries and the readable ones; 0 or -1.
+int logfile_readable(CommonReaderData *d, const LogFormatHooks *h, off_t *indexed, off_t *readable);

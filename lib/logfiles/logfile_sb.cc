@@ -76,7 +76,30 @@ static int sb_first_time(CommonReaderData *d, int logfd, int, time_t *t) { retur
 
 static off_t sb_first_offset(CommonReaderData *) { return 0; }
 
-static const LogFormatHooks kSBHooks = {nullptr, sb_first_offset, sb_decode, sb_time_at, sb_first_time};
+// A record decoded apart from the reader, into a row of its own.
+struct SbProbe {
+  CommonReaderData *d;
+  Record row[kSBFieldCount + 1];
+  kx_ipaddr ip;
+  time_t t;
+};
+
+static long sb_probe(void *ctx, unsigned char *p, unsigned char *end) {
+  auto *pr = static_cast<SbProbe *>(ctx);
+  long n = sb_decode(pr->d, pr->row, p, end);
+  if (n > 0) pr->t = static_cast<int32_t>(kx_le32(p));
+  return n;
+}
+
+static int sb_whole_at(CommonReaderData *d, int fd, off_t offset, time_t *t) {
+  SbProbe pr{d, {}, {}, 0};
+  pr.row[1].data = &pr.ip;
+  if (logfile_walk_at(fd, offset, sb_probe, &pr) != 0) return -1;
+  *t = pr.t;
+  return 0;
+}
+
+static const LogFormatHooks kSBHooks = {nullptr, sb_first_offset, sb_decode, sb_time_at, sb_first_time, sb_whole_at};
 
 // --- The operations ------------------------------------------------------------------
 
@@ -144,6 +167,7 @@ LogFileReaderPtr CreateBinaryReader(const char *filename) {
     delete d;
     return nullptr;
   }
+  d->hooks = &kSBHooks;
   d->field_count = kSBFieldCount;
   d->fields = SBFields;
   d->ftypes = SBFTypes;

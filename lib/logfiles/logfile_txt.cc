@@ -432,7 +432,19 @@ static int txt_first_time(CommonReaderData *d, int logfd, int ndxfd, time_t *t) 
 
 static off_t txt_first_offset(CommonReaderData *d) { return static_cast<TxtLogReaderData *>(d)->data_begin; }
 
-static const LogFormatHooks kTxtHooks = {txt_layout, txt_first_offset, txt_decode, txt_time_at, txt_first_time};
+// A record is its line: whole once its "\n" is in the file.
+static long txt_line(void *, unsigned char *p, unsigned char *end) {
+  const void *nl = memchr(p, '\n', static_cast<size_t>(end - p));
+  return nl ? static_cast<const unsigned char *>(nl) - p + 1 : LOGFILE_NEED_MORE;
+}
+
+static int txt_whole_at(CommonReaderData *d, int fd, off_t offset, time_t *t) {
+  if (txt_time_at(d, fd, offset, t) != 0) return -1;
+  return logfile_walk_at(fd, offset, txt_line, nullptr);
+}
+
+static const LogFormatHooks kTxtHooks = {txt_layout, txt_first_offset, txt_decode, txt_time_at, txt_first_time,
+                                         txt_whole_at};
 
 // --- The operations -----------------------------------------------------------------------
 
@@ -540,6 +552,7 @@ LogFileReaderPtr CreateTextFileReader(const char *filename) {
     delete d;
     return nullptr;
   }
+  d->hooks = &kTxtHooks;
   auto *r = new (std::nothrow) LogFileReader{&TxtMethods, d};
   if (!r) delete d;
   return r;

@@ -104,6 +104,12 @@ ReqLogFiles *logfileload_init(time_t start, time_t end, int loadZeroSize, int lo
     }
     off_t n = 0;
     e->records = m->GetReportRecordsNumber(reader, start, end, &n) == 0 ? n : 0;
+    // A log cut short (or whose last index entries lead nowhere) shows the
+    // records it holds; that the others are lost is worth a line.
+    off_t indexed = 0, readable = 0;
+    if (LogFileReadable(reader, &indexed, &readable) == 0 && readable < indexed)
+      kxlog_send(KXLOG_MESSAGE, "Request log %s is damaged: %lld of its %lld indexed records can be read\n",
+                 e->filename, static_cast<long long>(readable), static_cast<long long>(indexed));
     insert_sorted(list, e);
     list->count++;
     list->megs += e->bytes / kMiB;

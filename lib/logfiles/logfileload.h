@@ -50,7 +50,11 @@ typedef ReqLogFiles *ReqLogFilesPtr;
 // log lies outside the window when end < its start or its end < start; a log
 // whose bounds are unknown (0) thus only meets windows starting at 0, and
 // a window with end < start meets none. A
-// failing record count leaves the entry's `records` at 0.
+// failing record count leaves the entry's `records` at 0. A log cut short
+// (its index lists records its .log does not hold whole) is listed with the
+// bounds and records of what it holds (LogFileReadable), and named in the
+// message log: "Request log PATH is damaged: N of its M indexed records
+// can be read".
 // Returns the list (possibly empty; `current` = `head`), or null when memory
 // runs out or the directory cannot be opened. Free it with logfileload_free.
 ReqLogFiles *logfileload_init(time_t start, time_t end, int loadZeroSize, int logType,

@@ -201,6 +201,38 @@ TEST_P(Window, EveryRowCarriesFourEmptyDerivedFieldsClearedBetweenRows) {
   logfile_close(w);
 }
 
+// A log whose data was cut short inside a record while its index stayed
+// whole: its whole records come out, also when it starts before the period
+// and must be positioned, and they are counted in the records to do.
+TEST_P(Window, ACutLogShowsTheRecordsItCanRead) {
+  write_tagged(GetParam(), "a", "a", at({10, 20, 30, 40, 50, 60}));
+  write_tagged(GetParam(), "b", "b", at({15, 35}));
+  // Cut three bytes into the fifth record, which starts where a log of the
+  // first four ends.
+  const std::string a = std::string("../logs/") + reqlog::prefix(GetParam()) + "a";
+  write_tagged(GetParam(), "a", "a", at({10, 20, 30, 40}));
+  const long four = reqlog::filesize_of(a + ".log");
+  write_tagged(GetParam(), "a", "a", at({10, 20, 30, 40, 50, 60}));
+  reqlog::truncate_file(a + ".log", four + 3);
+  struct Case {
+    int from, to;
+    long long todo;
+    Rows rows;
+  } cases[] = {
+      {0, 100, 6, {"a/0@10", "b/0@15", "a/1@20", "a/2@30", "b/1@35", "a/3@40"}},
+      {25, 100, 3, {"a/2@30", "b/1@35", "a/3@40"}},
+      {40, 100, 1, {"a/3@40"}},
+      {41, 100, 0, {}},
+  };
+  for (const Case &c : cases) {
+    TestReport r(c.from, c.to);
+    LOGFILE_READ *w = logfile_open(&r.rep, 1);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(r.rep.recs_todo, c.todo) << c.from;
+    EXPECT_EQ(read_all(w), c.rows) << c.from;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, Window, ::testing::Values(Format::SB, Format::EB, Format::TXT));
 
 class WindowMixed : public ::testing::Test {

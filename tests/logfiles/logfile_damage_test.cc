@@ -87,13 +87,74 @@ TEST_P(Damaged, IndexPastTheEnd) {
   EXPECT_EQ(r->methods->GetRecByNumber(r, row, 3), -1);
   ASSERT_EQ(r->methods->GetRecByNumber(r, row, 2), 0);
   EXPECT_EQ(r->methods->RecordTime(r, row), T + 3);
-  EXPECT_EQ(r->methods->GetRecByTime(r, row, T + 4), -1);  // a probe lands past the end
-  ASSERT_EQ(r->methods->GetRecByTime(r, row, T + 2), 0);   // the probes stay before it
-  EXPECT_EQ(r->methods->GetTimeBounds(r)->end, 0);         // unknown, and not cached
+  EXPECT_EQ(r->methods->GetRecByTime(r, row, T + 4), -1);  // past the last record that can be read
+  ASSERT_EQ(r->methods->GetRecByTime(r, row, T + 2), 0);
+  EXPECT_EQ(r->methods->RecordTime(r, row), T + 2);
+  ASSERT_EQ(r->methods->GetRecByTime(r, row, T + 3), 0);
+  EXPECT_EQ(r->methods->RecordTime(r, row), T + 3);
+  // The bounds and counts are those of the records that can be read; a
+  // damaged log gets no date cache.
+  EXPECT_EQ(r->methods->GetTimeBounds(r)->start, T + 1);
+  EXPECT_EQ(r->methods->GetTimeBounds(r)->end, T + 3);
   EXPECT_EQ(reqlog::filesize_of(wd.logs() + "/" + name() + ".rep"), -1);
+  off_t in = -1;
+  ASSERT_EQ(r->methods->GetReportRecordsNumber(r, 0, T + 100, &in), 0);
+  EXPECT_EQ(in, 3);
+  ASSERT_EQ(r->methods->GetReportRecordsNumber(r, T + 2, T + 100, &in), 0);
+  EXPECT_EQ(in, 2);
+  off_t indexed = -1, readable = -1;
+  ASSERT_EQ(LogFileReadable(r, &indexed, &readable), 0);
+  EXPECT_EQ(indexed, 5);
+  EXPECT_EQ(readable, 3);
   ASSERT_EQ(r->methods->GetFirstRec(r, row), 0);
   r->methods->FreeRecords(r, row);
   r->methods->FreeReader(r);
+}
+
+// A log whose data was cut short while its index stayed whole keeps what
+// it can show: its bounds, counts and searches are those of its whole
+// records, from the first on, and it says how many of its indexed records
+// can be read.
+TEST_P(Damaged, CutDataKeepsTheBoundsAndCountsOfItsWholeRecords) {
+  std::vector<int64_t> times;
+  for (int i = 0; i < 6; ++i) times.push_back(T + 10 * i);
+  reqlog::LogImage img = reqlog::image_with_times(GetParam(), times);
+  std::string full = reqlog::read_file(reqlog::write_log(wd.logs(), name(), img));
+  const std::string rep = wd.logs() + "/" + name() + ".rep";
+  for (size_t cut = static_cast<size_t>(reqlog::record_offset(img, 1)); cut <= full.size(); ++cut) {
+    SCOPED_TRACE(cut);
+    reqlog::write_file(log(), full.substr(0, cut));
+    unlink(rep.c_str());
+    off_t whole = 0;
+    for (size_t i = 0; i < img.records.size(); ++i)
+      whole += static_cast<size_t>(reqlog::record_offset(img, i + 1)) <= cut;
+    const int64_t last = times[static_cast<size_t>(whole) - 1];
+    LogFileReaderPtr r = LogFileTest(rel().c_str(), 0, nullptr, nullptr);
+    ASSERT_TRUE(r);
+    const LogFileReaderMethods *m = r->methods;
+    EXPECT_EQ(m->GetTimeBounds(r)->start, T);
+    EXPECT_EQ(m->GetTimeBounds(r)->end, last);
+    // Only a whole log's bounds are cached.
+    EXPECT_EQ(reqlog::filesize_of(rep) > 0, whole == 6);
+    off_t n = -1;
+    ASSERT_EQ(m->GetReportRecordsNumber(r, 0, T + 1000, &n), 0);
+    EXPECT_EQ(n, whole);
+    ASSERT_EQ(m->GetReportRecordsNumber(r, T + 5, T + 1000, &n), 0);
+    EXPECT_EQ(n, whole - 1);
+    ASSERT_EQ(m->GetReportRecordsNumber(r, T + 5, last - 1, &n), 0);
+    EXPECT_EQ(n, whole - 2 > 0 ? whole - 2 : 0);
+    off_t indexed = -1, readable = -1;
+    ASSERT_EQ(LogFileReadable(r, &indexed, &readable), 0);
+    EXPECT_EQ(indexed, 6);
+    EXPECT_EQ(readable, whole);
+    RecordPtr row = m->AllocateRecords(r, 0);
+    ASSERT_TRUE(row);
+    ASSERT_EQ(m->GetRecByTime(r, row, last), 0);
+    EXPECT_EQ(m->RecordTime(r, row), last);
+    EXPECT_EQ(m->GetRecByTime(r, row, last + 1), -1);
+    m->FreeRecords(r, row);
+    m->FreeReader(r);
+  }
 }
 
 TEST_P(Damaged, GarbageBytes) {

@@ -7,11 +7,15 @@
 #include <unistd.h>
 #include <utime.h>
 
+#include <stdarg.h>
+#include <stdio.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "lib/base/kxlog.h"
 #include "tests/fixtures/reqlog_writer.h"
 
 namespace {
@@ -182,6 +186,72 @@ TEST(LogFileLoad, OnlyRegularFilesNamedLikeLogsCount) {
                                                "../logs/kxlogger_requests_bin_real.log"}))
         << "empty files " << zero;
   }
+}
+
+// What the listing says in the message log (level 1), captured.
+std::string g_messages;
+int capture(int level, const char *format, va_list ap) {
+  char buf[1024];
+  vsnprintf(buf, sizeof buf, format, ap);
+  if (level == KXLOG_MESSAGE) g_messages += buf;
+  return 1;
+}
+struct CaptureMessages {
+  CaptureMessages() {
+    g_messages.clear();
+    kxlog_set_sink(capture);
+  }
+  ~CaptureMessages() { kxlog_set_sink(nullptr); }
+};
+
+// A log whose data was cut short while its index stayed whole (of each
+// format), and one whose last index entries lead past its end, stay listed
+// with the records that can be read, and the listing names each of them
+// once in the message log; a whole log is not named.
+TEST(LogFileLoad, CutLogsAreListedWithTheirReadableRecordsAndNamed) {
+  reqlog::WorkDir wd;
+  for (Format f : {Format::SB, Format::EB, Format::TXT}) {
+    reqlog::LogImage img = reqlog::image_with_times(f, seconds(T, 10, 10));  // T .. T+90
+    std::string log = reqlog::write_log(wd.logs(), std::string(reqlog::prefix(f)) + "cut", img);
+    reqlog::truncate_file(log, reqlog::record_offset(img, 4) + 3);  // records 0-3 whole, 4 cut
+  }
+  std::string ndx = reqlog::write_times(wd.logs(), Format::SB, "past", seconds(T + 5, 3));
+  ndx.replace(ndx.size() - 4, 4, ".ndx");
+  reqlog::write_file(ndx, reqlog::read_file(ndx) + reqlog::le32(0x7FFFFFF0));
+  reqlog::write_times(wd.logs(), Format::SB, "whole", seconds(T + 1, 2));
+
+  CaptureMessages messages;
+  List list = load(T + 10, kForever);
+  ASSERT_TRUE(list);
+  std::vector<std::string> got = entries(list.get());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{"kxlogger_requests_bin_cut.log:0:30:3", "kxlogger_requests_ext_cut.log:0:30:3",
+                                           "kxlogger_requests_txt_cut.log:0:30:3"}));
+  list = load(0, kForever);
+  ASSERT_TRUE(list);
+  got = entries(list.get());
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{"kxlogger_requests_bin_cut.log:0:30:4", "kxlogger_requests_bin_past.log:5:7:3",
+                                           "kxlogger_requests_bin_whole.log:1:2:2",
+                                           "kxlogger_requests_ext_cut.log:0:30:4",
+                                           "kxlogger_requests_txt_cut.log:0:30:4"}));
+  expect_consistent(list.get());
+  // Each listing that holds a damaged log names it once.
+  struct Named {
+    std::string text;
+    int times;
+  } named[] = {
+      {"Request log ../logs/kxlogger_requests_bin_cut.log is damaged: 4 of its 10 indexed records can be read\n", 2},
+      {"Request log ../logs/kxlogger_requests_ext_cut.log is damaged: 4 of its 10 indexed records can be read\n", 2},
+      {"Request log ../logs/kxlogger_requests_txt_cut.log is damaged: 4 of its 10 indexed records can be read\n", 2},
+      {"Request log ../logs/kxlogger_requests_bin_past.log is damaged: 3 of its 4 indexed records can be read\n", 1},
+  };
+  for (const Named &n : named) {
+    int times = 0;
+    for (size_t at = g_messages.find(n.text); at != std::string::npos; at = g_messages.find(n.text, at + 1)) times++;
+    EXPECT_EQ(times, n.times) << n.text << g_messages;
+  }
+  EXPECT_EQ(g_messages.find("whole"), std::string::npos) << g_messages;
 }
 
 int reject_marked(const char *name, void *mark) {
