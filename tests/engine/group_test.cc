@@ -65,7 +65,86 @@ TEST(GroupCodes, Comparisons) {
   v4b.addr.ip = 1;
   EXPECT_GT(group_get_compare_func(0x57)(&v4, &v4b), 0);
   EXPECT_EQ(group_get_compare_func(0x08)(&a8, &b8), 0);  // bit 3: no order
-  EXPECT_EQ(group_get_hash_function(0x16)("x"), group_get_hash_function(0x16)("x"));
+}
+
+// A key value of `width` bytes at the start of a buffer whose other bytes
+// (which neither the comparison nor the hash may read) are `fill`.
+struct KeyBuf {
+  alignas(8) unsigned char b[24];
+  KeyBuf(const unsigned char *value, size_t width, unsigned char fill) {
+    memset(b, fill, sizeof b);
+    memcpy(b, value, width);
+  }
+};
+
+TEST(GroupCodes, HashesFollowTheComparison) {
+  struct Case {
+    const char *name;
+    int type;
+    size_t width;  // bytes of the value
+  } cases[] = {{"int8", 0x01, 1}, {"int16", 0x02, 2}, {"int32", 0x03, 4}, {"int64", 0x04, 8}, {"int128", 0x05, 16}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    group_hash_fn hash = group_get_hash_function(c.type);
+    group_compare_fn cmp = group_get_compare_func(c.type);
+    std::set<unsigned long> seen;
+    for (uint64_t v = 0; v < 1000; ++v) {
+      // Distinct values (odd multipliers keep them distinct in every
+      // width), spread over all bytes of the value.
+      const uint64_t halves[2] = {v * 0x9E3779B97F4A7C15ULL, v * 0xC2B2AE3D27D4EB4FULL};
+      const auto *value = reinterpret_cast<const unsigned char *>(halves);
+      KeyBuf a(value, c.width, 0x00), b(value, c.width, 0xA5);
+      ASSERT_EQ(cmp(a.b, b.b), 0);
+      ASSERT_EQ(hash(a.b), hash(b.b)) << v;
+      seen.insert(hash(a.b));
+    }
+    // Distinct values spread: every byte value, and nearly every other.
+    EXPECT_GE(seen.size(), c.width == 1 ? 256u : 990u);
+  }
+  // The values of the small integer types and of 128-bit values (the two
+  // halves XOR-ed) are their own hashes.
+  const uint64_t halves[2] = {0x1122334455667788ULL, 0x0F0F0F0F00000000ULL};
+  KeyBuf k(reinterpret_cast<const unsigned char *>(halves), 16, 0x5A);
+  EXPECT_EQ(group_get_hash_function(0x01)(k.b), 0x88u);
+  EXPECT_EQ(group_get_hash_function(0x02)(k.b), 0x7788u);
+  EXPECT_EQ(group_get_hash_function(0x04)(k.b), 0x1122334455667788UL);
+  EXPECT_EQ(group_get_hash_function(0x05)(k.b), 0x1122334455667788UL ^ 0x0F0F0F0F00000000UL);
+
+  // Texts by their characters, wherever they lie.
+  group_hash_fn text = group_get_hash_function(0x16);
+  std::set<unsigned long> texts;
+  for (int i = 0; i < 1000; ++i) {
+    std::string a = "user" + std::to_string(i), b = a;
+    ASSERT_NE(static_cast<const void *>(a.c_str()), static_cast<const void *>(b.c_str()));
+    ASSERT_EQ(text(a.c_str()), text(b.c_str())) << a;
+    texts.insert(text(a.c_str()));
+  }
+  EXPECT_GE(texts.size(), 990u);
+
+  // Addresses: an IPv4 address by its 32-bit value alone, whatever the
+  // bytes after it hold; others by all 16 bytes.
+  group_hash_fn ip = group_get_hash_function(0x57);
+  group_compare_fn ipcmp = group_get_compare_func(0x57);
+  std::set<unsigned long> v4, v6;
+  for (uint32_t i = 0; i < 1000; ++i) {
+    kx_ipaddr a, b;
+    memset(&a, 0, sizeof a);
+    memset(&b, 0xA5, sizeof b);
+    a.family = b.family = AF_INET;
+    a.addr.ip = b.addr.ip = 0x0A000000u + i * 257u;
+    ASSERT_EQ(ipcmp(&a, &b), 0);
+    ASSERT_EQ(ip(&a), ip(&b)) << i;
+    v4.insert(ip(&a));
+    kx_ipaddr c;
+    memset(&c, 0, sizeof c);
+    c.family = AF_INET6;
+    c.addr.ip6.s6_addr[0] = 0x20;
+    c.addr.ip6.s6_addr[15] = static_cast<uint8_t>(i);
+    c.addr.ip6.s6_addr[9] = static_cast<uint8_t>(i >> 8);
+    v6.insert(ip(&c));
+  }
+  EXPECT_GE(v4.size(), 990u);
+  EXPECT_GE(v6.size(), 990u);
 }
 
 // --- Keys ------------------------------------------------------------------------------
@@ -427,12 +506,14 @@ TEST(GroupOrder, IntegerKeysFollowTheirComparison) {
 
 // --- Categories ------------------------------------------------------------------------------
 
+// The rows of a category level as written: a row's categories are made
+// groups in ascending order, so the written order (node, smaller, greater
+// of the insertion tree) follows from that.
 std::vector<std::pair<std::string, std::string>> cat_rows(GroupRun &run) {
   run.write();
   auto t = grouptest::read_table(run.output());
   std::vector<std::pair<std::string, std::string>> out;
   for (auto &r : t.rows) out.push_back({r[0], r[1]});
-  std::sort(out.begin(), out.end(), [](auto &a, auto &b) { return std::stoul(a.first) < std::stoul(b.first); });
   return out;
 }
 
@@ -450,7 +531,8 @@ TEST(GroupCategories, FilterModesAndTheOneCategorySwitch) {
       {"mode 1 keeps the filter's", "catoption=1\n", true, {{3, 5, 9}}, {{"5", "1"}}},
       {"mode 2 drops the filter's", "catoption=2\n", true, {{3, 5, 9}}, {{"3", "1"}, {"9", "1"}}},
       {"mode 1 without filter drops all", "catoption=1\n", false, {{3, 5, 9}}, {}},
-      {"one-category switch", "catoption=0,1\n", false, {{3, 5}, {7}}, {{"7", "1"}, {"106", "1"}}},
+      // 106 is made first, 7 hangs below it.
+      {"one-category switch", "catoption=0,1\n", false, {{3, 5}, {7}}, {{"106", "1"}, {"7", "1"}}},
       {"repeated numbers count once", "", false, {{4, 4, 4}}, {{"4", "1"}}},
   };
   for (const Case &c : cases) {
@@ -471,6 +553,49 @@ TEST(GroupCategories, FilterModesAndTheOneCategorySwitch) {
       ASSERT_EQ(run.add(row), 0);
     }
     EXPECT_EQ(cat_rows(run), c.expect);
+  }
+}
+
+TEST(GroupCategories, ARowsCategoriesAreMadeInAscendingOrder) {
+  // Two levels: the order in which groups are made gives the numbers of
+  // their detail tables and the order of the queue entries; the written
+  // order is that of the insertion tree.
+  for (uint8_t type : {uint8_t{0x36}, uint8_t{0x16}}) {
+    SCOPED_TRACE(type);
+    GroupRun run("[group]\ntype=SUMMARY\ngroupby=5\nsummary=9\n[group]\ntype=DETAIL\ndetails=3\n");
+    run.rep->index_fd = grouptest::open_queue(run.path());
+    run.rep->cur_rep_count = 1099;  // the first group's table is number 1100
+    Row typed;
+    typed.empty(FIELD_CATS, type).empty(FIELD_USER, 0x16);
+    ASSERT_NE(run.tree(0, GROUP_MAX_GROUPS, typed), nullptr);
+    for (auto [cats, user] : std::vector<std::pair<std::vector<unsigned>, const char *>>{{{9, 3, 5}, "a"}, {{7, 1}, "b"}}) {
+      Row row;
+      if (type == 0x36) {
+        row.cats(cats);
+      } else {
+        std::string text;
+        for (unsigned c : cats) text += (text.empty() ? "" : ",") + std::to_string(c);
+        row.text(FIELD_CATS, text);
+      }
+      row.text(FIELD_USER, user);
+      ASSERT_EQ(run.add(row), 0) << (run.rep->error ? run.rep->error : "");
+    }
+    run.write();
+    ASSERT_EQ(group_terminate(run.rep->groups), -1);
+    run.rep->groups = nullptr;
+    // Made 3, 5, 9, then 1, 7: 3 on top, 1 below it, 5 above with 9 above
+    // that and 7 below 9.
+    auto t = grouptest::read_table(run.output());
+    std::vector<std::vector<std::string>> want = {
+        {"3", "1/1100", "1"}, {"1", "1/1103", "1"}, {"5", "1/1101", "1"}, {"9", "1/1102", "1"}, {"7", "1/1104", "1"}};
+    EXPECT_EQ(t.rows, want);
+    auto queue = grouptest::read_queue(run.rep->index_fd);
+    const std::string root = run.rep->root_path;
+    ASSERT_EQ(queue.size(), 5u);
+    for (int i = 0; i < 5; ++i)
+      EXPECT_EQ(queue[static_cast<size_t>(i)], (std::pair<std::string, int32_t>{root + "1/" + std::to_string(1100 + i), 1}));
+    EXPECT_EQ(grouptest::read_table(root + "1/1102").rows, (std::vector<std::vector<std::string>>{{"a"}}));
+    EXPECT_EQ(grouptest::read_table(root + "1/1103").rows, (std::vector<std::vector<std::string>>{{"b"}}));
   }
 }
 
@@ -596,9 +721,10 @@ TEST(GroupTime, BucketsAreWrittenAsTheRecordsPassThem) {
   const time_t b0 = at(tz, 2026, 6, 1, 10, 17, 0);
   EXPECT_EQ(run.rep->groups->start_time, b0);
   EXPECT_EQ(run.rep->groups->next_time, b0 + 300);
-  // Two in the first bucket, then one three buckets on: the first bucket
-  // and two empty ones are written before it is counted.
-  for (time_t t : {b0 + 42, b0 + 299, b0 + 3 * 300 + 5}) {
+  // Two in the first bucket, one exactly on the second bucket's start
+  // (counted there), then one two buckets on: the second bucket and an
+  // empty one are written before it is counted.
+  for (time_t t : {b0 + 42, b0 + 299, b0 + 300, b0 + 3 * 300 + 5}) {
     Row row;
     row.num(FIELD_DATE, static_cast<uint64_t>(t), 0x43);
     ASSERT_EQ(run.add(row), 0);
@@ -608,7 +734,7 @@ TEST(GroupTime, BucketsAreWrittenAsTheRecordsPassThem) {
   run.write();
   auto t = grouptest::read_table(run.output());
   ASSERT_EQ(t.rows.size(), 4u);
-  const char *counts[] = {"2", "0", "0", "1"};
+  const char *counts[] = {"2", "1", "0", "1"};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(t.rows[i][0], std::to_string(b0 + 300 * i));
     EXPECT_EQ(t.rows[i][1], counts[i]);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -190,19 +191,30 @@ TEST_F(KwsearchTest, AReloadWhileTwoReportsHoldTheOldEngine) {
 
 TEST_F(KwsearchTest, SearchesWhileTheMainThreadReloads) {
   write_enciphered("pets x dog\n");
+  std::shared_ptr<kwsearch_engine> first = kwsearch_get_engine();
+  std::weak_ptr<kwsearch_engine> first_seen = first;
+  kwsearch_release_engine(first);
+  // Every reload replaces the engine with one of the same list: a search
+  // always has an engine, and it always finds the word.
+  std::atomic<int> found{0};
   std::vector<std::thread> workers;
   for (int t = 0; t < 4; ++t) {
-    workers.emplace_back([] {
+    workers.emplace_back([&found] {
       for (int i = 0; i < 100; ++i) {
         std::shared_ptr<kwsearch_engine> e = kwsearch_get_engine();
-        char *w = kwsearch_get_words(e.get(), "my dog");
-        free(w);
+        if (words(e.get(), "my dog") == "\"dog\":\"pets\"") found++;
         kwsearch_release_engine(e);
       }
     });
   }
-  for (int i = 0; i < 10; ++i) kwsearch_reload_file();
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(kwsearch_reload_file(), 0);
   for (auto &w : workers) w.join();
+  EXPECT_EQ(found.load(), 4 * 100);
+  // The reloads did replace the engine, and the old ones are gone.
+  EXPECT_TRUE(first_seen.expired());
+  std::shared_ptr<kwsearch_engine> last = kwsearch_get_engine();
+  EXPECT_EQ(words(last.get(), "my dog"), "\"dog\":\"pets\"");
+  kwsearch_release_engine(last);
 }
 
 }  // namespace

@@ -338,9 +338,15 @@ TEST_F(CategoryTest, RunningReportsKeepTheirMapsAtTheStop) {
 }
 
 TEST(CategoryCmp, NumericOrder) {
-  EXPECT_LT(report_definition_cat_cmp(1, 2), 0);
-  EXPECT_GT(report_definition_cat_cmp(4000000000u, 2), 0);
-  EXPECT_EQ(report_definition_cat_cmp(7, 7), 0);
+  // Every pair of numbers around the edges of the 32-bit range, where a
+  // difference taken as a signed int turns its sign.
+  const uint32_t nums[] = {0, 1, 2, 7, 106, 0x7FFFFFFEu, 0x7FFFFFFFu, 0x80000000u, 0x80000001u, 4000000000u,
+                           0xFFFFFFFEu, 0xFFFFFFFFu};
+  for (uint32_t a : nums)
+    for (uint32_t b : nums) {
+      const int c = report_definition_cat_cmp(a, b);
+      EXPECT_EQ((c > 0) - (c < 0), (a > b) - (a < b)) << a << " " << b;
+    }
 }
 
 }  // namespace
