@@ -101,12 +101,14 @@ int hash_marker(const char *after, FILTER_RULE *tree) {
 
   int field = 0;
   long length = 0, offset = 0;
-  // "group" and "username" carry a prefix length and an optional offset
-  // written with its minus sign ("username8-4": the last 4 characters).
+  // "group" and "username" carry a prefix length and an optional "-" and
+  // offset: the dash only separates them ("username8-4": 8 characters after
+  // the first 4); an offset counted from the end carries its own sign
+  // ("username8--4": the last 4).
   auto length_offset = [&](size_t word) {
     const char *p = kind.c_str() + word;
     length = leading_number(p);
-    if (const char *dash = strchr(p, '-')) offset = leading_number(dash);
+    if (const char *dash = strchr(p, '-')) offset = leading_number(dash + 1);
   };
   if (kind.compare(0, 5, "group") == 0) {
     field = FIELD_GROUP;

@@ -461,12 +461,53 @@ TEST(FileNameFilter, HashedNamesKeepOnlyTheChunkOfTheValue) {
   EXPECT_EQ(FileNameFilter(name("url", (url + 1) % pools).c_str(), fu), 0);
   EXPECT_NE(FileNameFilter(name("username3", user).c_str(), fn), 0);
   EXPECT_EQ(FileNameFilter(name("username3", (user + 1) % pools).c_str(), fn), 0);
-  EXPECT_NE(FileNameFilter(name("username0-2", tail).c_str(), fn), 0);
-  EXPECT_EQ(FileNameFilter(name("username0-2", (tail + 1) % pools).c_str(), fn), 0);
+  EXPECT_NE(FileNameFilter(name("username0--2", tail).c_str(), fn), 0);
+  EXPECT_EQ(FileNameFilter(name("username0--2", (tail + 1) % pools).c_str(), fn), 0);
   // A leaf on another field says nothing about the file.
   EXPECT_NE(FileNameFilter(name("url", (url + 1) % pools).c_str(), fn), 0);
   free_filter_rule(fu);
   free_filter_rule(fn);
+}
+
+// The "-" after the prefix length only separates the offset: "username8-4"
+// hashes 8 characters after the first 4, and an offset counted from the end
+// carries its own sign ("username8--4": the last 4, then at most 8).
+TEST(FileNameFilter, TheOffsetFollowsTheDashWithItsOwnSign) {
+  const int pools = 16;
+  const std::string user = "corp-alice.smith", group = "sales-north-emea";
+  ASSERT_NE(text_chunk(user.substr(4, 8), pools), text_chunk(user.substr(user.size() - 4), pools));
+  ASSERT_NE(text_chunk(group.substr(6, 5), pools), text_chunk(group.substr(group.size() - 6, 5), pools));
+  FILTER_RULE *fu = rule("== \"corp-alice.smith\"", FIELD_USER);
+  FILTER_RULE *fg = rule("== \"sales-north-emea\"", FIELD_GROUP);
+  struct Case {
+    std::string kind;
+    FILTER_RULE *filter;
+    std::string part;  // what the file's writer hashed
+  } cases[] = {
+      {"username8-4", fu, user.substr(4, 8)},
+      {"username0-5", fu, user.substr(5)},
+      {"username8--4", fu, user.substr(user.size() - 4)},
+      {"username3--6", fu, user.substr(user.size() - 6, 3)},
+      {"username8", fu, user.substr(0, 8)},
+      {"username0", fu, user},
+      {"group5-6", fg, group.substr(6, 5)},
+      {"group5--6", fg, group.substr(group.size() - 6, 5)},
+  };
+  for (const Case &c : cases) {
+    const int chunk = text_chunk(c.part, pools);
+    auto name = [&](int k) {
+      return "../logs/kxlogger_requests_bin_hash_" + c.kind + "_" + std::to_string(k) + "_p_16.log";
+    };
+    EXPECT_NE(FileNameFilter(name(chunk).c_str(), c.filter), 0) << c.kind;
+    EXPECT_EQ(FileNameFilter(name((chunk + 1) % pools).c_str(), c.filter), 0) << c.kind;
+  }
+  // Skipping the whole value leaves nothing to hash: no pool is ruled out.
+  for (int k = 0; k < pools; k++) {
+    std::string n = "kxlogger_requests_bin_hash_group0-16_" + std::to_string(k) + "_p_16.log";
+    EXPECT_NE(FileNameFilter(n.c_str(), fg), 0) << n;
+  }
+  free_filter_rule(fu);
+  free_filter_rule(fg);
 }
 
 TEST(FileNameFilter, DeniedAndAddressNames) {
@@ -480,6 +521,18 @@ TEST(FileNameFilter, DeniedAndAddressNames) {
   EXPECT_NE(FileNameFilter("kxlogger_requests_bin_hash_ip16_3_p_4.log", ip), 0);
   EXPECT_EQ(FileNameFilter("kxlogger_requests_bin_hash_ip16_2_p_4.log", ip), 0);
   free_filter_rule(ip);
+}
+
+// The log a writer hashed by "username8-4" for the filter's user is read;
+// the other pool's log is skipped.
+TEST_F(WindowMixed, ThePrefilterKeepsTheLogOfTheUsersPool) {
+  const std::string user = "corp-alice.smith";
+  const int chunk = text_chunk(user.substr(4, 8), 16);
+  write_tagged(Format::SB, "hash_username8-4_" + std::to_string(chunk) + "_p_16", "mine", at({1, 3}));
+  write_tagged(Format::SB, "hash_username8-4_" + std::to_string((chunk + 1) % 16) + "_p_16", "other", at({2}));
+  TestReport r(0, 10, rule("== \"corp-alice.smith\"", FIELD_USER));
+  EXPECT_EQ(read_all(logfile_open(&r.rep, 1)), (Rows{"mine/0@1", "mine/1@3"}));
+  EXPECT_EQ(r.rep.recs_todo, 2);
 }
 
 TEST_F(WindowMixed, ThePrefilterSkipsFilesExceptInAScheduledBatch) {
