@@ -101,6 +101,29 @@ TEST(SubReport, DetailLevelDerivesHostAndDataWords) {
   EXPECT_EQ(d.rep->def->group[0]->threshold_reached, 1);
 }
 
+TEST(SubReport, ADetailOnlyReportShowsEachRowsDerivedDomain) {
+  reqlog::WorkDir wd;
+  std::vector<reqlog::SbRecord> recs = reqlog::sb_sample(6, static_cast<int32_t>(T));
+  recs[1].uri = "http://a.b.shop.co.uk/x";  // a listed suffix and one label more
+  recs[2].uri = "https://Img.Pets.Example.org:8443/y.gif";
+  recs[3].uri = "http://intranet/";
+  recs[4].uri = "no-scheme";  // no host, no domain
+  write_sb("a", recs);
+  ReportDriver d("[group]\ntype=DETAIL\ndetails=1,48\n[fields metadata precompiled]\n48=|co.uk\n", T, T + 100);
+  ASSERT_TRUE(d.parsed()) << d.error();
+  ASSERT_EQ(d.run(), -1) << d.error();
+  grouptest::Table t = grouptest::read_table(d.root_file());
+  ASSERT_TRUE(t.ok);
+  ASSERT_EQ(t.header.size(), 2u);
+  EXPECT_EQ(t.header[1], (std::pair<int, int>{48, 0x16}));
+  const char *want[] = {"example0.com", "shop.co.uk", "example.org", "intranet", "-", "example5.com"};
+  ASSERT_EQ(t.rows.size(), std::size(want));
+  for (size_t i = 0; i < std::size(want); ++i) {
+    EXPECT_EQ(t.at(i, FIELD_URI), recs[i].uri);
+    EXPECT_EQ(t.at(i, 48), want[i]) << recs[i].uri;
+  }
+}
+
 TEST(SubReport, DetailLevelDataWordsOfTextEvents) {
   enginetest::InstallRoot root;
   enginetest::write_file(root.path() + "/kw.txt", "pets x dog\ngambling x poker\n");
@@ -297,6 +320,44 @@ TEST(SubReport, QueuedLevelBeyondTheDefinitionIsRefused) {
   std::string file = d.root_path() + "1/1";
   EXPECT_EQ(process_sub_report(d.rep, file.c_str(), 2), 0);
   EXPECT_EQ(d.error(), "Error 10400: (process) Invalid group level");
+}
+
+TEST(SubReport, ALimitThatCutsAnEarlyGroupLeavesTheLaterGroupsTheirLevel) {
+  reqlog::WorkDir wd;
+  // Users in the order their groups are made: "first" with one request,
+  // then "second" with three and "third" with two. Ordered by requests and
+  // cut to two rows, the first group's table goes before the second stage
+  // meets its queue entry; the two after it still get their level.
+  std::vector<reqlog::SbRecord> recs = reqlog::sb_sample(6, static_cast<int32_t>(T));
+  const char *users[] = {"first", "second", "third", "second", "third", "second"};
+  for (size_t i = 0; i < recs.size(); ++i) {
+    recs[i].user = users[i];
+    recs[i].uri = "http://h" + std::to_string(i % 3) + ".example/" + std::to_string(i);
+  }
+  write_sb("a", recs);
+  ReportDriver d("[group]\ntype=SUMMARY\ngroupby=3\nsummary=9\norderby=9,-1\nview=bar_2d!3,9!2!0\n"
+                 "[group]\ntype=SUMMARY\ngroupby=32\nsummary=9\n",
+                 T, T + 100);
+  ASSERT_TRUE(d.parsed()) << d.error();
+  ASSERT_EQ(d.run(), -1) << d.error();
+  grouptest::Table top = grouptest::read_table(d.root_file());
+  ASSERT_EQ(top.rows.size(), 4u);  // two rows, then 'other' and 'items'
+  EXPECT_EQ(top.at(0, FIELD_USER), "second");
+  EXPECT_EQ(top.at(1, FIELD_USER), "third");
+  const std::map<std::string, std::map<std::string, std::string>> want = {
+      {"second", {{"h0.example", "1"}, {"h1.example", "1"}, {"h2.example", "1"}}},
+      {"third", {{"h1.example", "1"}, {"h2.example", "1"}}}};
+  for (size_t i = 0; i < 2; ++i) {
+    const std::string user = top.at(i, FIELD_USER);
+    grouptest::Table hosts = grouptest::read_table(d.root_path() + top.at(i, FIELD_SUBREPORTFILENAME));
+    ASSERT_TRUE(hosts.ok) << user;
+    // A second-level table: hosts and their counts, not the raw rows.
+    ASSERT_EQ(hosts.header.size(), 2u) << user;
+    EXPECT_EQ(hosts.header[0].first, 32) << user;
+    std::map<std::string, std::string> got;
+    for (size_t k = 0; k < hosts.rows.size(); ++k) got[hosts.at(k, 32)] = hosts.at(k, 9);
+    EXPECT_EQ(got, want.at(user)) << user;
+  }
 }
 
 // --- The whole road ---------------------------------------------------------------------
