@@ -215,21 +215,25 @@ ACSM_STRUCT2 *acsmNew2(acsm_userfree_fn userfree, acsm_optiontreefree_fn optiont
   return acsm;
 }
 
-int acsmAddPattern2(ACSM_STRUCT2 *acsm, const unsigned char *pat, int n, int nocase, int offset,
-                    int depth, int negative, void *id, int iid) {
-  if (acsm == nullptr || acsm->compiled || n < 0 || (pat == nullptr && n > 0)) {
-    return -1;
-  }
+namespace {
+
+// Stores a pattern: padded, the bytes translated with a blank on each side;
+// else as given.
+int add_pattern(ACSM_STRUCT2 *acsm, const unsigned char *pat, int n, int nocase, int offset, int depth, int negative,
+                void *id, int iid, bool padded) {
+  if (acsm == nullptr || acsm->compiled || n < 0 || (pat == nullptr && n > 0)) return -1;
   try {
     auto p = std::make_unique<ACSM_PATTERN2>();
-    p->patrn.reserve(static_cast<size_t>(n) + 2);
-    p->patrn.push_back(static_cast<char>(kBlank));
-    for (int i = 0; i < n; ++i) {
-      p->patrn.push_back(static_cast<char>(xlatcase[pat[i]]));
-    }
-    p->patrn.push_back(static_cast<char>(kBlank));
     p->casepatrn.assign(reinterpret_cast<const char *>(pat), static_cast<size_t>(n));
-    p->n = n + 2;
+    if (padded) {
+      p->patrn.reserve(static_cast<size_t>(n) + 2);
+      p->patrn.push_back(static_cast<char>(kBlank));
+      for (int i = 0; i < n; ++i) p->patrn.push_back(static_cast<char>(xlatcase[pat[i]]));
+      p->patrn.push_back(static_cast<char>(kBlank));
+    } else {
+      p->patrn = p->casepatrn;
+    }
+    p->n = static_cast<int>(p->patrn.size());
     p->nocase = nocase;
     p->offset = offset;
     p->depth = depth;
@@ -239,9 +243,22 @@ int acsmAddPattern2(ACSM_STRUCT2 *acsm, const unsigned char *pat, int n, int noc
     acsm->acsmPatterns.push_back(std::move(p));
     acsm->numPatterns++;
   } catch (const std::bad_alloc &) {
+    no_memory("acsmAddPattern");
     return -1;
   }
   return 0;
+}
+
+}  // namespace
+
+int acsmAddPattern2(ACSM_STRUCT2 *acsm, const unsigned char *pat, int n, int nocase, int offset, int depth,
+                    int negative, void *id, int iid) {
+  return add_pattern(acsm, pat, n, nocase, offset, depth, negative, id, iid, true);
+}
+
+int acsmAddKey2(ACSM_STRUCT2 *acsm, const unsigned char *pat, int n, int nocase, int offset, int depth, int negative,
+                void *id, int iid) {
+  return add_pattern(acsm, pat, n, nocase, offset, depth, negative, id, iid, false);
 }
 
 int acsmCompile2(ACSM_STRUCT2 *acsm, int (*build_tree)(void *, void **), int (*neg_list_func)(void *, void **)) {
@@ -393,141 +410,51 @@ int acsmCompile2(ACSM_STRUCT2 *acsm, int (*build_tree)(void *, void **), int (*n
 
 namespace {
 
-// The scan of every form but the fast one: the same word normalisation over
-// the packed rows, following failure states in the non-deterministic kind;
-// the full format with match queue collects distinct match states and
-// reports their front entries, index 0, when AC_MAX_INQ are held and at the
-// end of the call.
-int search_packed(const ACSM_STRUCT2 *acsm, const unsigned char *Tx, int n, acsm_match_fn Match, void *data,
-                  ACSM_STATE *current_state) {
-  const int w = acsm->sizeofstate;
-  const unsigned char *packed = acsm->acsmPacked.data();
-  const bool nfa = acsm->acsmFSA == FSA_NFA;
-  const uint32_t failv = fail_value(w);
-  const bool queued = acsm->acsmFormat == ACF_FULLQ;
-  int s = current_state->state;
-  if (s < 0 || s >= acsm->acsmNumStates) s = 0;
-  int letter = current_state->letter, prep_sep = current_state->prep_sep, word_index = current_state->word_index;
-  int nfound = 0;
-  int queue[AC_MAX_INQ];
-  int inq = 0;
-  auto save = [&] {
-    current_state->state = s;
-    current_state->letter = letter;
-    current_state->prep_sep = prep_sep;
-    current_state->word_index = word_index;
-  };
-  auto front = [&](int st) -> const ACSM_PATTERN2 & {
-    return *acsm->acsmPatterns[static_cast<size_t>(acsm->acsmMatchList[static_cast<size_t>(st)].front())];
-  };
-  auto flush_queue = [&] {
-    for (int i = 0; i < inq; ++i) {
-      const ACSM_PATTERN2 &pat = front(queue[i]);
-      ++nfound;
-      if (Match(pat.udata, pat.rule_option_tree, 0, data, pat.neg_list, current_state) > 0) {
-        inq = 0;
-        return true;
-      }
-    }
-    inq = 0;
-    return false;
-  };
-  // Reports the match state st at the matched end; true to stop.
-  auto report = [&](int st, int end) {
-    if (queued) {
-      for (int i = 0; i < inq; ++i)
-        if (queue[i] == st) return false;
-      queue[inq++] = st;
-      if (inq < AC_MAX_INQ) return false;
-      save();
-      return flush_queue();
-    }
-    const ACSM_PATTERN2 &pat = front(st);
-    ++nfound;
-    save();
-    return Match(pat.udata, pat.rule_option_tree, end - pat.n, data, pat.neg_list, current_state) > 0;
-  };
-  auto row_of = [&](int st) { return packed + acsm->acsmRowOffset[static_cast<size_t>(st)]; };
+// The registers of a scan, held in locals while it runs and saved into the
+// caller's ACSM_STATE before every report and at the end.
+struct scan_regs {
+  int s, letter, prep_sep, word_index;
+};
 
-  int p = 0;
-  while (p < n) {
-    const unsigned char b = Tx[p];
-    if (blank_after_xlat[b]) {
-      letter = 0;
-      ++p;
-      continue;
-    }
-    unsigned x;
-    int next_p = p + 1;
-    if (separators[b]) {
-      if (prep_sep == 0) {
-        x = kBlank;
-        prep_sep = 1;
-        next_p = p;
-      } else {
-        x = xlatcase[b];
-        prep_sep = 0;
-        letter = 0;
-      }
-    } else if (letter == 0) {
-      x = kBlank;
-      ++word_index;
-      letter = 1;
-      next_p = p;
-    } else {
-      x = xlatcase[b];
-    }
-    if (cell(row_of(s), w, 1) != 0 && report(s, match_end(Tx, p))) return nfound;
+// The fast form: full rows of 4-byte cells.
+struct full_rows {
+  const int32_t *cells;
+  const int32_t *row(int s) const { return cells + static_cast<size_t>(s) * ACSM_ROW_CELLS; }
+  static bool matches(const int32_t *row) { return row[1] != 0; }
+  static int next(const int32_t *row, int, unsigned x) { return row[2 + x]; }
+};
+
+// Every other form: rows in their formats, sizeofstate bytes a cell; the
+// non-deterministic kind follows failure states.
+struct packed_rows {
+  const unsigned char *packed;
+  const size_t *offsets;
+  const int *fail;  // non-deterministic kind only
+  int w;
+  uint32_t failv;
+  const unsigned char *row(int s) const { return packed + offsets[static_cast<size_t>(s)]; }
+  bool matches(const unsigned char *row) const { return cell(row, w, 1) != 0; }
+  int next(const unsigned char *row, int s, unsigned x) const {
+    if (fail == nullptr) return static_cast<int>(packed_next(row, w, x, 0));
     uint32_t t;
-    if (nfa) {
-      while ((t = packed_next(row_of(s), w, x, s != 0 ? failv : 0)) == failv) s = acsm->acsmFailState[static_cast<size_t>(s)];
-    } else {
-      t = packed_next(row_of(s), w, x, 0);
+    while ((t = packed_next(row, w, x, s != 0 ? failv : 0)) == failv) {
+      s = fail[static_cast<size_t>(s)];
+      row = this->row(s);
     }
-    s = static_cast<int>(t);
-    p = next_p;
+    return static_cast<int>(t);
   }
-  if (!acsm->acsmMatchList[static_cast<size_t>(s)].empty() && report(s, match_end(Tx, n))) return nfound;
-  save();
-  if (queued && inq > 0) flush_queue();
-  return nfound;
-}
+};
 
-}  // namespace
-
-int acsmSearch2(const ACSM_STRUCT2 *acsm, const unsigned char *Tx, int n, acsm_match_fn Match,
-                void *data, ACSM_STATE *current_state) {
-  if (acsm == nullptr || current_state == nullptr || !acsm->compiled || n <= 0 || Tx == nullptr ||
-      (acsm->acsmFSA != FSA_DFA && acsm->acsmFSA != FSA_NFA)) {
-    return 0;
-  }
-  if (!acsm->acsmPacked.empty()) return search_packed(acsm, Tx, n, Match, data, current_state);
-  const int32_t *rows = acsm->acsmNextState.data();
-  int s = current_state->state;
-  if (s < 0 || s >= acsm->acsmNumStates) {
-    s = 0;
-  }
-  int letter = current_state->letter;
-  int prep_sep = current_state->prep_sep;
-  int word_index = current_state->word_index;
-  int nfound = 0;
-
-  auto save = [&] {
-    current_state->state = s;
-    current_state->letter = letter;
-    current_state->prep_sep = prep_sep;
-    current_state->word_index = word_index;
-  };
-  // Reports the front entry of s's match list; true when Match asks to stop.
-  auto report = [&](int end) {
-    const ACSM_PATTERN2 &pat =
-        *acsm->acsmPatterns[static_cast<size_t>(acsm->acsmMatchList[static_cast<size_t>(s)].front())];
-    ++nfound;
-    save();
-    return Match(pat.udata, pat.rule_option_tree, end - pat.n, data, pat.neg_list,
-                 current_state) > 0;
-  };
-
+// The word normalisation of every form: feeds the automaton a blank before
+// every word and before every separator, skipping the text's own white
+// space, and calls hit(state, end of the matched text) at every state with
+// a match, and once more after the last byte. r is brought up to date
+// before every hit and at the end. True when hit asked to stop.
+template <class Rows, class Hit>
+inline bool scan_words(const Rows &rows, const unsigned char *Tx, int n, scan_regs &r, Hit &&hit) {
+  // Locals, so that the loop keeps them in registers.
+  int s = r.s, letter = r.letter, prep_sep = r.prep_sep, word_index = r.word_index;
+  auto hold = [&] { r = scan_regs{s, letter, prep_sep, word_index}; };
   int p = 0;
   while (p < n) {
     const unsigned char b = Tx[p];
@@ -556,17 +483,80 @@ int acsmSearch2(const ACSM_STRUCT2 *acsm, const unsigned char *Tx, int n, acsm_m
     } else {
       x = xlatcase[b];
     }
-    const int32_t *row = rows + static_cast<size_t>(s) * ACSM_ROW_CELLS;
-    if (row[1] != 0 && report(match_end(Tx, p))) {
-      return nfound;
+    const auto row = rows.row(s);
+    if (rows.matches(row)) {
+      hold();
+      if (hit(s, match_end(Tx, p))) return true;
     }
-    s = row[2 + x];
+    s = rows.next(row, s, x);
     p = next_p;
   }
-  if (!acsm->acsmMatchList[static_cast<size_t>(s)].empty() && report(match_end(Tx, n))) {
+  hold();
+  return rows.matches(rows.row(s)) && hit(s, match_end(Tx, n));
+}
+
+}  // namespace
+
+int acsmSearch2(const ACSM_STRUCT2 *acsm, const unsigned char *Tx, int n, acsm_match_fn Match,
+                void *data, ACSM_STATE *current_state) {
+  if (acsm == nullptr || current_state == nullptr || !acsm->compiled || n <= 0 || Tx == nullptr ||
+      (acsm->acsmFSA != FSA_DFA && acsm->acsmFSA != FSA_NFA)) {
+    return 0;
+  }
+  scan_regs r{current_state->state, current_state->letter, current_state->prep_sep, current_state->word_index};
+  if (r.s < 0 || r.s >= acsm->acsmNumStates) r.s = 0;
+  int nfound = 0;
+  auto save = [&] { *current_state = ACSM_STATE{r.s, r.letter, r.prep_sep, r.word_index}; };
+  // Only the front entry of a state's match list is reported.
+  auto front = [&](int st) -> const ACSM_PATTERN2 & {
+    return *acsm->acsmPatterns[static_cast<size_t>(acsm->acsmMatchList[static_cast<size_t>(st)].front())];
+  };
+  // True when Match asks to stop.
+  auto report = [&](const ACSM_PATTERN2 &pat, int index) {
+    ++nfound;
+    return Match(pat.udata, pat.rule_option_tree, index, data, pat.neg_list, current_state) > 0;
+  };
+  auto hit = [&](int st, int end) {
+    save();
+    const ACSM_PATTERN2 &pat = front(st);
+    return report(pat, end - pat.n);
+  };
+
+  if (acsm->acsmPacked.empty()) {
+    if (!scan_words(full_rows{acsm->acsmNextState.data()}, Tx, n, r, hit)) save();
     return nfound;
   }
-  save();
+  const int w = acsm->sizeofstate;
+  const packed_rows rows{acsm->acsmPacked.data(), acsm->acsmRowOffset.data(),
+                         acsm->acsmFSA == FSA_NFA ? acsm->acsmFailState.data() : nullptr, w, fail_value(w)};
+  if (acsm->acsmFormat != ACF_FULLQ) {
+    if (!scan_words(rows, Tx, n, r, hit)) save();
+    return nfound;
+  }
+  // The full format with match queue collects distinct match states and
+  // reports their front entries, index 0, when AC_MAX_INQ are held and at
+  // the end of the call.
+  int queue[AC_MAX_INQ];
+  int inq = 0;
+  auto flush_queue = [&] {
+    const int held = inq;
+    inq = 0;
+    for (int i = 0; i < held; ++i)
+      if (report(front(queue[i]), 0)) return true;
+    return false;
+  };
+  auto queue_hit = [&](int st, int) {
+    for (int i = 0; i < inq; ++i)
+      if (queue[i] == st) return false;
+    queue[inq++] = st;
+    if (inq < AC_MAX_INQ) return false;
+    save();
+    return flush_queue();
+  };
+  if (!scan_words(rows, Tx, n, r, queue_hit)) {
+    save();
+    flush_queue();
+  }
   return nfound;
 }
 
@@ -593,29 +583,6 @@ void acsmFree2(ACSM_STRUCT2 *acsm) {
 }
 
 int acsmPatternCount2(const ACSM_STRUCT2 *acsm) { return acsm == nullptr ? 0 : acsm->numPatterns; }
-
-int acsmAddKey2(ACSM_STRUCT2 *acsm, const unsigned char *pat, int n, int nocase, int offset, int depth,
-                int negative, void *id, int iid) {
-  if (acsm == nullptr || acsm->compiled || n < 0 || (pat == nullptr && n > 0)) return -1;
-  try {
-    auto p = std::make_unique<ACSM_PATTERN2>();
-    p->patrn.assign(reinterpret_cast<const char *>(pat), static_cast<size_t>(n));
-    p->casepatrn = p->patrn;
-    p->n = n;
-    p->nocase = nocase;
-    p->offset = offset;
-    p->depth = depth;
-    p->negative = negative;
-    p->udata = id;
-    p->iid = iid;
-    acsm->acsmPatterns.push_back(std::move(p));
-    acsm->numPatterns++;
-  } catch (const std::bad_alloc &) {
-    no_memory("acsmAddPattern");
-    return -1;
-  }
-  return 0;
-}
 
 namespace {
 

@@ -76,7 +76,7 @@ using acsm_match_fn = int (*)(void *id, void *rule_option_tree, int index, void 
 struct ACSM_STRUCT2 {
   int acsmMaxStates = 0;
   int acsmNumStates = 0;
-  // Newest first.
+  // In the order added; compilation takes them newest first.
   std::vector<std::unique_ptr<ACSM_PATTERN2>> acsmPatterns;
   // Per state, indexes into acsmPatterns; only the front entry is reported.
   std::vector<std::vector<int>> acsmMatchList;
