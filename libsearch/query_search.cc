@@ -122,6 +122,38 @@ struct scan_context {
   bool flush;  // scanning the end-of-text flush string
 };
 
+// Where a reported word's match ends in the text: the matcher's index is
+// the end less the stored pattern (the word and a blank on each side); a
+// word reported by the flush ends the text.
+int reported_end(const scan_context *ctx, const query_word_data *wd, int index) {
+  return ctx->flush ? ctx->len : index + wd->wordlen + 2;
+}
+
+// The arguments both searches take: a compiled engine, a state and len
+// bytes of text.
+bool searchable(const query_search_engine *engine, const char *text, int len, const query_search_state *state) {
+  return engine != nullptr && state != nullptr && engine->compiled && len >= 0 && (text != nullptr || len == 0);
+}
+
+// Scans the text and then, with the same scan state, the two-byte flush
+// string (a blank and a word byte) so that a rule word ending the text is
+// reported too; the flush is skipped when ended() says a report ended the
+// scan. The matcher's report count.
+template <class Ended>
+int scan_text(const query_search_engine *engine, const char *text, int len, query_search_state *state,
+              acsm_match_fn match, Ended ended) {
+  const auto *bytes = reinterpret_cast<const unsigned char *>(text);
+  scan_context ctx{state, bytes, len, false};
+  int reports = 0;
+  if (len > 0) reports = acsmSearch2(engine->acsm, bytes, len, match, &ctx, &state->scanner_state);
+  if (!ended()) {
+    static const unsigned char flush[2] = {' ', 0xBF};
+    ctx.flush = true;
+    reports += acsmSearch2(engine->acsm, flush, 2, match, &ctx, &state->scanner_state);
+  }
+  return reports;
+}
+
 // The first byte of a word whose match ends before position end: the
 // matcher feeds every non-blank byte of the text once, so the word's fed
 // bytes are the last fed_bytes non-blank bytes before end.
@@ -145,8 +177,7 @@ int allwords_match(void *id, void *, int index, void *data, void *, ACSM_STATE *
     if (!st->seen.insert(wd).second) {
       return 0;  // listed at its first occurrence only
     }
-    int end = ctx->flush ? ctx->len : index + wd->wordlen + 2;
-    end = std::clamp(end, 0, ctx->len);
+    const int end = std::clamp(reported_end(ctx, wd, index), 0, ctx->len);
     const int start = word_start(ctx->text, end, wd->fed_bytes);
     const int offset = ctx->flush ? start - ctx->len : start;
     if (!st->allwords) {
@@ -236,7 +267,7 @@ int evaluate_match(void *id, void *, int index, void *data, void *, ACSM_STATE *
   auto *ctx = static_cast<scan_context *>(data);
   query_search_state *st = ctx->state;
   const auto *wd = static_cast<const query_word_data *>(id);
-  st->offset = ctx->flush ? ctx->len : index + wd->wordlen + 2;
+  st->offset = reported_end(ctx, wd, index);
   try {
     return evaluate_word(st, wd, scan->word_index);
   } catch (const std::bad_alloc &) {
@@ -250,8 +281,7 @@ int evaluate_match(void *id, void *, int index, void *data, void *, ACSM_STATE *
 query_search_engine::~query_search_engine() { acsmFree2(acsm); }
 
 int query_search(const query_search_engine *engine, const char *text, int len, query_search_state *state) {
-  if (engine == nullptr || state == nullptr || !engine->compiled || len < 0 || (text == nullptr && len > 0))
-    return -1;
+  if (!searchable(engine, text, len, state)) return -1;
   state->engine = engine;
   if (state->results.size() != static_cast<size_t>(engine->template_num)) {
     try {
@@ -261,18 +291,9 @@ int query_search(const query_search_engine *engine, const char *text, int len, q
       return 0;
     }
   }
-  const auto *bytes = reinterpret_cast<const unsigned char *>(text);
-  scan_context ctx{state, bytes, len, false};
-  int reports = 0;
-  if (len > 0) reports = acsmSearch2(engine->acsm, bytes, len, evaluate_match, &ctx, &state->scanner_state);
   // A report that ends the scan (stop, memory) also skips the flush.
-  const bool ended = state->memerr != 0 || (state->stop && state->found > 0);
-  if (!ended) {
-    static const unsigned char flush[2] = {' ', 0xBF};
-    ctx.flush = true;
-    reports += acsmSearch2(engine->acsm, flush, 2, evaluate_match, &ctx, &state->scanner_state);
-  }
-  return reports;
+  return scan_text(engine, text, len, state, evaluate_match,
+                   [state] { return state->memerr != 0 || (state->stop && state->found > 0); });
 }
 
 int query_search_engine_set(query_search_engine *engine, int option, int value) {
@@ -398,22 +419,9 @@ query_search_state *query_search_state_new(const query_search_engine *engine) {
 query_search_allwords_result *query_search_allwords(const query_search_engine *engine,
                                                     const char *text, int len,
                                                     query_search_state *state) {
-  if (engine == nullptr || state == nullptr || !engine->compiled || len < 0 ||
-      (text == nullptr && len > 0)) {
-    return nullptr;
-  }
-  const auto *bytes = reinterpret_cast<const unsigned char *>(text);
-  scan_context ctx{state, bytes, len, false};
-  if (len > 0) {
-    acsmSearch2(engine->acsm, bytes, len, allwords_match, &ctx, &state->scanner_state);
-  }
-  if (state->memerr == 0) {
-    // A blank and a word byte, so that a rule word ending the text is
-    // reported too.
-    static const unsigned char flush[2] = {' ', 0xBF};
-    ctx.flush = true;
-    acsmSearch2(engine->acsm, flush, 2, allwords_match, &ctx, &state->scanner_state);
-  }
+  if (!searchable(engine, text, len, state)) return nullptr;
+  // Only a memory failure ends the listing.
+  scan_text(engine, text, len, state, allwords_match, [state] { return state->memerr != 0; });
   if (state->memerr != 0 || !state->allwords || state->allwords->num == 0) {
     return nullptr;
   }
