@@ -189,6 +189,11 @@ TEST(DefinitionsPage, FilterKeysLoadOnTheirFields) {
   EXPECT_TRUE(filter_key_tests("55", 55));
   Parsed unknown(REPORT_SCHEDULED, "[group]\ntype=SUMMARY\ngroupby=3\n[static_filter]\nhostname=== \"x\"\n");
   EXPECT_FALSE(unknown.ok());
+  // The event type takes names in one-operand rules, numbers in ranges.
+  const std::string group = "[group]\ntype=SUMMARY\ngroupby=3\nsummary=9\n[static_filter]\n";
+  EXPECT_TRUE(Parsed(REPORT_SCHEDULED, group + "63=== bandwidth\n").ok());
+  EXPECT_FALSE(Parsed(REPORT_SCHEDULED, group + "63=== 1\n").ok());
+  EXPECT_TRUE(Parsed(REPORT_SCHEDULED, group + "63=@ 1 1\n").ok());
 }
 
 TEST(DefinitionsPage, ThresholdNamesLoadOnTheirFields) {
