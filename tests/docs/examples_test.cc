@@ -107,9 +107,8 @@ const char *const kCats[] = {"1", "2,4", "6", "1,8", "4", "1", "8", "2,6"};
 bool blocked(size_t url) { return url == 6 || url == 7; }
 
 std::string user_name(int u) {
-  char b[8];
-  snprintf(b, sizeof b, "u%03d", u + 1);
-  return b;
+  std::string n = std::to_string(u + 1);
+  return "u" + std::string(n.size() < 3 ? 3 - n.size() : 0, '0') + n;
 }
 std::string group_of(int u) { return u < 40 ? "staff" : u < 100 ? "guests" : "admins"; }
 
