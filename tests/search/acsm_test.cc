@@ -194,9 +194,8 @@ void PrintTo(const form &f, std::ostream *os) {
       << f.band_zeros;
 }
 
-// All reports of the texts, scanned whole and split in two, under one form.
-std::vector<report> scan_all(const form &f, const std::vector<const char *> &patterns,
-                             const std::vector<std::string> &texts) {
+// An automaton of the patterns, each its own identifier, in one form.
+ACSM_STRUCT2 *compiled(const form &f, const std::vector<const char *> &patterns) {
   ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
   EXPECT_EQ(acsmSelectFormat2(a, f.format), 0);
   EXPECT_EQ(acsmSelectFSA2(a, f.fsa), 0);
@@ -208,6 +207,13 @@ std::vector<report> scan_all(const form &f, const std::vector<const char *> &pat
                               0, const_cast<char *>(w), 0),
               0);
   EXPECT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+  return a;
+}
+
+// All reports of the texts, scanned whole and split in two, under one form.
+std::vector<report> scan_all(const form &f, const std::vector<const char *> &patterns,
+                             const std::vector<std::string> &texts) {
+  ACSM_STRUCT2 *a = compiled(f, patterns);
   std::vector<report> out;
   static const unsigned char tail[2] = {' ', 0xBF};
   for (const std::string &t : texts) {
@@ -252,16 +258,7 @@ int collect_until(void *id, void *tree, int index, void *data, void *neg, ACSM_S
 
 // Per stop point: the reports, the count returned and the scan state left.
 std::vector<std::tuple<std::vector<report>, int, std::vector<int>>> stop_runs(const form &f) {
-  ACSM_STRUCT2 *a = acsmNew2(nullptr, nullptr, nullptr);
-  EXPECT_EQ(acsmSelectFormat2(a, f.format), 0);
-  EXPECT_EQ(acsmSelectFSA2(a, f.fsa), 0);
-  EXPECT_EQ(acsmCompressStates(a, f.compress), 0);
-  EXPECT_EQ(acsmSetMaxSparseElements2(a, f.sparse_nodes), 0);
-  EXPECT_EQ(acsmSetMaxSparseBandZeros2(a, f.band_zeros), 0);
-  for (const char *w : kPatterns)
-    acsmAddPattern2(a, reinterpret_cast<const unsigned char *>(w), static_cast<int>(strlen(w)), 1, 0, 0, 0,
-                    const_cast<char *>(w), 0);
-  EXPECT_EQ(acsmCompile2(a, nullptr, nullptr), 0);
+  ACSM_STRUCT2 *a = compiled(f, kPatterns);
   std::vector<std::tuple<std::vector<report>, int, std::vector<int>>> out;
   const std::string &text = kTexts[0];
   for (size_t limit = 1; limit <= 6; ++limit) {
