@@ -72,7 +72,7 @@ fi
 # The threaded modules once more under ThreadSanitizer.
 tsan_tests=()
 for t in rwlock_test kxtime_test kxlogfile_test logsession_test acsm_test query_search_test serialcrypt_test \
-    period_test reportlists_test kwsearch_test; do
+    period_test reportlists_test kwsearch_test registry_test; do
   compgen -G "tests/*/$t.cc" >/dev/null && tsan_tests+=("$t")
 done
 if [ ${#tsan_tests[@]} -gt 0 ]; then

@@ -2,15 +2,19 @@
 // objects read back with snmpwalk/snmpget from the in-process agent.
 #include "src/daemon/registry.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "lib/runtime/config.h"
 #include "lib/runtime/kxsnmp.h"
 #include "src/report/report.h"
+#include "src/report/tfile.h"
 #include "tests/snmp/snmptest.h"
 
 namespace {
@@ -75,13 +79,57 @@ TEST(Registry, PercentAndElapsed) {
   EXPECT_STREQ(text, "00:00:00");
 }
 
+// Workers count up and down from several threads while another thread
+// reads: every count lands (and, under ThreadSanitizer, no access races).
 TEST(Registry, CountersAreShared) {
-  demand_count_add(1);
-  demand_count_add(1);
-  demand_count_add(-1);
-  EXPECT_EQ(demand_count.load(), 1);
-  demand_count_add(-1);
+  constexpr int kThreads = 4, kRounds = 20000;
+  const int errors = stats_num_rep_errors.load();
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    long long seen = 0;
+    while (!done.load()) seen += demand_count.load() + stats_num_rep_errors.load() + stats_num_waiting.load();
+    EXPECT_GE(seen, 0);
+  });
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kThreads; t++)
+    workers.emplace_back([t] {
+      for (int i = 0; i < kRounds; i++) {
+        demand_count_add(1);
+        stats_count(&stats_num_rep_errors);
+        stats_num_waiting = t * kRounds + i;  // as the main loop sets it
+      }
+    });
+  for (std::thread &w : workers) w.join();
+  EXPECT_EQ(demand_count.load(), kThreads * kRounds);
+  EXPECT_EQ(stats_num_rep_errors.load(), errors + kThreads * kRounds);
+  for (int i = 0; i < kThreads * kRounds; i++) demand_count_add(-1);
+  done = true;
+  reader.join();
   EXPECT_EQ(demand_count.load(), 0);
+  stats_num_waiting = 0;
+}
+
+// A running report's root path is set by its worker while the main thread's
+// store clean-up looks registered reports up: the path is published under
+// the registry lock (ThreadSanitizer sees a plain store race).
+TEST(Registry, RootPathsArePublishedUnderTheLock) {
+  Job job(1, 11);
+  processed_reports_add(&job.r);
+  const std::string a = "/store/0/11/", b = "/store/0/12/";
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    for (int i = 0; i < 2000; i++) tfile_set_root_path(&job.r, strdup((i % 2 ? b : a).c_str()));
+    done = true;
+  });
+  int found = 0;
+  while (!done.load()) {
+    found += processed_reports_dir_lookup(a.c_str()) ? 1 : 0;
+    for (const std::string &p : processed_reports_root_paths()) EXPECT_TRUE(p == a || p == b) << p;
+  }
+  worker.join();
+  EXPECT_GE(found, 0);
+  EXPECT_EQ(processed_reports_dir_lookup(b.c_str()), -1);
+  EXPECT_EQ(processed_reports_root_paths(), std::vector<std::string>{b});
 }
 
 const std::string kBase = ".1.3.6.1.4.1." + std::to_string(kReporterEnterpriseNumber) + ".1.6";
@@ -106,6 +154,24 @@ TEST(RegistrySnmp, WalkOrderAndFormats) {
   EXPECT_NE(box.get(kBase + ".10").find("Tallowmere Reporter 6.3.3 64-bit Build: "), std::string::npos);
   stats_count(&stats_num_mail_sent);
   EXPECT_EQ(box.get(kBase + ".4"), "1");
+  // The agent thread answers while workers count and the main loop sets the
+  // waiting figures: the answers are the live values.
+  {
+    const int errors = stats_num_rep_errors.load();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < 4; t++)
+      workers.emplace_back([] {
+        for (int i = 0; i < 500; i++) stats_count(&stats_num_rep_errors);
+      });
+    for (int i = 0; i < 3; i++) {
+      stats_num_sched_waiting = 40 + i;
+      EXPECT_EQ(box.get(kBase + ".7"), std::to_string(40 + i));
+      EXPECT_NE(box.get(kBase + ".5").find_first_of("0123456789"), std::string::npos);
+    }
+    for (std::thread &w : workers) w.join();
+    EXPECT_EQ(box.get(kBase + ".5"), std::to_string(errors + 2000));
+    stats_num_sched_waiting = 0;
+  }
 
   Job a(1, 5), b(2, 3), c(2, 9);
   a.r.recs_todo = 3;
