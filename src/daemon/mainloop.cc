@@ -46,14 +46,24 @@ std::string time_text(time_t t) {
 long long as_integer(const char *s) { return s ? strtoll(s, nullptr, 10) : 0; }
 
 // Runs a claim statement and tells whether it took the row: the statement
-// only changes a row that is still ready, so a row another server (or an
-// earlier claim on a lost session) took is never taken again.
+// only changes a row that is still ready, so a row another server took is
+// never taken again. A claim whose answer was lost with its session ran
+// again on a new one and found the row taken: by this claim when the row
+// holds this server and this very status.
 bool claimed(int db, const char *table, const std::string &status, long long id) {
+  const unsigned long session = db_reconnect_count(db);
   MYSQL *m = db_query(db,
                       "update %s as rep set status='%s', error_flag=1, server=%d where report_id=%lld and "
                       "error_flag=0",
                       table, status.c_str(), settings.server_id, id);
-  return m && mysql_affected_rows(m) == 1;
+  if (!m) return false;
+  if (mysql_affected_rows(m) == 1) return true;
+  if (db_reconnect_count(db) == session) return false;
+  db_result_ptr rs{db_execute2(db,
+                               "select count(*) from %s as rep where report_id=%lld and error_flag=1 and server=%d "
+                               "and status='%s'",
+                               table, id, settings.server_id, status.c_str())};
+  return rs && rs->fields[0] && strcmp(rs->fields[0], "1") == 0;
 }
 
 void release_claim(int db, const char *table, long long id) {

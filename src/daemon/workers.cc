@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libintl.h>
+#include <mysqld_error.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -70,6 +71,117 @@ void end_report(REPORT **head, REPORT *rep) {
   free_report(rep);
 }
 
+// How often the finishing of a report is tried when its session was lost
+// or its transaction was rolled back for a deadlock or a lock wait.
+constexpr int kFinishAttempts = 3;
+
+enum class finish { saved, failed, again };
+
+// What a finished demand or scheduled report records, in one transaction:
+// its instance row, the instance limit, its next run and its status; a
+// crash or a lost session leaves none of it, so the release at the next
+// start cannot run a job twice whose run was recorded.
+struct finishing {
+  REPORT *rep = nullptr;
+  const char *instances = nullptr;  // the kind's instance table
+  const char *jobs = nullptr;       // the kind's job table
+  std::string path, key, status;    // path and key escaped
+  long elapsed = 0;
+  // Found out by the transaction.
+  std::string rid;        // the new instance's id
+  bool mail = false;      // the job has an e-mail address
+  long long deleted = 0;  // instances over the limit that were removed
+};
+
+// 1 when the run's instance row is there (f.rid set), 0 when it is not, -1
+// when that cannot be read. An attempt whose commit went through before
+// its session was lost has its row already.
+int instance_row(finishing &f) {
+  db_result_ptr rs{db_execute2(f.rep->db,
+                               "select count(*), min(rid) from %s where report_id=%d and security_key='%s'",
+                               f.instances, f.rep->report_id, f.key.c_str())};
+  if (!rs || !rs->fields[0]) return -1;
+  if (strcmp(rs->fields[0], "0") == 0 || !rs->fields[1]) return 0;
+  f.rid = rs->fields[1];
+  return 1;
+}
+
+// One attempt at the finishing transaction. A statement that fails rolls
+// it all back: again when the session was lost or the server rolled back
+// for a lock conflict, else failed.
+finish finish_once(finishing &f) {
+  REPORT *rep = f.rep;
+  const int db = rep->db;
+  const int id = rep->report_id;
+  const bool demand = rep->report_type == REPORT_DEMAND;
+  unsigned long session = db_reconnect_count(db);
+  auto give_up = [&] {
+    const unsigned int error = db_last_error(db);
+    const bool lost = db_reconnect_count(db) != session;
+    db_query(db, "rollback");
+    db_query(db, "unlock tables");
+    db_query(db, "set autocommit=1");
+    return lost || error == ER_LOCK_DEADLOCK || error == ER_LOCK_WAIT_TIMEOUT ? finish::again : finish::failed;
+  };
+  // Every statement below runs on the session that began the transaction.
+  auto same_session = [&] { return db_reconnect_count(db) == session; };
+  if (!db_query(db, "set autocommit=0")) return give_up();
+  session = db_reconnect_count(db);
+  if (!db_query(db, "lock tables %s write, %s write", f.instances, f.jobs)) return give_up();
+  int have = instance_row(f);
+  if (have < 0 || !same_session()) return give_up();
+  if (have == 0) {
+    const bool inserted =
+        demand ? db_query(db,
+                          "insert into demand_report_instance (report_id, path, server, started_at, finished_at, size, "
+                          "security_key) values (%d,'%s',%d,from_unixtime(unix_timestamp()-%ld),now(),%lli,'%s')",
+                          id, f.path.c_str(), settings.server_id, f.elapsed, rep->size_written, f.key.c_str())
+               : db_query(db,
+                          "insert into scheduled_report_instance (report_id, path, server, started_at, finished_at, "
+                          "size, security_key, report_date) values (%d,'%s',%d,from_unixtime(unix_timestamp()-%ld),"
+                          "now(),%lli,'%s',from_unixtime(%li))",
+                          id, f.path.c_str(), settings.server_id, f.elapsed, rep->size_written, f.key.c_str(),
+                          static_cast<long>(rep->start));
+    // The id is read back by the run's own key: a batch shares one
+    // connection, so last_insert_id() may answer for another report.
+    if (!inserted || instance_row(f) != 1 || !same_session()) return give_up();
+  }
+  f.deleted = 0;
+  const int limit = rep->settings ? rep->settings->max_instances : 0;
+  if (limit) {
+    long long n = first_integer(db, demand ? "select count(*) from demand_report_instance where report_id=%d"
+                                           : "select count(*) from scheduled_report_instance where report_id=%d",
+                                id);
+    if (n < 0 || !same_session()) return give_up();
+    if (n > limit) {
+      const bool deleted =
+          demand ? db_query(db,
+                            "delete from demand_report_instance  where report_id=%d order by finished_at limit %lld",
+                            id, n - limit)
+                 : db_query(db,
+                            "delete from scheduled_report_instance where report_id=%d order by finished_at limit %lld",
+                            id, n - limit);
+      if (!deleted) return give_up();
+      f.deleted = n - limit;
+    }
+  }
+  {
+    db_result_ptr mail{db_execute2(db, "select email from %s where report_id=%d", f.jobs, id)};
+    if (!same_session()) return give_up();
+    f.mail = mail && mail->fields[0] && *mail->fields[0];
+  }
+  const bool next =
+      demand ? db_query(db, "update demand_reports set next_run_time=0 where report_id=%d", id)
+             : db_query(db, "update scheduled_reports set next_run_time=from_unixtime(%li) where report_id=%d",
+                        static_cast<long>(rep->next_run_time), id);
+  if (!next || !same_session()) return give_up();
+  if (!status_write_message(rep, db, f.status.c_str(), 0) || !same_session()) return give_up();
+  if (!db_query(db, "commit") || !same_session()) return give_up();
+  db_query(db, "unlock tables");
+  db_query(db, "set autocommit=1");
+  return finish::saved;
+}
+
 }  // namespace
 
 int initialize_report(REPORT *rep) {
@@ -135,8 +247,7 @@ failed:
 
 void finalize_report(REPORT *rep) {
   close_queue(rep);
-  std::string status;
-  bool have_status = false;
+  bool saved = false;
   kx_malloc_ptr<char> key;
   if (rep->cancel.load()) {
     // A stopped scheduled run is due again at its next period, not at once.
@@ -149,77 +260,51 @@ void finalize_report(REPORT *rep) {
     stats_count(&stats_num_rep_errors);
     record_error(rep, "Error 10449: (process) Memory Allocation Error");
   } else {
-    status = status_text_at("Processed Ok [%s]", time(nullptr));
-    have_status = true;
-    const int db = rep->db;
-    const int id = rep->report_id;
-    const long elapsed = static_cast<long>(time(nullptr) - rep->process_start);
-    const int limit = rep->settings ? rep->settings->max_instances : 0;
-    const std::string path = db_escaped(rep->root_path);
-    const std::string key_sql = db_escaped(key.get());
     const bool demand = rep->report_type == REPORT_DEMAND;
-    std::string mail_id;
-    if (demand) {
-      stats_count(&stats_num_dem_processed);
-      db_query(db, "lock tables demand_report_instance write, demand_reports write");
-      db_query(db,
-               "insert into demand_report_instance (report_id, path, server, started_at, finished_at, size, "
-               "security_key) values (%d,'%s',%d,from_unixtime(unix_timestamp()-%ld),now(),%lli,'%s')",
-               id, path.c_str(), settings.server_id, elapsed, rep->size_written,
-               key_sql.c_str());
-      db_result_ptr inserted{db_execute2(db, "select last_insert_id()")};
-      std::string rid = inserted && inserted->fields[0] ? inserted->fields[0] : "";
-      if (limit) {
-        long long n = first_integer(db, "select count(*) from demand_report_instance where report_id=%d", id);
-        if (n > limit)
-          db_query(db, "delete from demand_report_instance  where report_id=%d order by finished_at limit %lld", id,
-                   n - limit);
-      }
-      db_result_ptr mail{db_execute2(db, "select email from demand_reports where report_id=%d", id)};
-      if (mail && mail->fields[0] && *mail->fields[0]) mail_id = rid;
-      db_query(db, "update demand_reports set next_run_time=0 where report_id=%d", id);
+    finishing f;
+    f.rep = rep;
+    f.instances = demand ? "demand_report_instance" : "scheduled_report_instance";
+    f.jobs = demand ? "demand_reports" : "scheduled_reports";
+    f.path = db_escaped(rep->root_path);
+    f.key = db_escaped(key.get());
+    f.status = status_text_at("Processed Ok [%s]", time(nullptr));
+    f.elapsed = static_cast<long>(time(nullptr) - rep->process_start);
+    finish result = finish::again;
+    for (int attempt = 0; attempt < kFinishAttempts && result == finish::again; attempt++) result = finish_once(f);
+    // Sessions lost each time, the last one maybe after its commit: the row
+    // tells.
+    if (result == finish::again && instance_row(f) == 1) result = finish::saved;
+    if (result != finish::saved) {
+      stats_count(&stats_num_rep_errors);
+      record_error(rep, "Error 10448: (process) Error saving the report instance in db");
     } else {
-      stats_count(&stats_num_sched_processed);
-      db_query(db, "lock tables scheduled_report_instance write, scheduled_reports write");
-      db_query(db,
-               "insert into scheduled_report_instance (report_id, path, server, started_at, finished_at, size, "
-               "security_key, report_date) values (%d,'%s',%d,from_unixtime(unix_timestamp()-%ld),now(),%lli,'%s',"
-               "from_unixtime(%li))",
-               id, path.c_str(), settings.server_id, elapsed, rep->size_written,
-               key_sql.c_str(), static_cast<long>(rep->start));
-      db_result_ptr inserted{db_execute2(db, "select last_insert_id()")};
-      std::string rid = inserted && inserted->fields[0] ? inserted->fields[0] : "";
-      if (limit) {
-        long long n = first_integer(db, "select count(*) from scheduled_report_instance where report_id=%d", id);
-        if (n > limit) {
-          db_query(db, "delete from scheduled_report_instance where report_id=%d order by finished_at limit %lld",
-                   id, n - limit);
-          kxlog_send(KXLOG_MESSAGE,
-                     "Delete %lld oldest instances of scheduled report %d '%s' (%s) that exceed max number of "
-                     "instances (%d)\n",
-                     n - limit, id, rep->name ? rep->name : "", rep->owner ? rep->owner : "", limit);
-        }
+      saved = true;
+      stats_count(demand ? &stats_num_dem_processed : &stats_num_sched_processed);
+      status_log_saved(rep, f.status.c_str());
+      const int limit = rep->settings ? rep->settings->max_instances : 0;
+      if (!demand && f.deleted > 0)
+        kxlog_send(KXLOG_MESSAGE,
+                   "Delete %lld oldest instances of scheduled report %d '%s' (%s) that exceed max number of "
+                   "instances (%d)\n",
+                   f.deleted, rep->report_id, rep->name ? rep->name : "", rep->owner ? rep->owner : "", limit);
+      bool thresholds = true;
+      for (REPORT_GROUP **g = rep->def && rep->def->group ? rep->def->group : nullptr; g && *g; g++)
+        if ((*g)->threshold && !(*g)->threshold_reached) thresholds = false;
+      if (f.mail && thresholds)
+        send_email(demand ? EMAIL_CMD_DEMAND : EMAIL_CMD_SCHEDULED, f.rid.c_str(),
+                   rep->def && rep->def->lang ? rep->def->lang : "en_US", rep);
+      if (demand) {
+        kxlog_send(KXLOG_MESSAGE, "Finish demand report %d\n", rep->report_id);
+      } else {
+        long long n = first_integer(rep->db, "select count(*) from scheduled_report_instance where report_id=%d",
+                                    rep->report_id);
+        kxlog_send(KXLOG_MESSAGE, "Finish scheduled report %d (%lld instances)\n", rep->report_id, n < 0 ? 0 : n);
       }
-      db_result_ptr mail{db_execute2(db, "select email from scheduled_reports where report_id=%d", id)};
-      if (mail && mail->fields[0] && *mail->fields[0]) mail_id = rid;
-      db_query(db, "update scheduled_reports set next_run_time=from_unixtime(%li) where report_id=%d",
-               static_cast<long>(rep->next_run_time), id);
-    }
-    db_query(db, "unlock tables");
-    bool thresholds = true;
-    for (REPORT_GROUP **g = rep->def && rep->def->group ? rep->def->group : nullptr; g && *g; g++)
-      if ((*g)->threshold && !(*g)->threshold_reached) thresholds = false;
-    if (!mail_id.empty() && thresholds)
-      send_email(demand ? EMAIL_CMD_DEMAND : EMAIL_CMD_SCHEDULED, mail_id.c_str(),
-                 rep->def && rep->def->lang ? rep->def->lang : "en_US", rep);
-    if (demand) {
-      kxlog_send(KXLOG_MESSAGE, "Finish demand report %d\n", id);
-    } else {
-      long long n = first_integer(db, "select count(*) from scheduled_report_instance where report_id=%d", id);
-      kxlog_send(KXLOG_MESSAGE, "Finish scheduled report %d (%lld instances)\n", id, n < 0 ? 0 : n);
     }
   }
-  status_save(rep, rep->db, have_status ? status.c_str() : nullptr, 0);
+  // A saved report has its status already; a failed or cancelled one gets
+  // it here.
+  if (!saved) status_save(rep, rep->db, nullptr, 0);
   processed_reports_del(rep);
 }
 

@@ -95,7 +95,8 @@ bool write_outcome(REPORT *rep, int db, outcome how, const char *text, int flag)
     const std::string escaped = db_escaped(text);
     set = keep_unused ? "status=if(error_flag=3,status,'" + escaped + "'), " : "status='" + escaped + "', ";
   }
-  set += keep_unused ? "error_flag=if(error_flag=3,3," + std::to_string(flag) + ")" : "error_flag=" + std::to_string(flag);
+  const std::string f = std::to_string(flag);
+  set += keep_unused ? "error_flag=if(error_flag=3,3," + f + ")" : "error_flag=" + f;
   // A stopped demand job is not due again.
   if (how == outcome::cancelled && rep->report_type == REPORT_DEMAND) set += ", next_run_time=0";
   return db_query(db, "update %s set %s, server=%d where report_id=%d", kind_table(rep->report_type), set.c_str(),
