@@ -183,14 +183,48 @@ int dir_create(const char *path) {
   return mkdir(path, 0777) == 0 ? KXTRUE : KXFALSE;
 }
 
+namespace {
+
+// Removes the entry name of the open directory dir_fd when it is a
+// directory (with everything below it) or a link (as a link); path_len is
+// the length of its full path, for the limit of clear_below.
+void clear_entry(int dir_fd, const char *name, size_t path_len) {
+  struct stat st;
+  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+  if (S_ISLNK(st.st_mode)) {
+    unlinkat(dir_fd, name, 0);
+    return;
+  }
+  if (!S_ISDIR(st.st_mode)) return;
+  int sub = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (sub >= 0) clear_below(sub, path_len + 1);
+  unlinkat(dir_fd, name, AT_REMOVEDIR);
+}
+
+}  // namespace
+
+void file_clear_at(int dir_fd, const char *name) {
+  if (dir_fd < 0 || name == nullptr || *name == '\0' || strchr(name, '/') != nullptr) return;
+  if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0) return;
+  clear_entry(dir_fd, name, strlen(name));
+}
+
 void file_clear_all(const char *path) {
   if (path == nullptr) return;
   size_t len = strlen(path);
   if (len <= 4 || len + 1 > kPathMax) return;
-  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // The last component is looked at, never followed: its parent is opened
+  // and the entry removed from there.
+  std::string dir(path);
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  size_t slash = dir.find_last_of('/');
+  std::string name = slash == std::string::npos ? dir : dir.substr(slash + 1);
+  std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : dir.substr(0, slash);
+  if (name.empty() || name == "." || name == "..") return;
+  int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  clear_below(fd, len);
-  rmdir(path);
+  clear_entry(fd, name.c_str(), dir.size());
+  close(fd);
 }
 
 file_buffer *file_buffer_open(const char *filename) {

@@ -59,9 +59,15 @@ int dir_create(const char *path);
 
 // Deletes the directory path (which must end with "/") and everything below
 // it. A null path or one of 4 characters or fewer is ignored. Symbolic links
-// are removed as links, never followed; an entry whose full path would not
-// fit 2000 bytes is left alone. Failures to remove are ignored.
+// are removed as links, never followed (path itself included: a link there
+// loses the link only); an entry whose full path would not fit 2000 bytes is
+// left alone. Failures to remove are ignored.
 void file_clear_all(const char *path);
+
+// The same for the entry name (one component) of the open directory dir_fd:
+// a directory goes with everything below it, a link as a link; other
+// entries stay. Nothing on the way is followed.
+void file_clear_at(int dir_fd, const char *name);
 
 // Opens filename read-only for line reading. Null when it cannot be opened or
 // on allocation failure. Close with file_buffer_close.

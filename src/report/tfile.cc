@@ -1,6 +1,5 @@
 #include "src/report/tfile.h"
 
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -14,6 +13,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "lib/base/kxfile.h"
 
 namespace {
 
@@ -206,32 +207,6 @@ int tfile_path_inside_store(const REPORT *rep, const char *path) {
 
 namespace {
 
-// Removes the entry name of the open directory dir_fd: a directory with
-// everything below it, anything else (a link above all) as it is; no link
-// is followed. depth bounds the descent (and so the descriptors held).
-void remove_entry_at(int dir_fd, const char *name, int depth) {
-  struct stat st;
-  if (fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return;
-  if (!S_ISDIR(st.st_mode)) {
-    unlinkat(dir_fd, name, 0);
-    return;
-  }
-  if (depth <= 0) return;
-  // O_NOFOLLOW: a directory swapped for a link meanwhile is not entered.
-  int fd = openat(dir_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return;
-  if (DIR *dir = fdopendir(fd)) {
-    std::vector<std::string> names;
-    while (dirent *e = readdir(dir))
-      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.emplace_back(e->d_name);
-    for (const std::string &n : names) remove_entry_at(dirfd(dir), n.c_str(), depth - 1);
-    closedir(dir);
-  } else {
-    close(fd);
-  }
-  unlinkat(dir_fd, name, AT_REMOVEDIR);
-}
-
 // The components of a relative path, empty ones dropped; false when one is
 // "." or "..".
 bool split_components(std::string_view rel, std::vector<std::string> *out) {
@@ -277,7 +252,7 @@ int tfile_clear_below(const char *base, const char *path) {
       if (next < 0) return 0;
       fd = next;
     }
-    remove_entry_at(fd, parts.back().c_str(), 1000);
+    file_clear_at(fd, parts.back().c_str());
     close(fd);
     return -1;
   } catch (const std::bad_alloc &) {

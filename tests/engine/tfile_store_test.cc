@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/base/kxfile.h"
 #include "src/report/report.h"
 #include "src/report/tfile.h"
 #include "src/support/settings.h"
@@ -149,6 +150,23 @@ TEST_F(TfileStore, ClearingFollowsNoLink) {
   EXPECT_EQ(tfile_clear_below((base_ + "r/").c_str(), (base_ + "r/./0/").c_str()), 0);
   EXPECT_EQ(tfile_clear_below((base_ + "r/").c_str(), (base_ + "r/").c_str()), 0);
   EXPECT_TRUE(exists(outside + "/0/7/keep"));
+}
+
+// The general removal too: a folder path whose last component is a link
+// loses the link only.
+TEST_F(TfileStore, ClearAllRemovesALinkAsALink) {
+  const std::string outside = base_ + "outside";
+  ASSERT_EQ(symlink(outside.c_str(), (base_ + "r/link").c_str()), 0);
+  file_clear_all((base_ + "r/link/").c_str());
+  EXPECT_FALSE(exists(base_ + "r/link"));
+  EXPECT_TRUE(exists(outside + "/keep"));
+  EXPECT_TRUE(exists(outside + "/0/7/keep"));
+  // A real folder still goes with everything in it.
+  fs::create_directories(base_ + "r/d/e");
+  std::ofstream(base_ + "r/d/e/f") << "f";
+  file_clear_all((base_ + "r/d/").c_str());
+  EXPECT_FALSE(exists(base_ + "r/d"));
+  EXPECT_TRUE(exists(base_ + "r"));
 }
 
 }  // namespace
