@@ -1,13 +1,17 @@
 // kxreporter: the reporting daemon. Starts the runtime in order, publishes
 // its SNMP objects, keeps the report store, and runs the main loop until
 // SIGTERM or SIGINT.
+#include <fcntl.h>
 #include <libintl.h>
 #include <locale.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,6 +76,76 @@ void reporter_signal(int sig) {
   }
 }
 
+// One daemon per install root. The install root itself and the pid file
+// are each held under an exclusive flock for the life of the process (the
+// descriptors are never closed; the kernel lets go at the exit, however it
+// comes), so a pid file left by a daemon that died blocks nothing. The root
+// is locked too because the pid file's folder may be missing or unwritable,
+// which leaves the start-up going on without a pid file.
+int root_lock_fd = -1;
+int pid_lock_fd = -1;
+
+enum class lock_result { taken, held, unavailable };
+
+lock_result lock_fd(int fd) {
+  if (flock(fd, LOCK_EX | LOCK_NB) == 0) return lock_result::taken;
+  return errno == EWOULDBLOCK ? lock_result::held : lock_result::unavailable;
+}
+
+lock_result lock_install_root() {
+  int fd = open(kxpath_path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return lock_result::unavailable;
+  lock_result r = lock_fd(fd);
+  if (r == lock_result::taken) {
+    root_lock_fd = fd;
+  } else {
+    close(fd);
+  }
+  return r;
+}
+
+// Opens the pid file without truncating it (a running daemon's number stays
+// until the lock is ours) and locks it. A daemon that stopped between our
+// open and our lock has removed the file it held: then the file now at the
+// path is the one to lock.
+lock_result lock_pid_file(const char *path) {
+  for (int attempt = 0; attempt < 5; attempt++) {
+    int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0) return lock_result::unavailable;
+    lock_result r = lock_fd(fd);
+    if (r != lock_result::taken) {
+      close(fd);
+      return r;
+    }
+    struct stat held, now;
+    if (fstat(fd, &held) == 0 && stat(path, &now) == 0 && held.st_dev == now.st_dev && held.st_ino == now.st_ino) {
+      pid_lock_fd = fd;
+      return r;
+    }
+    close(fd);
+  }
+  return lock_result::unavailable;
+}
+
+// The pid text of the pid file (empty when it has none).
+std::string pid_in(const char *path) {
+  std::string text;
+  int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return text;
+  char buf[32];
+  ssize_t n = read(fd, buf, sizeof buf - 1);
+  close(fd);
+  for (ssize_t i = 0; i < n && buf[i] >= '0' && buf[i] <= '9'; i++) text += buf[i];
+  return text;
+}
+
+// Writes the process id into the locked pid file, in decimal without a
+// newline.
+bool write_pid(int fd) {
+  const std::string text = std::to_string(static_cast<int>(getpid()));
+  return ftruncate(fd, 0) == 0 && pwrite(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
 // A failure once the services run: they are stopped before the exit.
 int fail_started(const char *message) {
   if (message) kxlog_send(KXLOG_ERROR, "%s", message);
@@ -130,10 +204,21 @@ int main(int argc, char **argv) {
     fprintf(stderr, "Cannot allocate memory. (pidfile)\n");
     return fail_started(nullptr);
   }
-  if (FILE *f = fopen(pid_file.get(), "w")) {
-    fprintf(f, "%d", static_cast<int>(getpid()));
-    if (fclose(f) == 0) pid_path = pid_file.get();
+  // Before anything of the queue or the store is touched: a second daemon
+  // would release the first one's claimed jobs and clean its store under it.
+  lock_result root = lock_install_root();
+  lock_result pid = root == lock_result::held ? lock_result::held : lock_pid_file(pid_file.get());
+  if (root == lock_result::held || pid == lock_result::held) {
+    const std::string holder = pid_in(pid_file.get());
+    const std::string line = std::string("Another kxreporter") + (holder.empty() ? "" : " (pid " + holder + ")") +
+                             " is running on the install root '" + kxpath_path + "'; not starting\n";
+    fputs(line.c_str(), stderr);
+    return fail_started(line.c_str());
   }
+  if (pid == lock_result::taken && write_pid(pid_lock_fd)) pid_path = pid_file.get();
+  if (root != lock_result::taken && pid != lock_result::taken)
+    kxlog_send(KXLOG_MESSAGE, "Neither the install root nor the pid file can be locked: a second daemon on this "
+                              "install root would not be refused\n");
 
   srand(static_cast<unsigned>(time(nullptr)));
   if (const char *tz = getenv("TZ")) system_tz = strdup(tz);
