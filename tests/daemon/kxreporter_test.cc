@@ -80,4 +80,24 @@ TEST(Kxreporter, PidFileWrittenAndRemoved) {
   EXPECT_NE(d.log("message").find("The reporter is stopped (Interrupt signal)\n"), std::string::npos);
 }
 
+// A pid file that is a link is not followed: what it points at keeps its
+// bytes, and the daemon runs (held by its lock on the install root).
+TEST(Kxreporter, PidFileLinkIsNotFollowed) {
+  KX_REQUIRE_DB();
+  kxtest::DaemonSandbox d("kxrep_pidlink");
+  ASSERT_TRUE(d.ok());
+  std::filesystem::create_directories(d.root() + "/var/run");
+  const std::string victim = d.root() + "/victim.txt";
+  std::ofstream(victim) << "keep me";
+  std::filesystem::create_symlink(victim, d.root() + "/var/run/kxreporter.pid");
+  ASSERT_TRUE(d.admin().exec("insert into settings (name, value) values ('report_dir', '" + d.store() + "')"));
+  ASSERT_TRUE(d.start());
+  ASSERT_TRUE(d.wait_for_log("message", "Starting Report Generator\n")) << d.stderr_text();
+  ASSERT_TRUE(d.wait_for_log("message", "SETTINGS: server ID 5\n")) << d.log("message") << d.log("error");
+  EXPECT_TRUE(d.running());
+  EXPECT_EQ(kxtest::read_text_file(victim), "keep me");
+  EXPECT_EQ(exit_code(d.stop(SIGTERM)), 0);
+  EXPECT_EQ(kxtest::read_text_file(victim), "keep me");
+}
+
 }  // namespace
