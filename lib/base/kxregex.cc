@@ -1,6 +1,8 @@
 #include "lib/base/kxregex.h"
 
 #include <cstddef>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -114,5 +116,334 @@ bool kxregex_has_back_reference(std::string_view pat) {
 }
 
 bool kxregex_refused(const char *pattern, long long max_nodes) {
-  return kxregex_too_large(pattern, max_nodes) || (pattern && kxregex_has_back_reference(pattern));
+  return kxregex_too_large(pattern, max_nodes) || (pattern && kxregex_has_back_reference(pattern)) ||
+         kxregex_closures_too_large(pattern);
+}
+
+namespace {
+
+// The closing "]" of the bracket expression opening at p[i], or npos.
+size_t bracket_end(std::string_view p, size_t i) {
+  size_t j = i + 1;
+  if (j < p.size() && p[j] == '^') ++j;
+  if (j < p.size() && p[j] == ']') ++j;
+  while (j < p.size() && p[j] != ']') {
+    if (p[j] == '[' && j + 1 < p.size() && (p[j + 1] == ':' || p[j + 1] == '.' || p[j + 1] == '=')) {
+      const char close = p[j + 1];
+      j += 2;
+      while (j + 1 < p.size() && !(p[j] == close && p[j + 1] == ']')) ++j;
+      if (j + 1 >= p.size()) return std::string_view::npos;
+      j += 2;
+      continue;
+    }
+    ++j;
+  }
+  return j < p.size() ? j : std::string_view::npos;
+}
+
+// Budgets of the closure estimate, in units measured on glibc 2.36: a run of
+// n pieces that may match nothing costs about 8 n^2 bytes (n^2 units); a
+// flat alternation of k alternatives about 16 k^2 bytes (2 k^2 units); each
+// loop over such a piece in a run multiplies the run's time.
+constexpr long long kMaxClosureUnits = 1LL << 23;  // about 70 MB
+constexpr long long kMaxClosureTime = 1LL << 26;   // about a quarter second
+
+// One piece, group or alternation as the estimate sees it.
+struct Part {
+  bool nullable = false;  // may match the empty text
+  long long weight = 0;   // nodes reached from its start without a character
+  long long loops = 0;    // repetitions over something that may match nothing
+};
+
+// A recursive reading of the pattern's structure, depth bounded by the
+// caller's nesting check.
+class ClosureEstimate {
+ public:
+  explicit ClosureEstimate(std::string_view p) : p_(p) {}
+
+  bool too_large() {
+    alternation(0);
+    while (i_ < p_.size()) {  // a ")" without its "(" is a character
+      ++i_;
+      alternation(0);
+    }
+    return units_ > kMaxClosureUnits || time_ > kMaxClosureTime;
+  }
+
+ private:
+  Part alternation(int depth) {
+    Part all;
+    long long branches = 0;
+    for (;;) {
+      Part b = branch(depth);
+      all.nullable = all.nullable || b.nullable;
+      all.weight = sat_add(all.weight, b.weight);
+      all.loops = sat_add(all.loops, b.loops);
+      ++branches;
+      if (i_ < p_.size() && p_[i_] == '|') {
+        ++i_;
+        continue;
+      }
+      break;
+    }
+    if (branches > 1) {
+      all.weight = sat_add(all.weight, branches - 1);
+      units_ = sat_add(units_, sat_mul(2 * branches, branches));
+    }
+    return all;
+  }
+
+  // A branch reaches the leads of its pieces up to the first that must
+  // match a character.
+  Part branch(int depth) {
+    Part out;
+    out.nullable = true;
+    long long run = 0, run_loops = 0;
+    auto close_run = [&] {
+      const long long sq = sat_mul(run, run);
+      units_ = sat_add(units_, sq);
+      time_ = sat_add(time_, sat_mul(sq, run_loops));
+      run = run_loops = 0;
+    };
+    while (i_ < p_.size() && p_[i_] != '|' && !(p_[i_] == ')' && depth > 0)) {
+      Part a = atom(depth);
+      quantifiers(a);
+      if (out.nullable) out.weight = sat_add(out.weight, a.weight);
+      out.loops = sat_add(out.loops, a.loops);
+      if (a.nullable) {
+        run = sat_add(run, a.weight > 0 ? a.weight : 1);
+        run_loops = sat_add(run_loops, a.loops);
+      } else {
+        close_run();
+        out.nullable = false;
+      }
+    }
+    close_run();
+    return out;
+  }
+
+  Part atom(int depth) {
+    Part a;
+    const char c = p_[i_];
+    if (c == '(' && depth < 200) {
+      ++i_;
+      a = alternation(depth + 1);
+      if (i_ < p_.size() && p_[i_] == ')') ++i_;
+      return a;
+    }
+    if (c == '[') {
+      const size_t end = bracket_end(p_, i_);
+      i_ = end == std::string_view::npos ? p_.size() : end + 1;
+      return a;
+    }
+    if (c == '\\') {
+      const char n = i_ + 1 < p_.size() ? p_[i_ + 1] : '\0';
+      i_ += n != '\0' ? 2 : 1;
+      // Word and buffer anchors match no character.
+      a.nullable = n == 'b' || n == 'B' || n == '<' || n == '>' || n == '`' || n == '\'';
+      return a;
+    }
+    ++i_;
+    a.nullable = c == '^' || c == '$';
+    return a;
+  }
+
+  void quantifiers(Part &a) {
+    while (i_ < p_.size()) {
+      const char c = p_[i_];
+      long long most = 1, least = 1;
+      bool unbounded = false;
+      if (c == '*') {
+        least = 0;
+        unbounded = true;
+        ++i_;
+      } else if (c == '+') {
+        unbounded = true;
+        most = 2;  // glibc builds x+ as x x*
+        ++i_;
+      } else if (c == '?') {
+        least = 0;
+        ++i_;
+      } else if (c == '{') {
+        size_t j = i_ + 1;
+        long long first = -1, second = -1;
+        bool comma = false;
+        auto number = [&](long long *v) {
+          if (j >= p_.size() || p_[j] < '0' || p_[j] > '9') return;
+          *v = 0;
+          while (j < p_.size() && p_[j] >= '0' && p_[j] <= '9') {
+            if (*v < 100000) *v = *v * 10 + (p_[j] - '0');
+            ++j;
+          }
+        };
+        number(&first);
+        if (j < p_.size() && p_[j] == ',') {
+          comma = true;
+          ++j;
+          number(&second);
+        }
+        if (j >= p_.size() || p_[j] != '}') return;  // not an interval
+        i_ = j + 1;
+        least = first < 0 ? 0 : first;
+        unbounded = comma && second < 0;
+        most = comma ? (second < 0 ? least + 1 : second) : least;
+        if (most < 1) most = 1;
+      } else {
+        return;
+      }
+      // Bounds are built as copies; an unbounded repetition of something
+      // that may match nothing is a loop of empty steps.
+      const bool loop = unbounded && a.nullable;
+      a.weight = c == '+' ? sat_add(sat_mul(a.weight, 2), 1) : sat_mul(a.weight + 1, c == '{' ? most : 1);
+      a.loops = sat_add(sat_mul(a.loops, most), loop ? 1 : 0);
+      a.nullable = a.nullable || least == 0;
+    }
+  }
+
+  std::string_view p_;
+  size_t i_ = 0;
+  long long units_ = 0;
+  long long time_ = 0;
+};
+
+constexpr size_t kFanOut = 16;
+
+// The pattern with every long alternation nested kFanOut alternatives at a
+// time. With captures kept, an alternation whose alternatives hold groups
+// stays as written (the new groups would take numbers before theirs).
+class Nester {
+ public:
+  Nester(std::string_view p, bool keep_groups) : p_(p), keep_(keep_groups) {}
+
+  // False when the pattern is not read the way this reads it (a ")" without
+  // its "(", an unclosed group or bracket, nesting past 100): it is then
+  // compiled as written.
+  bool run(std::string *out) {
+    *out = alternation(0, 0);
+    return ok_ && i_ == p_.size();
+  }
+
+  // The compiled number of group n (from 1) of the pattern as written.
+  int group_number(int n) const {
+    if (n <= 0 || static_cast<size_t>(n) > opens_.size()) return n;
+    const size_t at = opens_[static_cast<size_t>(n) - 1];
+    long long added = 0;
+    for (const auto &[start, count] : inserted_)
+      if (start < at) added += count;
+    return static_cast<int>(n + added);
+  }
+
+ private:
+  std::string alternation(size_t start, int depth) {
+    std::vector<std::string> branches(1);
+    bool has_group = false;
+    while (ok_ && i_ < p_.size()) {
+      const char c = p_[i_];
+      std::string &b = branches.back();
+      if (c == '|') {
+        ++i_;
+        branches.emplace_back();
+      } else if (c == ')') {
+        if (depth == 0) ok_ = false;
+        break;
+      } else if (c == '\\') {
+        const size_t n = i_ + 1 < p_.size() ? 2 : 1;
+        b.append(p_.substr(i_, n));
+        i_ += n;
+      } else if (c == '[') {
+        const size_t end = bracket_end(p_, i_);
+        if (end == std::string_view::npos) {
+          ok_ = false;
+          break;
+        }
+        b.append(p_.substr(i_, end + 1 - i_));
+        i_ = end + 1;
+      } else if (c == '(') {
+        if (depth >= 100) {
+          ok_ = false;
+          break;
+        }
+        has_group = true;
+        opens_.push_back(i_);
+        ++i_;
+        std::string inner = alternation(i_, depth + 1);
+        if (i_ >= p_.size() || p_[i_] != ')') {
+          ok_ = false;
+          break;
+        }
+        ++i_;
+        b += '(';
+        b += inner;
+        b += ')';
+      } else {
+        b += c;
+        ++i_;
+      }
+    }
+    if (branches.size() <= kFanOut || (keep_ && has_group)) return join(branches, 0, branches.size());
+    long long count = 0;
+    std::string out = nest(branches, 0, branches.size(), &count);
+    inserted_.emplace_back(start, count);
+    return out;
+  }
+
+  static std::string join(const std::vector<std::string> &b, size_t lo, size_t hi) {
+    std::string out;
+    for (size_t k = lo; k < hi; ++k) {
+      if (k > lo) out += '|';
+      out += b[k];
+    }
+    return out;
+  }
+
+  // Alternatives lo..hi as at most kFanOut parts, each part a group of
+  // kFanOut^n alternatives nested the same way.
+  static std::string nest(const std::vector<std::string> &b, size_t lo, size_t hi, long long *count) {
+    if (hi - lo <= kFanOut) return join(b, lo, hi);
+    size_t chunk = 1;
+    while (chunk * kFanOut < hi - lo) chunk *= kFanOut;
+    std::string out;
+    for (size_t k = lo; k < hi; k += chunk) {
+      const size_t end = k + chunk < hi ? k + chunk : hi;
+      if (k > lo) out += '|';
+      if (end - k == 1) {
+        out += b[k];
+        continue;
+      }
+      out += '(';
+      out += nest(b, k, end, count);
+      out += ')';
+      ++*count;
+    }
+    return out;
+  }
+
+  std::string_view p_;
+  bool keep_;
+  size_t i_ = 0;
+  bool ok_ = true;
+  std::vector<size_t> opens_;                           // "(" of each group as written
+  std::vector<std::pair<size_t, long long>> inserted_;  // where groups were added, how many
+};
+
+}  // namespace
+
+bool kxregex_closures_too_large(const char *pattern) {
+  if (pattern == nullptr) return false;
+  return ClosureEstimate(pattern).too_large();
+}
+
+int kxregex_compile(regex_t *re, const char *pattern, int cflags, long long max_nodes, int *group) {
+  if (pattern == nullptr) return REG_BADPAT;
+  const bool captures = (cflags & REG_NOSUB) == 0;
+  Nester nester(pattern, captures);
+  std::string nested;
+  if (nester.run(&nested) && nested != pattern && !kxregex_refused(nested.c_str(), max_nodes)) {
+    if (regcomp(re, nested.c_str(), cflags) == 0) {
+      if (group != nullptr && captures) *group = nester.group_number(*group);
+      return 0;
+    }
+  }
+  if (kxregex_refused(pattern, max_nodes)) return REG_ESPACE;
+  return regcomp(re, pattern, cflags);
 }
