@@ -130,8 +130,10 @@ void free_group(REPORT_GROUP *g) {
 
 bool has_error(const REPORT *rep) { return rep->error != nullptr; }
 
-// Domain expressions are short: past this many nodes a pattern is refused.
-constexpr long long kRegexMaxNodes = 2000;
+// Every host of a run meets the domain expression: past this many nodes (an
+// alternation of some ten thousand domains), or where glibc's cost
+// explodes, a pattern is refused (lib/base/kxregex.h).
+constexpr long long kRegexMaxNodes = 1LL << 18;
 
 
 // --- Filter keys and threshold names ------------------------------------------
@@ -463,7 +465,7 @@ int report_definition_process_domain_definition(REPORT *rep, REPORT_DEFINITION *
         "Error 10160: (def) Invalid regular expression '%s' in the domain definition (can not "
         "compile)";
   }
-  if (report_definition_regcomp(&d->regexp, pattern.c_str(), REG_EXTENDED | REG_ICASE) != 0) {
+  if (report_definition_regcomp(&d->regexp, pattern.c_str(), REG_EXTENDED | REG_ICASE, &d->regexp_part) != 0) {
     status_add_error(rep, error, pattern.c_str());
     return 0;
   }
@@ -471,9 +473,8 @@ int report_definition_process_domain_definition(REPORT *rep, REPORT_DEFINITION *
   return 0;
 }
 
-int report_definition_regcomp(regex_t *re, const char *pattern, int cflags) {
-  if (kxregex_refused(pattern, kRegexMaxNodes)) return REG_ESPACE;
-  return regcomp(re, pattern, cflags);
+int report_definition_regcomp(regex_t *re, const char *pattern, int cflags, int *group) {
+  return kxregex_compile(re, pattern, cflags, kRegexMaxNodes, group);
 }
 
 // --- Sections -------------------------------------------------------------------

@@ -143,7 +143,10 @@ int report_definition_get_max_records(REPORT *rep);
 
 // regcomp with a guard against patterns that glibc compiles too slowly or
 // with too much memory ("((a{255}){255}){255}" takes seconds and
-// gigabytes, a few thousand quantifiers seconds) or whose groups nest
-// deeper than 100 (glibc parses them recursively and runs out of stack):
-// those give REG_ESPACE without compiling. Otherwise as regcomp.
-int report_definition_regcomp(regex_t *re, const char *pattern, int cflags);
+// gigabytes, a few thousand "(a*)*" seconds) or whose groups nest deeper
+// than 100 (glibc parses them recursively and runs out of stack): those give
+// REG_ESPACE without compiling. Long alternations are compiled nested, a few
+// alternatives at a time (kxregex_compile); group (may be null) is a capture
+// group number of the pattern as written and becomes its number in the
+// compiled expression. Otherwise as regcomp.
+int report_definition_regcomp(regex_t *re, const char *pattern, int cflags, int *group = nullptr);

@@ -102,9 +102,10 @@ field_kind kind_of_field(int field) {
 // Category numbers of one rule; more than this is not a list of categories.
 constexpr size_t kMaxRuleCategories = 4096;
 
-// Filters run on every record: past this many nodes, or with a
-// back-reference, a pattern is refused (lib/base/kxregex.h).
-constexpr long long kRegexMaxNodes = 2000;
+// Filters run on every record: past this many nodes (an alternation of some
+// ten thousand domains), or where glibc's cost explodes, a pattern is
+// refused (lib/base/kxregex.h).
+constexpr long long kRegexMaxNodes = 1LL << 18;
 
 
 // Expressions are compiled in the "C" locale of this thread only: matching
@@ -117,12 +118,11 @@ locale_t c_locale() {
 }
 
 regex_t *compile_regex(const char *pattern) {
-  if (kxregex_refused(pattern, kRegexMaxNodes)) return nullptr;
   auto *re = static_cast<regex_t *>(malloc(sizeof(regex_t)));
   if (re == nullptr) return nullptr;
   locale_t loc = c_locale();
   locale_t old = loc ? uselocale(loc) : static_cast<locale_t>(nullptr);
-  int rc = regcomp(re, pattern, REG_EXTENDED | REG_NOSUB);
+  int rc = kxregex_compile(re, pattern, REG_EXTENDED | REG_NOSUB, kRegexMaxNodes);
   if (loc) uselocale(old);
   if (rc != 0) {
     free(re);
@@ -217,6 +217,24 @@ bool parse_u64(const char *s, uint64_t *out) {
     v = v * 10 + d;
   }
   *out = v;
+  return true;
+}
+
+// A number operand as the C library's unsigned conversion reads it: blanks
+// around it, an optional sign (a minus negates in 64 bits, so a relative
+// date of -86400 keeps its low 32 bits), then digits. Refused besides what
+// strtoull refuses: text after the digits and values past 64 bits, which
+// strtoull would cut silently.
+bool parse_number_operand(const char *s, uint64_t *out) {
+  if (s == nullptr) return false;
+  while (isspace(static_cast<unsigned char>(*s))) ++s;
+  bool negative = false;
+  if (*s == '+' || *s == '-') negative = *s++ == '-';
+  std::string digits(s);
+  while (!digits.empty() && isspace(static_cast<unsigned char>(digits.back()))) digits.pop_back();
+  uint64_t v = 0;
+  if (!parse_u64(digits.c_str(), &v)) return false;
+  *out = negative ? 0 - v : v;
   return true;
 }
 
@@ -343,7 +361,7 @@ struct value_builder {
           int t = policyevent_aton(operand);
           if (t < 0) return nullptr;
           v = static_cast<uint64_t>(t);
-        } else if (!parse_u64(operand, &v)) {
+        } else if (!parse_number_operand(operand, &v)) {
           return nullptr;
         }
         auto *p = static_cast<uint64_t *>(malloc(sizeof(uint64_t)));
@@ -546,6 +564,9 @@ bool order_result(int code, int c) {
 
 bool is_word_separator(char c) { return c != '\0' && strchr("./?=&+ ", c) != nullptr; }
 
+// Each search starts one character past the start of the previous
+// occurrence: an occurrence that overlaps one that does not count ("a.a" in
+// "xa.a.a") is still found.
 bool word_occurs(const char *text, const char *word) {
   size_t wl = strlen(word);
   const char *p = text;
@@ -553,8 +574,8 @@ bool word_occurs(const char *text, const char *word) {
     bool starts = p == text || is_word_separator(p[-1]);
     bool ends = p[wl] == '\0' || is_word_separator(p[wl]);
     if (starts && ends) return true;
-    if (p[wl] == '\0' && wl == 0) break;
-    p += wl != 0 ? wl : 1;
+    if (*p == '\0') break;
+    ++p;
   }
   return false;
 }

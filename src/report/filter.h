@@ -125,12 +125,13 @@ void free_filter_rule(FILTER_RULE *tree);
 // category rule on 5, 54, 60 or 61; rep (may be null) gets the error texts
 // of invalid expressions and failed decodes, and the search-term list for a
 // rule on 53.
-// Refused besides what the language forbids: a number operand that is not a
-// whole unsigned decimal of 64 bits; an address prefix that is not a decimal
-// above 0; a category list that is empty, holds a number past 32 bits or
-// more than 4096 numbers; a regular expression with a back-reference or one
-// that would compile to more than 2000 nodes (compiled in the "C" locale,
-// so it matches bytes).
+// A number operand is read as strtoull reads it (blanks, an optional sign,
+// a minus negating in 64 bits), but refused with text after its digits or a
+// value past 64 bits. Refused besides what the language forbids: an address
+// prefix that is not a decimal above 0; a category list that is empty, holds
+// a number past 32 bits or more than 4096 numbers; a regular expression that
+// kxregex_compile refuses (back-references, programs whose size or closures
+// explode), compiled in the "C" locale, so it matches bytes.
 FILTER_RULE *report_definition_add_filter(const char *text, FILTER_RULE *prev, int field,
                                           REPORT_DEFINITION *def, REPORT *rep, int options);
 

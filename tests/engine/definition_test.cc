@@ -11,6 +11,7 @@
 #include "lib/base/kxpath.h"
 #include "lib/record/record.h"
 #include "src/report/definition.h"
+#include "src/report/fields.h"
 #include "src/report/filter.h"
 #include "src/report/report.h"
 #include "src/report/reportlists.h"
@@ -103,6 +104,13 @@ TEST_P(DefinitionErrors, GivesItsText) {
   }
 }
 
+// "host0[.]com|host1[.]com|..." with n domains.
+std::string domain_alternation(int n) {
+  std::string alt;
+  for (int i = 0; i < n; ++i) alt += (i ? "|host" : "host") + std::to_string(i) + "[.]com";
+  return alt;
+}
+
 const std::string S = kSummary;
 const std::string F = kDemandFilter;
 
@@ -139,6 +147,16 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"scheduled with date", REPORT_SCHEDULED, S + F,
                   "Error 10136: (def) Scheduled reports cannot contain absolute dates"},
         ErrorCase{"scheduled with reldate", REPORT_SCHEDULED, S + "[static_filter]\nreldate=>= 0\n", ""},
+        // Number operands take a sign, as the C library reads them.
+        ErrorCase{"reldate the day before", REPORT_SCHEDULED, S + "[static_filter]\nreldate=>= -86400\n", ""},
+        ErrorCase{"date with a plus sign", REPORT_DEMAND, S + "[static_filter]\ndate=>= +100\n", ""},
+        ErrorCase{"threshold with a sign", REPORT_DEMAND, S + "threshold=request_count:>= +1\n" + F, ""},
+        ErrorCase{"date with trailing text", REPORT_DEMAND, S + "[static_filter]\ndate=>= 100abc\n",
+                  "Error 10110: (def) Date filter invalid, line 6"},
+        ErrorCase{"threshold with trailing text", REPORT_DEMAND, S + "threshold=request_count:>= 1:2\n" + F,
+                  "Error 10150: (def) Invalid threshold filter for: request_count"},
+        ErrorCase{"long alternation in a filter", REPORT_DEMAND,
+                  S + F + "url=~ \"^http://(www[.])?(" + domain_alternation(200) + ")/\"\n", ""},
         ErrorCase{"scheduled without filter", REPORT_SCHEDULED, S, ""},
         ErrorCase{"continuous with date", REPORT_CONTINUOUS, S + F,
                   "Error 10137: (def) Continuous reports cannot contain absolute dates"},
@@ -168,6 +186,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "Error 10140: (def) Invalid orderby field, group 1"},
         ErrorCase{"order of a time bucket by date", REPORT_DEMAND,
                   "[group]\ntype=SUMMARY\ngroupby=22\nsummary=9\norderby=7,1\n" + F, ""},
+        // Time buckets are 19 to 30, the month included; 18 and 31 are none.
+        ErrorCase{"order of a month bucket by date", REPORT_DEMAND,
+                  "[group]\ntype=SUMMARY\ngroupby=30\nsummary=9\norderby=7,-1\n" + F, ""},
+        ErrorCase{"order of a minute bucket by date", REPORT_DEMAND,
+                  "[group]\ntype=SUMMARY\ngroupby=19\nsummary=9\norderby=7,1\n" + F, ""},
+        ErrorCase{"order of a month bucket by itself", REPORT_DEMAND,
+                  "[group]\ntype=SUMMARY\ngroupby=30\nsummary=9\norderby=30,1\n" + F,
+                  "Error 10140: (def) Invalid orderby field, group 1"},
+        ErrorCase{"order of field 18 by date", REPORT_DEMAND,
+                  "[group]\ntype=SUMMARY\ngroupby=18\nsummary=9\norderby=7,1\n" + F,
+                  "Error 10128: (def) Invalid orderby field, group 1"},
+        ErrorCase{"order of field 31 by date", REPORT_DEMAND,
+                  "[group]\ntype=SUMMARY\ngroupby=31\nsummary=9\norderby=7,1\n" + F,
+                  "Error 10128: (def) Invalid orderby field, group 1"},
         ErrorCase{"order of a category grouping", REPORT_DEMAND,
                   "[group]\ntype=SUMMARY\ngroupby=5\nsummary=9\norderby=5,1\n" + F,
                   "Error 10141: (def) Invalid orderby field, group 1"},
@@ -419,6 +451,37 @@ TEST(DefinitionValues, DomainExpression) {
   EXPECT_EQ(regexec(&q.def()->domain->regexp, "B", 0, nullptr, 0), 0);
 }
 
+// The domain a definition's expression gives for a host.
+std::string domain_of(const Parsed &p, const char *host) {
+  char *d = extract_domain(host, p.def()->domain);
+  std::string out = d ? d : "(null)";
+  free(d);
+  return out;
+}
+
+TEST(DefinitionValues, LongDomainAlternations) {
+  for (int n : {200, 5000}) {
+    Parsed p(REPORT_DEMAND, S + F + "[fields metadata precompiled]\n48=/^(.*[.])?(" + domain_alternation(n) +
+                                ")$/2\n");
+    ASSERT_TRUE(p.ok()) << p.error();
+    EXPECT_EQ(domain_of(p, "www.host42.com"), "host42.com");
+    EXPECT_EQ(domain_of(p, "a.b.host199.com"), "host199.com");
+    EXPECT_EQ(domain_of(p, "x.host4999.com"), n > 4999 ? "host4999.com" : "x.host4999.com");
+    EXPECT_EQ(domain_of(p, "other.org"), "other.org");  // no match: the host
+  }
+  // Groups after a long alternation keep their numbers.
+  std::string many;
+  for (int i = 0; i < 40; ++i) many += (i ? "|a" : "a") + std::to_string(i);
+  Parsed q(REPORT_DEMAND, S + F + "[fields metadata precompiled]\n48=/^(x[.])?(" + many +
+                              ")[.]([a-z]+)[.]([a-z]+)$/4\n");
+  ASSERT_TRUE(q.ok()) << q.error();
+  EXPECT_EQ(domain_of(q, "x.a7.org.uk"), "uk");
+  EXPECT_EQ(domain_of(q, "a39.example.com"), "com");
+  Parsed r(REPORT_DEMAND, S + F + "[fields metadata precompiled]\n48=/^(" + many + ")[.]([a-z]+)$/2\n");
+  ASSERT_TRUE(r.ok()) << r.error();
+  EXPECT_EQ(domain_of(r, "a12.org"), "org");
+}
+
 TEST(DefinitionValues, DomainListWithSharedList) {
   TempDir root("kxdef");
   ASSERT_FALSE(root.path().empty());
@@ -511,12 +574,35 @@ TEST(DefinitionRegex, Guard) {
 }
 
 TEST(DefinitionParse, OddTexts) {
-  for (const char *text : {"", "\n\n", "[group]", "[group]\n[group", "=\n[group]\n=\n", "[general]\n="}) {
-    Parsed p(REPORT_SCHEDULED, text);
-    EXPECT_TRUE(p.ok() || !p.error().empty()) << text;
+  const char kNoGroups[] = "Error 10106: (def) No report groups found";
+  const char kNoType[] = "Error 10118: (def) Invalid group type, group 1";
+  const struct {
+    const char *text, *error;
+  } cases[] = {
+      {"", kNoGroups},
+      {"\n\n", kNoGroups},
+      {"[general]\n=", kNoGroups},
+      {"[GROUP]\ntype=SUMMARY", kNoGroups},        // headers are compared exactly
+      {"[group]type=SUMMARY", kNoGroups},           // a header is the whole line
+      {"[group]", kNoType},
+      {"[group]\n[group", kNoType},                 // "[group" ends the section, opens none
+      {"=\n[group]\n=\n", kNoType},                // a key-less setting is ignored
+      {"[group]\n=SUMMARY\ntype", kNoType},
+      {" [group] \r\n type=SUMMARY \r\n", ""},     // lines are trimmed
+      {"[group]\ntype=SUMMARY\n[group]\ntype=DETAIL", "Error 10126: (def) Missing detail field info, group 2"},
+      {"[group]\ntype=SUMMARY\n[unknown]\ntype=DETAIL", ""},  // an unknown section is skipped
+  };
+  for (const auto &c : cases) {
+    Parsed p(REPORT_SCHEDULED, c.text);
+    EXPECT_EQ(p.error(), c.error) << c.text;
+    EXPECT_EQ(p.ok(), *c.error == '\0') << c.text;
+    EXPECT_EQ(p.def() != nullptr, *c.error == '\0') << c.text;
   }
-  Parsed n(REPORT_SCHEDULED, "");
-  EXPECT_EQ(report_definition_interpret_definition(n.rep(), nullptr), 0);
+  Parsed n(REPORT_SCHEDULED, "[group]\ntype=SUMMARY\n");
+  ASSERT_TRUE(n.ok());
+  EXPECT_EQ(report_definition_interpret_definition(n.rep(), nullptr), 0);  // as an empty text
+  EXPECT_EQ(n.error(), kNoGroups);
+  EXPECT_EQ(n.def(), nullptr);
   EXPECT_EQ(report_definition_interpret_definition(nullptr, "[group]"), 0);
 }
 

@@ -11,6 +11,7 @@
 
 #include "lib/base/kxnet.h"
 #include "lib/lists/mdburl.h"
+#include "src/report/period.h"
 #include "src/report/report.h"
 #include "src/table/table.h"
 #include "src/table/table_file.h"
@@ -133,8 +134,18 @@ TEST(FilterParse, TokenSequencesByValueKind) {
       {7, "<100 200", true},
       {7, "< \"100\"", false},  // number operands never begin with a quote
       {7, "== yesterday", false},
-      {7, "== 12abc", false},
-      {7, "== -5", false},
+      {7, "== 12abc", false},  // trailing text is refused
+      {7, "== 1:2", false},
+      // A sign is read as the C library's unsigned conversion reads it.
+      {7, "== -5", true},
+      {7, "== +100", true},
+      {31, ">= -86400", true},
+      {9, ">= +1", true},
+      {7, "== -", false},
+      {7, "== +", false},
+      {7, "== --5", false},
+      {7, "== +-5", false},
+      {7, "== -18446744073709551616", false},  // past 64 bits
       {7, "== 18446744073709551615", true},
       {7, "== 18446744073709551616", false},  // past 64 bits
       {7, "== 99999999999999999999999999999", false},
@@ -270,6 +281,39 @@ TEST(FilterParse, ValuesOfEachKind) {
   EXPECT_STREQ(static_cast<char *>(escaped->data), "a\"b");
 }
 
+TEST(FilterParse, SignedNumberOperands) {
+  // Values as strtoull gives them: a minus sign negates in 64 bits.
+  const struct {
+    int field;
+    const char *rule;
+    uint64_t value;
+  } cases[] = {
+      {31, ">= -86400", static_cast<uint64_t>(-86400LL)},
+      {7, ">= +100", 100},
+      {7, "== -0", 0},
+      {9, ">= +1", 1},
+      {9, "< -1", UINT64_MAX},
+      {7, "== -18446744073709551615", 1},
+  };
+  for (const auto &c : cases) {
+    Rule r = parse(c.field, c.rule);
+    ASSERT_TRUE(r) << c.rule;
+    ASSERT_EQ(r->operation, FILTER_LEAF) << c.rule;
+    EXPECT_EQ(*static_cast<uint64_t *>(r->data), c.value) << c.rule;
+  }
+  // The day before a scheduled period: its start less a day.
+  Rule rel = parse(31, ">= -86400");
+  translate_relative_dates(rel.get(), 1781000000);
+  EXPECT_EQ(rel->datatype, 7);
+  EXPECT_EQ(*static_cast<uint64_t *>(rel->data), 1781000000u - 86400u);
+  RowBuilder b;
+  b.u32(7, 1781000000 - 86400, 0x43);
+  EXPECT_EQ(check_filter_recursive(nullptr, rel.get(), b.row(), b.map(), nullptr, 1, 0), 1);
+  RowBuilder before;
+  before.u32(7, 1781000000 - 86401, 0x43);
+  EXPECT_EQ(check_filter_recursive(nullptr, rel.get(), before.row(), before.map(), nullptr, 1, 0), 0);
+}
+
 TEST(FilterParse, HostileRules) {
   std::string many;
   for (int i = 0; i < 5000; ++i) many += "== " + std::to_string(i) + " ";
@@ -289,6 +333,33 @@ TEST(FilterParse, HostileRules) {
   EXPECT_FALSE(parse(1, ("~ \"" + stars + "\"").c_str()));
   EXPECT_TRUE(parse(1, ("~ \"" + stars.substr(0, 1000) + "\"").c_str()));
   EXPECT_FALSE(parse(7, std::string(100000, '9').insert(0, "== ").c_str()));
+}
+
+// "host0[.]com|host1[.]com|..." with n domains.
+std::string domain_alternation(int n) {
+  std::string alt;
+  for (int i = 0; i < n; ++i) alt += (i ? "|host" : "host") + std::to_string(i) + "[.]com";
+  return alt;
+}
+
+TEST(FilterParse, LongAlternationsLoadAndMatch) {
+  for (int n : {200, 5000}) {
+    const std::string rule = "~ \"^(.*[.])?(" + domain_alternation(n) + ")$\"";
+    SCOPED_TRACE(rule.size());
+    Rule r = parse(32, rule.c_str());
+    ASSERT_TRUE(r);
+    const struct {
+      const char *host;
+      int expect;
+    } hosts[] = {{"host0.com", 1},         {"www.host199.com", 1}, {"host1999.com", n > 1999},
+                 {"a.b.host4999.com", n > 4999}, {"host5000.com", 0},    {"host12.com.evil", 0},
+                 {"xhost12.com", 0}};
+    for (const auto &h : hosts) {
+      RowBuilder b;
+      b.text(32, h.host);
+      EXPECT_EQ(check_filter_recursive(nullptr, r.get(), b.row(), b.map(), nullptr, 1, 0), h.expect) << h.host;
+    }
+  }
 }
 
 TEST(FilterParse, ThousandsOfAndedLinesEvaluateAndFreeWithoutRecursion) {
@@ -346,6 +417,24 @@ TEST(FilterEval, RequestLogRows) {
   };
   RowBuilder b = request_row();
   for (const auto &c : cases) EXPECT_EQ(eval(b, c), c.expect) << c.field << " " << c.rule;
+}
+
+TEST(FilterEval, WordTestFindsEveryOccurrence) {
+  // Each search starts one character past the start of the previous
+  // occurrence, so an occurrence overlapping a failed one is found.
+  const struct {
+    const char *text, *rule;
+    int expect;
+  } cases[] = {
+      {"xa.a.a", "? \"a.a\"", 1},  {"xa.a.a", "!? \"a.a\"", 0}, {"a.a.a", "? \"a.a\"", 1},
+      {"xa.ax", "? \"a.a\"", 0},   {"aaa", "? \"aa\"", 0},       {"baa.aa", "? \"aa\"", 1},
+      {"abab", "? \"ab\"", 0},     {"ab/ab", "? \"ab\"", 1},     {"ba=a=a", "? \"a=a\"", 1},
+  };
+  for (const auto &c : cases) {
+    RowBuilder b;
+    b.text(1, c.text);
+    EXPECT_EQ(eval(b, {1, c.rule, 0}), c.expect) << c.text << " " << c.rule;
+  }
 }
 
 TEST(FilterEval, CategoryBytesAndSingleCategories) {

@@ -32,6 +32,10 @@ int main(int argc, char **argv) {
       "\x01[group]\ntype=DETAIL\ndetails=1,9\n[static_filter]\ncolour=1\n",
       "\x01[group]\ntype=SUMMARY\nsummary=9\nthreshold=order:<= 3\n[static_filter]\ndate=>= 1\n"
       "[fields metadata precompiled]\n48=(a{10}){10}\n",
+      "\x02[general]\ntimezone=CET-1CEST,M3.5.0,M10.5.0/3\n[group]\ntype=SUMMARY\ngroupby=30\n"
+      "summary=9\norderby=7,-1\nthreshold=request_count:>= +1\n[static_filter]\nreldate=>= -86400\n"
+      "[fields metadata precompiled]\n48=/^(x[.])?(a0|a1|a2|a3|a4|a5|a6|a7|a8|a9|b0|b1|b2|b3|b4|b5|b6|b7)"
+      "[.]([a-z]+)$/3\n",
   };
   int n = 0;
   for (const std::string &s : seeds) {

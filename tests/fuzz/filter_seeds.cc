@@ -24,7 +24,12 @@ int main(int argc, char **argv) {
   for (int i = 0; i < 300; ++i) many_cats += std::to_string(i) + ",";
   std::string many_lines;
   for (int i = 0; i < 200; ++i) many_lines += line(9, 0, ">= 1");
+  std::string domains;
+  for (int i = 0; i < 300; ++i) domains += (i ? "|d" : "d") + std::to_string(i) + "[.]example";
   const std::vector<std::string> seeds = {
+      line(31, 0, ">= -86400") + line(7, 0, "== +100 < -1") + line(9, 0, ">= 1:2"),
+      line(1, 0, "? \"a.a\" !? \"a=a\"") + line(32, 0, "~ \"^(.*[.])?(" + domains + ")$\""),
+      line(1, 0, "~ \"(a*)*(a*)*x?x?x?a**\"") + line(1, 0, "~ \"((a|b|c|d|e|f|g|h|i|j|k|l|m|n|o|p|q)\""),
       line(7, 0, "@ 100 200") + line(3, 0, "== \"alice\""),
       line(7, 0, "!@ 100 200 > 5") + line(2, 0, "== 10.0.0.0/8"),
       line(2, 0, "== 2001:db8::/60") + line(47, 0, "!= ::1"),
