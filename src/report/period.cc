@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <memory>
+#include <string>
 #include <string_view>
 
 #include <absl/time/civil_time.h>
@@ -71,6 +73,223 @@ bool zone_file_ok(const std::string &name) {
 
 }  // namespace
 
+// A POSIX TZ rule text as glibc's tzset reads it.
+struct report_tz_rule {
+  // One change: the day ("Jn" julian1, "n" julian0, "Mm.w.d" month) and the
+  // local time of day it happens at.
+  struct change {
+    enum { julian1, julian0, month } type = month;
+    int64_t d = 0, m = 0, n = 0;
+    int64_t secs = 7200;
+  };
+  std::string std_abbr, dst_abbr;
+  int std_offset = 0;  // seconds east of UTC
+  int dst_offset = 0;
+  bool has_dst = false;
+  change start, end;  // into daylight time (standard clock), out of it (daylight clock)
+
+  bool is_dst(int64_t t) const;
+};
+
+namespace {
+
+bool is_alpha(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Digits as a number, saturated; false when there is none.
+bool read_number(std::string_view &s, int64_t *out) {
+  if (s.empty() || !is_digit(s.front())) return false;
+  int64_t v = 0;
+  while (!s.empty() && is_digit(s.front())) {
+    if (v < 1000000) v = v * 10 + (s.front() - '0');
+    s.remove_prefix(1);
+  }
+  *out = v;
+  return true;
+}
+
+// "hh[:mm[:ss]]" as three numbers.
+bool read_clock(std::string_view &s, int64_t *hh, int64_t *mm, int64_t *ss) {
+  *mm = *ss = 0;
+  if (!read_number(s, hh)) return false;
+  if (s.size() >= 2 && s[0] == ':' && is_digit(s[1])) {
+    s.remove_prefix(1);
+    read_number(s, mm);
+    if (s.size() >= 2 && s[0] == ':' && is_digit(s[1])) {
+      s.remove_prefix(1);
+      read_number(s, ss);
+    }
+  }
+  return true;
+}
+
+// A zone name: three or more letters, or "<...>" of three or more letters,
+// digits, '+' and '-'.
+bool read_name(std::string_view &s, std::string *out) {
+  size_t n = 0;
+  while (n < s.size() && is_alpha(s[n])) ++n;
+  if (n >= 3) {
+    out->assign(s.substr(0, n));
+    s.remove_prefix(n);
+    return true;
+  }
+  if (s.empty() || s.front() != '<') return false;
+  n = 1;
+  while (n < s.size() && (is_alpha(s[n]) || is_digit(s[n]) || s[n] == '+' || s[n] == '-')) ++n;
+  if (n >= s.size() || s[n] != '>' || n - 1 < 3) return false;
+  out->assign(s.substr(1, n - 1));
+  s.remove_prefix(n + 1);
+  return true;
+}
+
+// An offset "[+-]hh[:mm[:ss]]" west of UTC, as seconds east (glibc caps the
+// fields at 24, 59 and 59).
+bool read_offset(std::string_view &s, int *east) {
+  std::string_view t = s;
+  int sign = -1;
+  if (!t.empty() && (t.front() == '+' || t.front() == '-')) {
+    sign = t.front() == '-' ? 1 : -1;
+    t.remove_prefix(1);
+  }
+  int64_t hh, mm, ss;
+  if (!read_clock(t, &hh, &mm, &ss)) return false;
+  *east = sign * static_cast<int>(std::min<int64_t>(ss, 59) + std::min<int64_t>(mm, 59) * 60 +
+                                  std::min<int64_t>(hh, 24) * 3600);
+  s = t;
+  return true;
+}
+
+// A change rule "Jn", "n" or "Mm.w.d" with an optional "/[-]hh[:mm[:ss]]".
+bool read_change(std::string_view &s, report_tz_rule::change *c) {
+  if (s.empty()) return false;
+  if (s.front() == 'J' || is_digit(s.front())) {
+    const bool one = s.front() == 'J';
+    if (one) s.remove_prefix(1);
+    if (!read_number(s, &c->d) || c->d > 365 || (one && c->d == 0)) return false;
+    c->type = one ? report_tz_rule::change::julian1 : report_tz_rule::change::julian0;
+  } else if (s.front() == 'M') {
+    s.remove_prefix(1);
+    c->type = report_tz_rule::change::month;
+    if (!read_number(s, &c->m) || s.empty() || s.front() != '.') return false;
+    s.remove_prefix(1);
+    if (!read_number(s, &c->n) || s.empty() || s.front() != '.') return false;
+    s.remove_prefix(1);
+    if (!read_number(s, &c->d)) return false;
+    if (c->m < 1 || c->m > 12 || c->n < 1 || c->n > 5 || c->d > 6) return false;
+  } else {
+    return false;
+  }
+  c->secs = 7200;
+  if (!s.empty() && s.front() == '/') {
+    s.remove_prefix(1);
+    const bool negative = !s.empty() && s.front() == '-';
+    if (negative) s.remove_prefix(1);
+    int64_t hh, mm, ss;
+    if (!read_clock(s, &hh, &mm, &ss)) return false;
+    c->secs = (negative ? -1 : 1) * (hh * 3600 + mm * 60 + ss);
+  }
+  return true;
+}
+
+// The changes glibc takes when a text names daylight time without rules
+// and no "posixrules" file is read: the United States' since 2007.
+void default_changes(report_tz_rule *r) {
+  r->start = {report_tz_rule::change::month, 0, 3, 2, 7200};
+  r->end = {report_tz_rule::change::month, 0, 11, 1, 7200};
+}
+
+// Reads a rule text; null when it does not begin with a standard name and
+// offset. *whole tells whether all of it was read; when not, only the
+// standard time is kept.
+std::shared_ptr<report_tz_rule> read_rule(std::string_view s, bool *whole) {
+  *whole = false;
+  auto r = std::make_shared<report_tz_rule>();
+  if (!read_name(s, &r->std_abbr) || !read_offset(s, &r->std_offset)) return nullptr;
+  r->dst_abbr = r->std_abbr;
+  r->dst_offset = r->std_offset;
+  if (s.empty()) {
+    *whole = true;
+    return r;
+  }
+  report_tz_rule d = *r;
+  if (!read_name(s, &d.dst_abbr)) return r;
+  d.dst_offset = d.std_offset + 3600;
+  if (!s.empty() && s.front() != ',' && !read_offset(s, &d.dst_offset)) return r;
+  d.has_dst = true;
+  if (s.empty() || s == ",") {
+    default_changes(&d);
+  } else {
+    if (s.front() != ',') return r;
+    s.remove_prefix(1);
+    if (!read_change(s, &d.start)) return r;
+    if (s.empty()) {
+      d.end = {report_tz_rule::change::month, 0, 11, 1, 7200};  // glibc's default end
+    } else {
+      if (s.front() != ',') return r;
+      s.remove_prefix(1);
+      if (!read_change(s, &d.end) || !s.empty()) return r;
+    }
+  }
+  *r = d;
+  *whole = true;
+  return r;
+}
+
+// The instant of a change in the given year, as glibc's compute_change
+// gives it (years up to 1970 count from 1970-01-01).
+int64_t change_time(const report_tz_rule::change &c, int64_t year, int offset) {
+  int64_t t = 0;
+  if (year > 1970)
+    t = ((year - 1970) * 365 + ((year - 1) / 4 - 1970 / 4) - ((year - 1) / 100 - 1970 / 100) +
+         ((year - 1) / 400 - 1970 / 400)) *
+        86400;
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  static const int kMonthYearDay[2][13] = {
+      {0, 31, 59, 90, 120, 151, 181, 212, 243, 273, 304, 334, 365},
+      {0, 31, 60, 91, 121, 152, 182, 213, 244, 274, 305, 335, 366}};
+  switch (c.type) {
+    case report_tz_rule::change::julian1:
+      t += (c.d - 1) * 86400;
+      if (c.d >= 60 && leap) t += 86400;
+      break;
+    case report_tz_rule::change::julian0:
+      t += c.d * 86400;
+      break;
+    case report_tz_rule::change::month: {
+      const int *before = &kMonthYearDay[leap ? 1 : 0][c.m - 1];
+      t += static_cast<int64_t>(before[0]) * 86400;
+      // Zeller's congruence: the weekday of the month's first day.
+      const int64_t m1 = (c.m + 9) % 12 + 1;
+      const int64_t yy0 = c.m <= 2 ? year - 1 : year;
+      const int64_t yy1 = yy0 / 100, yy2 = yy0 % 100;
+      int64_t dow = ((26 * m1 - 2) / 10 + 1 + yy2 + yy2 / 4 + yy1 / 4 - 2 * yy1) % 7;
+      if (dow < 0) dow += 7;
+      int64_t d = c.d - dow;
+      if (d < 0) d += 7;
+      for (int64_t i = 1; i < c.n; ++i) {
+        if (d + 7 >= before[1] - before[0]) break;
+        d += 7;
+      }
+      t += d * 86400;
+      break;
+    }
+  }
+  return t - offset + c.secs;
+}
+
+}  // namespace
+
+// Daylight time as glibc's tz_compute decides it: the changes of the UTC
+// year of t, the end before the start meaning the southern hemisphere.
+bool report_tz_rule::is_dst(int64_t t) const {
+  if (!has_dst) return false;
+  const int64_t year = absl::ToCivilSecond(absl::FromUnixSeconds(t), absl::UTCTimeZone()).year();
+  if (year < -2000000000LL || year > 2000000000LL) return false;  // past struct tm anyway
+  const int64_t on = change_time(start, year, std_offset);
+  const int64_t off = change_time(end, year, dst_offset);
+  return on > off ? (t < off || t >= on) : (t >= on && t < off);
+}
+
 report_tz::report_tz() : zone_(absl::UTCTimeZone()), name_("UTC") {}
 
 const report_tz &report_tz::process() {
@@ -86,6 +305,7 @@ bool report_tz::load(const char *name) {
   std::string_view want = name ? std::string_view(name) : std::string_view();
   if (!want.empty() && want.front() == ':') want.remove_prefix(1);
   name_ = name ? std::string(name) : std::string();
+  rule_.reset();
   if (name != nullptr && want.empty()) {
     // An empty TZ (or a lone ':') means UTC.
     zone_ = absl::UTCTimeZone();
@@ -94,36 +314,58 @@ bool report_tz::load(const char *name) {
   const std::string file = name ? std::string(want) : "/etc/localtime";
   if (zone_file_ok(file) && absl::LoadTimeZone(file, &zone_)) return true;
   zone_ = absl::UTCTimeZone();
-  return false;
+  // No zone file by that name: glibc reads the text as a POSIX rule.
+  if (name == nullptr) return false;
+  bool whole = false;
+  rule_ = read_rule(want, &whole);
+  return rule_ != nullptr && whole;
+}
+
+report_tz::civil_info report_tz::info(int64_t t) const {
+  if (rule_ == nullptr) {
+    const absl::TimeZone::CivilInfo ci = zone_.At(absl::FromUnixSeconds(t));
+    return civil_info{ci.cs, ci.offset, ci.is_dst, ci.zone_abbr};
+  }
+  const bool dst = rule_->is_dst(t);
+  const int offset = dst ? rule_->dst_offset : rule_->std_offset;
+  // Through absl::Time, which saturates where t + offset would overflow.
+  const absl::CivilSecond cs =
+      absl::ToCivilSecond(absl::FromUnixSeconds(t) + absl::Seconds(offset), absl::UTCTimeZone());
+  return civil_info{cs, offset, dst, dst ? rule_->dst_abbr.c_str() : rule_->std_abbr.c_str()};
+}
+
+int64_t report_tz::pre(const absl::CivilSecond &cs) const {
+  if (rule_ == nullptr) return absl::ToUnixSeconds(zone_.At(cs).pre);
+  // Two offsets: the earlier reading lies before any change near cs, so its
+  // offset is the one in force before that change (or the only one).
+  const int64_t civil = cs - kEpoch;
+  const int ahead = std::max(rule_->std_offset, rule_->dst_offset);
+  return civil - info(civil - ahead).offset;
 }
 
 report_tz::local_instant report_tz::convert(int64_t t) const {
-  const absl::TimeZone::CivilInfo ci = zone_.At(absl::FromUnixSeconds(t));
+  const civil_info ci = info(t);
   return local_instant{ci.cs - kEpoch, ci.offset, ci.is_dst};
 }
 
 bool report_tz::localtime(time_t t, struct tm *out) const {
-  const absl::TimeZone::CivilInfo ci = zone_.At(absl::FromUnixSeconds(t));
-  return fill_tm(ci.cs, ci.offset, ci.is_dst, ci.zone_abbr, out);
+  const civil_info ci = info(t);
+  return fill_tm(ci.cs, ci.offset, ci.is_dst, ci.abbr, out);
 }
 
-long report_tz::gmtoff(time_t t) const {
-  return zone_.At(absl::FromUnixSeconds(t)).offset;
-}
+long report_tz::gmtoff(time_t t) const { return info(t).offset; }
 
 int report_tz::daytime(time_t t) const {
-  const absl::CivilSecond cs = zone_.At(absl::FromUnixSeconds(t)).cs;
+  const absl::CivilSecond cs = info(t).cs;
   return cs.hour() * 3600 + cs.minute() * 60 + cs.second();
 }
 
 int report_tz::weekday(time_t t) const {
-  const absl::CivilDay day(zone_.At(absl::FromUnixSeconds(t)).cs);
+  const absl::CivilDay day(info(t).cs);
   return (static_cast<int>(absl::GetWeekday(day)) + 1) % 7;
 }
 
-int report_tz::monthday(time_t t) const {
-  return zone_.At(absl::FromUnixSeconds(t)).cs.day();
-}
+int report_tz::monthday(time_t t) const { return info(t).cs.day(); }
 
 // The search of glibc's mktime, step for step, so that every result (an
 // isdst hint that names the other side of a change, a local time skipped by
@@ -143,8 +385,7 @@ time_t report_tz::mktime(struct tm *tp) const {
   // (a local time repeated without a change of the daylight flag), it is
   // the earlier of the two times, as glibc gives after a call for an
   // earlier time.
-  const int64_t t0 = absl::ToUnixSeconds(
-      zone_.At(absl::CivilSecond(kEpoch + want)).pre);
+  const int64_t t0 = pre(absl::CivilSecond(kEpoch + want));
   int64_t t = t0, t1 = t0, t2 = t0;
   bool dst2 = false;
   int remaining_probes = 6;
@@ -189,9 +430,9 @@ time_t report_tz::mktime(struct tm *tp) const {
 found:
   if (sec_requested != sec) t += static_cast<int64_t>(sec_requested) - sec;
   {
-    const absl::TimeZone::CivilInfo ci = zone_.At(absl::FromUnixSeconds(t));
+    const civil_info ci = info(t);
     struct tm out;
-    if (!fill_tm(ci.cs, ci.offset, ci.is_dst, ci.zone_abbr, &out)) return -1;
+    if (!fill_tm(ci.cs, ci.offset, ci.is_dst, ci.abbr, &out)) return -1;
     *tp = out;
   }
   return t;

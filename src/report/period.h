@@ -5,7 +5,8 @@
 // dates relative to the period start are made absolute.
 //
 // All calendar arithmetic runs in a report_tz, the report's own time zone,
-// loaded once per report from the system's zoneinfo. Nothing here changes
+// loaded once per report from the system's zoneinfo or read from a POSIX
+// rule text such as "CET-1CEST,M3.5.0,M10.5.0/3". Nothing here changes
 // the process time zone (TZ) or depends on it after start-up, so reports in
 // different zones run on different threads at once without a lock, and the
 // log clock and status times of other threads keep the process zone.
@@ -14,9 +15,11 @@
 #include <stdint.h>
 #include <time.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
+#include <absl/time/civil_time.h>
 #include <absl/time/time.h>
 
 // Run-interval codes (the same numbers as the time-grouping field ids).
@@ -44,6 +47,9 @@
 #define PERIOD_OP_GREATER_EQUAL 4
 #define PERIOD_OP_GREATER 5
 
+// A POSIX TZ rule text, read (period.cc).
+struct report_tz_rule;
+
 // One time zone for one report's local-time arithmetic. A value type: cheap
 // to copy, immutable once loaded, safe to use from any number of threads.
 // localtime and mktime give exactly what glibc's localtime_r and mktime give
@@ -57,13 +63,19 @@ class report_tz {
   // Loads the zone that TZ=name would select: a zoneinfo name such as
   // "Europe/Berlin" (an optional leading ':' is ignored) or an absolute path
   // of a zoneinfo file; null selects the system zone (/etc/localtime), as an
-  // unset TZ does, and "" UTC, as an empty TZ does. A name that cannot be
-  // loaded gives UTC (as glibc falls back to UTC) and returns false; so do
-  // POSIX rule texts such as "CET-1CEST,M3.5.0,M10.5.0/3" (only zoneinfo
-  // names are read here), names with a ".." part and names of anything but a
-  // regular file (a definition may not read outside the zoneinfo folder or
-  // block the worker on a device). Takes Abseil's zone-cache lock: call it
-  // when a report is set up, not per record.
+  // unset TZ does, and "" UTC, as an empty TZ does. A name that names no
+  // zoneinfo file is read as glibc reads a POSIX rule text: standard name
+  // and offset, then optionally a daylight name, offset (default one hour
+  // ahead) and the two change rules ("Jn", "n" or "Mm.w.d", each with an
+  // optional "/time", which may be negative or past 24 hours); without
+  // rules the changes are those of the United States since 2007
+  // ("M3.2.0,M11.1.0"), as glibc gives them when no "posixrules" file
+  // exists. A text that is not wholly such a rule returns false and keeps
+  // the standard time it begins with, or UTC when it does not begin with
+  // one (as glibc falls back to UTC); so do names with a ".." part and names
+  // of anything but a regular file (a definition may not read outside the
+  // zoneinfo folder or block the worker on a device). Takes Abseil's
+  // zone-cache lock: call it when a report is set up, not per record.
   bool load(const char *name);
 
   // The zone of the process: what TZ named at the first call (the system
@@ -75,8 +87,8 @@ class report_tz {
   const std::string &name() const { return name_; }
 
   // localtime_r: breaks t into local time (all fields, tm_gmtoff and tm_zone
-  // included). Returns false, leaving *out unspecified, when the year does not
-  // fit struct tm.
+  // included; tm_zone lives as long as this zone or a copy of it). Returns
+  // false, leaving *out unspecified, when the year does not fit struct tm.
   bool localtime(time_t t, struct tm *out) const;
 
   // mktime: converts the local time in *tm (fields may be out of range;
@@ -100,6 +112,20 @@ class report_tz {
   int monthday(time_t t) const;
 
  private:
+  // One local-time conversion: the civil time, the offset, the daylight flag
+  // and the abbreviation.
+  struct civil_info {
+    absl::CivilSecond cs;
+    int offset;
+    bool is_dst;
+    const char *abbr;
+  };
+  civil_info info(int64_t t) const;
+
+  // The instant of a local time taken with the offset in force before the
+  // nearest change (Abseil's TimeInfo::pre).
+  int64_t pre(const absl::CivilSecond &cs) const;
+
   // One local-time conversion: the civil time in seconds since 1970-01-01
   // 00:00:00 (as if UTC), the offset and the daylight flag.
   struct local_instant {
@@ -110,6 +136,7 @@ class report_tz {
   local_instant convert(int64_t t) const;
 
   absl::TimeZone zone_;
+  std::shared_ptr<const report_tz_rule> rule_;  // set for a rule text: zone_ unused
   std::string name_;
 };
 
