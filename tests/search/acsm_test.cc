@@ -350,7 +350,10 @@ TEST(Matcher, QueueReportsWhenFullAndAtTheEnd) {
   std::vector<std::string> words;
   std::string text;
   for (int i = 0; i < AC_MAX_INQ + 8; ++i) {
-    words.push_back("W" + std::to_string(i));
+    // Appended, not "W" + ...: GCC 12's -Wrestrict misreads that at -O3.
+    std::string w(1, 'W');
+    w += std::to_string(i);
+    words.push_back(w);
     text += words.back() + " ";
   }
   text += "w0 w1 w0 x";
