@@ -546,7 +546,8 @@ ZoneRun prepare(const char *name) {
 // the other does the same in another zone; neither may see the other's zone,
 // and the process zone stays as it was for everyone else.
 TEST(ReportZoneThreadTest, TwoReportsInTwoZonesOnTwoThreads) {
-  const ZoneRun runs[2] = {prepare("Europe/Berlin"), prepare("America/New_York")};
+  // A zoneinfo zone and a rule text, each with a change in the dates.
+  const ZoneRun runs[2] = {prepare("Europe/Berlin"), prepare("AEST-10AEDT,M10.1.0,M4.1.0/3")};
   std::atomic<int> mismatches{0};
   std::atomic<int> ready{0};
   auto work = [&](const ZoneRun &run) {
