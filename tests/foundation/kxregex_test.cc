@@ -119,7 +119,7 @@ TEST(KxRegex, LongAlternationsCompileAndMatch) {
     const char *last;  // the last name
     bool anchored;
   } patterns[] = {
-      {"^(.*[.])?(" + names(5000) + ")$", "d4999.example", true},
+      {std::string("^(.*[.])?(").append(names(5000)).append(")$"), "d4999.example", true},
       {names(5000), "d4999.example", false},
       {names(20) + "|zq", "d19.example", false},
   };
@@ -138,7 +138,7 @@ TEST(KxRegex, LongAlternationsCompileAndMatch) {
     }
   }
   // Branches without a group: the groups after them get their new numbers.
-  const std::string p = "^(www[.])?(" + names(300) + ")[.](com|org)(/.*)?$";
+  const std::string p = std::string("^(www[.])?(").append(names(300)).append(")[.](com|org)(/.*)?$");
   for (int n = 0; n <= 4; ++n) {
     int group = n;
     Compiled c(p, REG_EXTENDED, &group);
@@ -148,14 +148,14 @@ TEST(KxRegex, LongAlternationsCompileAndMatch) {
     EXPECT_EQ(c.group(url, group), want[n]) << n;
   }
   // Branches with groups of their own are left as written when captures count.
-  const std::string own = "^(" + times("(a)b|", 300) + "(c))$";
+  const std::string own = std::string("^(").append(times("(a)b|", 300)).append("(c))$");
   int group = 302;
   Compiled c(own, REG_EXTENDED, &group);
   ASSERT_EQ(c.rc, 0);
   EXPECT_EQ(group, 302);
   EXPECT_EQ(c.group("c", group), "c");
   // A text that does not compile keeps its error; refused ones give REG_ESPACE.
-  EXPECT_EQ(Compiled("(" + names(100) + "|(", REG_EXTENDED).rc, REG_EPAREN);
+  EXPECT_EQ(Compiled(std::string("(").append(names(100)).append("|("), REG_EXTENDED).rc, REG_EPAREN);
   EXPECT_EQ(Compiled(names(100) + ")", REG_EXTENDED | REG_NOSUB).rc, 0);  // a lone ")" is literal
   EXPECT_EQ(Compiled(times("(a*)*", 1000), REG_EXTENDED).rc, REG_ESPACE);
   EXPECT_EQ(Compiled("(a)\\1", REG_EXTENDED).rc, REG_ESPACE);
