@@ -148,6 +148,8 @@ TEST_F(E2E, DemandReportThroughBothStages) {
 
   // The mail names the new instance.
   std::string rid = d_.admin().scalar("select rid from demand_report_instance where report_id=1");
+  // The mail goes out after the status is saved: the run's last line follows it.
+  ASSERT_TRUE(d_.wait_for_log("message", "Finish demand report 1\n"));
   EXPECT_NE(kxtest::read_text_file(d_.root() + "/mail.txt").find("d" + rid + "\n"), std::string::npos);
   EXPECT_TRUE(d_.wait_for_log("message", "Finish demand report 1\n"));
 }
@@ -290,6 +292,9 @@ TEST_F(E2E, DemandWithoutDateRangeAndThresholdsDecideTheMail) {
   // Only the report whose threshold was reached mails.
   std::string rid3 = d_.admin().scalar("select rid from demand_report_instance where report_id=3");
   std::string rid2 = d_.admin().scalar("select rid from demand_report_instance where report_id=2");
+  // The mails go out after the status is saved: the run's last line follows them.
+  ASSERT_TRUE(d_.wait_for_log("message", "Finish demand report 2\n"));
+  ASSERT_TRUE(d_.wait_for_log("message", "Finish demand report 3\n"));
   std::string mails = kxtest::read_text_file(d_.root() + "/mail.txt");
   EXPECT_NE(mails.find("d" + rid3 + "\n"), std::string::npos) << mails;
   EXPECT_EQ(mails.find("d" + rid2 + "\n"), std::string::npos) << mails;
