@@ -115,11 +115,6 @@ bool kxregex_has_back_reference(std::string_view pat) {
   return false;
 }
 
-bool kxregex_refused(const char *pattern, long long max_nodes) {
-  return kxregex_too_large(pattern, max_nodes) || (pattern && kxregex_has_back_reference(pattern)) ||
-         kxregex_closures_too_large(pattern);
-}
-
 namespace {
 
 // The closing "]" of the bracket expression opening at p[i], or npos.
@@ -141,44 +136,77 @@ size_t bracket_end(std::string_view p, size_t i) {
   return j < p.size() ? j : std::string_view::npos;
 }
 
-// Budgets of the closure estimate, in units measured on glibc 2.36: a run of
-// n pieces that may match nothing costs about 8 n^2 bytes (n^2 units); a
-// flat alternation of k alternatives about 16 k^2 bytes (2 k^2 units); each
-// loop over such a piece in a run multiplies the run's time.
+// Budgets of the closure estimate, in units measured on glibc 2.36. glibc
+// keeps for every node the set of nodes it reaches without reading a
+// character (its closure): a run of n pieces that may match nothing costs
+// about 8 n^2 bytes (n^2 units), a flat alternation of k alternatives about
+// 16 k^2 bytes (2 k^2 units). Time: each quantifier over something that may
+// match nothing in such a run makes glibc walk the run's closures again
+// (run^2 per one: 500 "x*?" take a tenth of a second). For each anchor
+// glibc copies the closure that follows it, and looks for each copy among
+// all copies made before (200 "$" in a row take 15 MB, 500 take 160 MB).
 constexpr long long kMaxClosureUnits = 1LL << 23;  // about 70 MB
-constexpr long long kMaxClosureTime = 1LL << 26;   // about a quarter second
+constexpr long long kMaxClosureTime = 1LL << 29;   // about a tenth of a second
 
-// One piece, group or alternation as the estimate sees it.
+// What a piece, group or alternation reaches from its start without reading
+// a character (all of it when it may match the empty text).
 struct Part {
   bool nullable = false;  // may match the empty text
-  long long weight = 0;   // nodes reached from its start without a character
-  long long loops = 0;    // repetitions over something that may match nothing
+  long long weight = 0;   // quantifiers, alternatives and anchors reached
+  long long loops = 0;    // quantifiers over something that may match nothing
+  long long words = 0;    // "\b" and "\B" reached
+  long long anchors = 0;  // anchors anywhere in it ("\b" and "\B" as 8)
 };
 
-// A recursive reading of the pattern's structure, depth bounded by the
-// caller's nesting check.
+// A recursive reading of the pattern's structure (depth bounded: deeper
+// groups are read as characters, and kxregex_too_large refuses them).
 class ClosureEstimate {
  public:
   explicit ClosureEstimate(std::string_view p) : p_(p) {}
 
-  bool too_large() {
+  void read() {
     alternation(0);
     while (i_ < p_.size()) {  // a ")" without its "(" is a character
       ++i_;
       alternation(0);
     }
-    return units_ > kMaxClosureUnits || time_ > kMaxClosureTime;
   }
+  // glibc looks for an earlier copy of a node among all copies made so far.
+  bool too_large() const {
+    return units_ > kMaxClosureUnits || sat_add(time_, sat_mul(copies_, copies_) / 2) > kMaxClosureTime;
+  }
+  bool empty_loop() const { return empty_loop_; }
 
  private:
+  static void add(Part &to, const Part &a) {
+    to.weight = sat_add(to.weight, a.weight);
+    to.loops = sat_add(to.loops, a.loops);
+    to.words = sat_add(to.words, a.words);
+  }
+
+  // A run: its closures, walked again per loop.
+  void charge(const Part &closure, long long square) {
+    units_ = sat_add(units_, square);
+    time_ = sat_add(time_, sat_mul(square, closure.loops));
+  }
+
+  // glibc copies, for every anchor of a run, the closure that follows it:
+  // the pieces after it (a quantifier over empty matches among them copies
+  // many times more: 114 "x*?$" take 530 MB).
+  void copy_after(const Part &run, long long weight, long long loops) {
+    const long long copies = sat_mul(sat_mul(run.anchors, weight), 1 + loops);
+    copies_ = sat_add(copies_, copies);
+    units_ = sat_add(units_, sat_mul(sat_mul(copies, sat_add(run.weight, weight)), 1 + 8 * loops));
+  }
+
   Part alternation(int depth) {
     Part all;
     long long branches = 0;
     for (;;) {
       Part b = branch(depth);
       all.nullable = all.nullable || b.nullable;
-      all.weight = sat_add(all.weight, b.weight);
-      all.loops = sat_add(all.loops, b.loops);
+      add(all, b);
+      all.anchors = sat_add(all.anchors, b.anchors);
       ++branches;
       if (i_ < p_.size() && p_[i_] == '|') {
         ++i_;
@@ -188,32 +216,42 @@ class ClosureEstimate {
     }
     if (branches > 1) {
       all.weight = sat_add(all.weight, branches - 1);
+      // The closure at the alternation holds every alternative's start; its
+      // quantifiers over empty matches are walked again for each of them
+      // (its anchors are not: a list of "^name$" costs little).
       units_ = sat_add(units_, sat_mul(2 * branches, branches));
+      time_ = sat_add(time_, sat_mul(sat_mul(64, all.weight), all.loops));
+      // A "\b" reached there is copied with all of the closure (2000
+      // alternatives that begin with one take 100 MB).
+      units_ = sat_add(units_, sat_mul(3 * all.words, all.words));
     }
     return all;
   }
 
-  // A branch reaches the leads of its pieces up to the first that must
-  // match a character.
+  // A branch reaches its pieces up to the first that must match a
+  // character; consecutive pieces that may match nothing form a run.
   Part branch(int depth) {
-    Part out;
+    Part out, run;
     out.nullable = true;
-    long long run = 0, run_loops = 0;
     auto close_run = [&] {
-      const long long sq = sat_mul(run, run);
-      units_ = sat_add(units_, sq);
-      time_ = sat_add(time_, sat_mul(sq, run_loops));
-      run = run_loops = 0;
+      charge(run, sat_mul(run.weight, run.weight));
+      run = Part();
     };
     while (i_ < p_.size() && p_[i_] != '|' && !(p_[i_] == ')' && depth > 0)) {
       Part a = atom(depth);
       quantifiers(a);
-      if (out.nullable) out.weight = sat_add(out.weight, a.weight);
-      out.loops = sat_add(out.loops, a.loops);
+      if (out.nullable) add(out, a);
+      out.anchors = sat_add(out.anchors, a.anchors);
       if (a.nullable) {
-        run = sat_add(run, a.weight > 0 ? a.weight : 1);
-        run_loops = sat_add(run_loops, a.loops);
+        if (a.weight < 1) a.weight = 1;
+        copy_after(run, a.weight, a.loops);
+        add(run, a);
+        run.anchors = sat_add(run.anchors, a.anchors);
       } else {
+        // Copies of what must match a character reach only themselves.
+        const long long copies = sat_mul(run.anchors, a.weight + 1);
+        copies_ = sat_add(copies_, copies);
+        units_ = sat_add(units_, copies);
         close_run();
         out.nullable = false;
       }
@@ -236,15 +274,29 @@ class ClosureEstimate {
       i_ = end == std::string_view::npos ? p_.size() : end + 1;
       return a;
     }
+    // Anchors match no character; "\b" and "\B" (either of two conditions)
+    // weigh many times more (forty of them in a row take 190 MB).
     if (c == '\\') {
       const char n = i_ + 1 < p_.size() ? p_[i_ + 1] : '\0';
       i_ += n != '\0' ? 2 : 1;
-      // Word and buffer anchors match no character.
-      a.nullable = n == 'b' || n == 'B' || n == '<' || n == '>' || n == '`' || n == '\'';
+      if (n == 'b' || n == 'B') {
+        a.nullable = true;
+        a.weight = 8;
+        a.words = 1;
+        a.anchors = 8;
+      } else if (n == '<' || n == '>' || n == '`' || n == '\'') {
+        a.nullable = true;
+        a.weight = 1;
+        a.anchors = 1;
+      }
       return a;
     }
     ++i_;
-    a.nullable = c == '^' || c == '$';
+    if (c == '^' || c == '$') {
+      a.nullable = true;
+      a.weight = 1;
+      a.anchors = 1;
+    }
     return a;
   }
 
@@ -253,13 +305,10 @@ class ClosureEstimate {
       const char c = p_[i_];
       long long most = 1, least = 1;
       bool unbounded = false;
-      if (c == '*') {
-        least = 0;
+      if (c == '*' || c == '+') {
+        least = c == '*' ? 0 : 1;
+        most = c == '*' ? 1 : 2;  // glibc builds x+ as x x*
         unbounded = true;
-        ++i_;
-      } else if (c == '+') {
-        unbounded = true;
-        most = 2;  // glibc builds x+ as x x*
         ++i_;
       } else if (c == '?') {
         least = 0;
@@ -291,11 +340,14 @@ class ClosureEstimate {
       } else {
         return;
       }
-      // Bounds are built as copies; an unbounded repetition of something
-      // that may match nothing is a loop of empty steps.
-      const bool loop = unbounded && a.nullable;
+      // Bounds are built as copies. A quantifier over something that may
+      // match nothing makes empty steps glibc's closures walk again; an
+      // unbounded one makes a loop of them.
+      if (a.nullable && unbounded) empty_loop_ = true;
       a.weight = c == '+' ? sat_add(sat_mul(a.weight, 2), 1) : sat_mul(a.weight + 1, c == '{' ? most : 1);
-      a.loops = sat_add(sat_mul(a.loops, most), loop ? 1 : 0);
+      a.loops = sat_add(sat_mul(a.loops, most), a.nullable ? 1 : 0);
+      a.words = sat_mul(a.words, most);
+      a.anchors = sat_mul(a.anchors, most);
       a.nullable = a.nullable || least == 0;
     }
   }
@@ -304,6 +356,8 @@ class ClosureEstimate {
   size_t i_ = 0;
   long long units_ = 0;
   long long time_ = 0;
+  long long copies_ = 0;  // nodes copied for anchors
+  bool empty_loop_ = false;
 };
 
 constexpr size_t kFanOut = 16;
@@ -430,7 +484,24 @@ class Nester {
 
 bool kxregex_closures_too_large(const char *pattern) {
   if (pattern == nullptr) return false;
-  return ClosureEstimate(pattern).too_large();
+  ClosureEstimate e(pattern);
+  e.read();
+  return e.too_large();
+}
+
+bool kxregex_has_empty_loop(const char *pattern) {
+  if (pattern == nullptr) return false;
+  ClosureEstimate e(pattern);
+  e.read();
+  return e.empty_loop();
+}
+
+bool kxregex_refused(const char *pattern, long long max_nodes) {
+  if (pattern == nullptr) return false;
+  if (kxregex_too_large(pattern, max_nodes) || kxregex_has_back_reference(pattern)) return true;
+  ClosureEstimate e(pattern);
+  e.read();
+  return e.empty_loop() || e.too_large();
 }
 
 int kxregex_compile(regex_t *re, const char *pattern, int cflags, long long max_nodes, int *group) {

@@ -28,14 +28,22 @@ bool kxregex_has_back_reference(std::string_view pattern);
 
 // True when the sets of nodes reached without reading a character would
 // take glibc's compiler too much memory or time: runs of pieces that may
-// match nothing, loops over such pieces and alternatives side by side,
-// weighed by how glibc builds them (a run of about 2800 "a*", 2000 flat
-// alternatives or 500 "(a*)*" is too much). Null: false.
+// match nothing, quantifiers over such pieces, anchors among them and
+// alternatives side by side, weighed by how glibc builds them (more than
+// about 2900 "a*" in a row, 2000 flat alternatives, 500 "x*?" or 250 "$"
+// are too much). Null: false.
 bool kxregex_closures_too_large(const char *pattern);
 
+// True when the pattern repeats without bound something that may match the
+// empty text ("(a*)*", "a**", "(x|y?)+", "(^)*"): glibc's compiler then
+// walks loops of empty steps, in time that doubles with each more of them
+// among anchors. Nothing a pattern means needs one ("(a*)*" is "a*").
+// Null: false.
+bool kxregex_has_empty_loop(const char *pattern);
+
 // What every caller applies to a pattern from outside input: refused when
-// too large (kxregex_too_large), its closures too large or holding a
-// back-reference.
+// too large (kxregex_too_large), holding a back-reference or an empty loop,
+// or its closures too large.
 bool kxregex_refused(const char *pattern, long long max_nodes);
 
 // regcomp for a pattern from outside input. Alternations of more than 16

@@ -76,16 +76,29 @@ TEST(KxRegex, RefusesWhatExplodesNotWhatIsLong) {
       {times("a*", 2000), false},
       {times("x?", 5000), true},
       {times("a{0,3}", 2000), true},
-      {times("(a*)*", 200), false},
-      {times("(a*)*", 1000), true},      // loops over loops
+      {times("x*?", 300), false},
+      {"(a*)*", true},                   // a loop of empty steps
       {times("a**", 1000), true},        // stacked
       {times("(a|b*)", 2000), true},
       {times("a*b", 20000), false},      // runs of one
       {times("([a-z]+[.])*", 1000), false},
       {times("([a-z]+[.])*", 3000), true},
       {times("(a+)+", 2000), false},
-      {times("((((((((((a*)*)*)*)*)*)*)*)*)*)", 20), false},
-      {"((((((((((a*)*)*)*)*)*)*)*)*)*){1000}", true},
+      {times("x*?", 1300), true},        // a quantifier over one that may match nothing
+      {times("$", 200), false},
+      {times("$", 500), true},           // anchors in a run: copies of closures per anchor
+      {times("\\b", 20), false},
+      {times("\\b", 40), true},
+      {times("\\ba*", 300), true},
+      {times("$a", 5000), false},
+      {times("(a*){2}", 100), false},    // bounded: copies, no loop
+      {times("b*?a|", 2000), true},      // quantifiers over empty matches in every alternative
+      {times("b*?a|", 500), false},
+      {times("(b$)?", 600), true},       // every anchor in a run copies the rest of it
+      {times("b*?$", 75), true},
+      {times("b*?$", 30), false},
+      {times("\\ba|", 1800), true},     // a "\b" in every alternative
+      {times("$a|", 1800), false},
       {group(names(2000)), false},  // a flat alternation: the square of its branches
       {group(names(5000)), true},
       {std::string(100000, 'a'), false},
@@ -93,6 +106,17 @@ TEST(KxRegex, RefusesWhatExplodesNotWhatIsLong) {
   for (const auto &c : cases)
     EXPECT_EQ(kxregex_refused(c.pattern.c_str(), kNodes), c.refused) << c.pattern.substr(0, 60) << " ("
                                                                      << c.pattern.size() << ")";
+}
+
+TEST(KxRegex, EmptyLoops) {
+  for (const char *p : {"(a*)*", "a**", "a*+", "(x|y?)+", "(^)*", "($|a)*", "(\\b){2,}", "((a?b?)c?)*",
+                        "(a*){1,}", "x(()|y)*"})
+    EXPECT_TRUE(kxregex_has_empty_loop(p)) << p;
+  for (const char *p : {"a*", "(a+)*", "([a-z]+[.])*", "a*?", "(a*){3}", "(a*)?", "a+*", "[*]*", "\\**",
+                        "(a|b)+", "{2,}", "x{2,}"})
+    EXPECT_FALSE(kxregex_has_empty_loop(p)) << p;
+  EXPECT_FALSE(kxregex_has_empty_loop(nullptr));
+  EXPECT_TRUE(kxregex_refused("^(.*)*$", 1000000));
 }
 
 struct Compiled {
@@ -158,6 +182,7 @@ TEST(KxRegex, LongAlternationsCompileAndMatch) {
   EXPECT_EQ(Compiled(std::string("(").append(names(100)).append("|("), REG_EXTENDED).rc, REG_EPAREN);
   EXPECT_EQ(Compiled(names(100) + ")", REG_EXTENDED | REG_NOSUB).rc, 0);  // a lone ")" is literal
   EXPECT_EQ(Compiled(times("(a*)*", 1000), REG_EXTENDED).rc, REG_ESPACE);
+  EXPECT_EQ(Compiled(names(5000).append("|(a*)*"), REG_EXTENDED | REG_NOSUB).rc, REG_ESPACE);
   EXPECT_EQ(Compiled("(a)\\1", REG_EXTENDED).rc, REG_ESPACE);
 }
 
