@@ -33,6 +33,46 @@ constexpr int wait_scale() {
 #endif
 }
 
+// Definitions the daemon tests queue: users and their hits, or users then
+// each user's derived domains; the period is the date filter's two times.
+inline constexpr char kOneLevelDefinition[] =
+    "[general]\nversion=1\n"
+    "[group]\ntype=SUMMARY\ngroupby=3\nsummary=9\n"
+    "[static_filter]\ndate=@ %lld %lld\n";
+inline constexpr char kTwoLevelDefinition[] =
+    "[general]\nversion=1\n"
+    "[group]\ntype=SUMMARY\ngroupby=3\nsummary=9,10,11\norderby=9,-1\n"
+    "[group]\ntype=SUMMARY\ngroupby=48\nsummary=9\norderby=9,-1\n"
+    "[static_filter]\ndate=@ %lld %lld\n"
+    "[fields metadata precompiled]\n48=|*\n";
+
+// format with the period from..to; general lines go to the [general] section.
+inline std::string definition_of(const char *format, time_t from, time_t to, const std::string &general = "") {
+  char buf[512];
+  snprintf(buf, sizeof buf, format, static_cast<long long>(from), static_cast<long long>(to));
+  std::string def = buf;
+  if (!general.empty()) def.insert(def.find("[group]"), general);
+  return def;
+}
+
+// Every path below dir (all of them, or only the regular files).
+inline std::vector<std::string> paths_below(const std::string &dir, bool regular_only = false) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (auto it = std::filesystem::recursive_directory_iterator(dir, ec);
+       !ec && it != std::filesystem::recursive_directory_iterator(); it.increment(ec))
+    if (!regular_only || it->is_regular_file()) out.push_back(it->path().string());
+  return out;
+}
+inline std::vector<std::string> files_below(const std::string &dir) { return paths_below(dir, true); }
+
+// How often what stands in text, occurrences apart.
+inline size_t count_of(const std::string &text, const std::string &what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) n++;
+  return n;
+}
+
 class DaemonSandbox {
  public:
   explicit DaemonSandbox(const std::string &tag) : db_(tag), snmp_("kxreporter-snmp") {

@@ -90,18 +90,7 @@ class E2E : public ::testing::Test {
   kxtest::DaemonSandbox d_{"e2e"};
 };
 
-const char kTwoLevel[] =
-    "[general]\nversion=1\n"
-    "[group]\ntype=SUMMARY\ngroupby=3\nsummary=9,10,11\norderby=9,-1\n"
-    "[group]\ntype=SUMMARY\ngroupby=48\nsummary=9\norderby=9,-1\n"
-    "[static_filter]\ndate=@ %lld %lld\n"
-    "[fields metadata precompiled]\n48=|*\n";
-
-std::string two_level(time_t from, time_t to) {
-  char buf[512];
-  snprintf(buf, sizeof buf, kTwoLevel, static_cast<long long>(from), static_cast<long long>(to));
-  return buf;
-}
+std::string two_level(time_t from, time_t to) { return kxtest::definition_of(kxtest::kTwoLevelDefinition, from, to); }
 
 TEST_F(E2E, DemandReportThroughBothStages) {
   const time_t t0 = time(nullptr) - 7200;
@@ -237,8 +226,7 @@ TEST_F(E2E, StopDuringAReportAndTheJobCompletesAfterRestart) {
     recs[i].user += std::to_string(i);
   }
   reqlog::write_log(d_.root() + "/logs", "kxlogger_requests_bin_1", reqlog::sb_image(recs));
-  std::string def = two_level(t0, t0 + 86400);
-  def.insert(def.find("[group]"), "language=xx_HOLD\n");
+  const std::string def = kxtest::definition_of(kxtest::kTwoLevelDefinition, t0, t0 + 86400, "language=xx_HOLD\n");
   ASSERT_TRUE(d_.admin().exec("insert into demand_reports (report_id, name, login, next_run_time, definition) values "
                               "(1, 'r', 'admin', now() - interval 2 second, '" + def + "')"));
   ASSERT_TRUE(d_.start());

@@ -37,15 +37,7 @@ long long total_hits(const std::string &path) {
   return sum;
 }
 
-// The regular files below dir.
-std::vector<std::string> files_below(const std::string &dir) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec))
-    if (it->is_regular_file()) out.push_back(it->path().string());
-  return out;
-}
+using kxtest::files_below;
 
 // One line of /proc/PID/status ("VmRSS:" ...) as a number of kB; -1 when
 // missing.
@@ -64,23 +56,10 @@ int open_descriptors(pid_t pid) {
   return ec ? -1 : n;
 }
 
-const char kSingleLevel[] =
-    "[general]\nversion=1\n"
-    "[group]\ntype=SUMMARY\ngroupby=3\nsummary=9\n"
-    "[static_filter]\ndate=@ %lld %lld\n";
+constexpr const char *kSingleLevel = kxtest::kOneLevelDefinition;
+constexpr const char *kTwoLevel = kxtest::kTwoLevelDefinition;
 
-const char kTwoLevel[] =
-    "[general]\nversion=1\n"
-    "[group]\ntype=SUMMARY\ngroupby=3\nsummary=9,10,11\norderby=9,-1\n"
-    "[group]\ntype=SUMMARY\ngroupby=48\nsummary=9\norderby=9,-1\n"
-    "[static_filter]\ndate=@ %lld %lld\n"
-    "[fields metadata precompiled]\n48=|*\n";
-
-std::string definition(const char *format, time_t from, time_t to) {
-  char buf[512];
-  snprintf(buf, sizeof buf, format, static_cast<long long>(from), static_cast<long long>(to));
-  return buf;
-}
+std::string definition(const char *format, time_t from, time_t to) { return kxtest::definition_of(format, from, to); }
 
 class Faults : public ::testing::Test {
  protected:

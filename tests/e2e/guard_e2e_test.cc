@@ -21,29 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-size_t count_of(const std::string &text, const std::string &what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) n++;
-  return n;
-}
+using kxtest::count_of;
 
-// Every path below dir.
-std::vector<std::string> tree(const std::string &dir) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec))
-    out.push_back(it->path().string());
-  return out;
-}
-
-const char kGroupDef[] =
-    "[general]\nversion=1\n%s[group]\ntype=SUMMARY\ngroupby=3\nsummary=9\n[static_filter]\ndate=@ %lld %lld\n";
+std::vector<std::string> tree(const std::string &dir) { return kxtest::paths_below(dir); }
 
 std::string group_def(time_t from, time_t to, const char *general = "") {
-  char buf[512];
-  snprintf(buf, sizeof buf, kGroupDef, general, static_cast<long long>(from), static_cast<long long>(to));
-  return buf;
+  return kxtest::definition_of(kxtest::kOneLevelDefinition, from, to, general);
 }
 
 class GuardE2E : public ::testing::Test {

@@ -23,6 +23,8 @@
 
 #include <gtest/gtest.h>
 
+#include "lib/base/kxfile.h"
+
 #include "tests/daemon/daemon_fixture.h"
 #include "tests/fixtures/reqlog_writer.h"
 
@@ -87,16 +89,7 @@ class FaultRelay {
     snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
     return a;
   }
-  static bool write_all(int fd, const char *p, size_t n) {
-    while (n > 0) {
-      ssize_t w = write(fd, p, n);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) return false;
-      p += w;
-      n -= static_cast<size_t>(w);
-    }
-    return true;
-  }
+  static bool write_all(int fd, const char *p, size_t n) { return file_write_all(fd, p, n); }
   // Reads exactly n bytes (30 s at most).
   static bool read_exactly(int fd, char *p, size_t n) {
     while (n > 0) {
@@ -219,26 +212,11 @@ class FaultRelay {
   std::thread thread_;
 };
 
-const char kSingleLevel[] =
-    "[general]\nversion=1\n"
-    "[group]\ntype=SUMMARY\ngroupby=3\nsummary=9\n"
-    "[static_filter]\ndate=@ %lld %lld\n";
-
 std::string definition(time_t from, time_t to) {
-  char buf[512];
-  snprintf(buf, sizeof buf, kSingleLevel, static_cast<long long>(from), static_cast<long long>(to));
-  return buf;
+  return kxtest::definition_of(kxtest::kOneLevelDefinition, from, to);
 }
 
-// The regular files below dir.
-std::vector<std::string> files_below(const std::string &dir) {
-  std::vector<std::string> out;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::recursive_directory_iterator();
-       it.increment(ec))
-    if (it->is_regular_file()) out.push_back(it->path().string());
-  return out;
-}
+using kxtest::files_below;
 
 class Jobs : public ::testing::Test {
  protected:

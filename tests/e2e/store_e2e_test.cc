@@ -26,12 +26,6 @@ bool exists(const std::string &p) {
   return lstat(p.c_str(), &st) == 0;
 }
 
-int occurrences(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-  return n;
-}
-
 class Store : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -117,7 +111,7 @@ TEST_F(Store, StartUpKeepsWhatTheStoreDidNotMake) {
   for (const std::string &p : {photo, named, kept1, kept2}) EXPECT_TRUE(exists(p)) << p;
   EXPECT_EQ(d_.admin().scalar("select count(*) from demand_report_instance where report_id=99"), "2");
   EXPECT_TRUE(d_.wait_for_log("message", "not made by the report store")) << d_.log("message");
-  EXPECT_EQ(occurrences(d_.log("message"), "not made by the report store"), 1) << d_.log("message");
+  EXPECT_EQ(kxtest::count_of(d_.log("message"), "not made by the report store"), 1u) << d_.log("message");
   EXPECT_TRUE(d_.running());
 }
 
