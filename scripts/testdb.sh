@@ -68,8 +68,10 @@ testdb_run() {
 
   if [ ! -d "$dir/data/mysql" ]; then
     fresh=1
-    mkdir -p "$dir" || return 1
-    if ! mariadb-install-db --no-defaults --datadir="$dir/data" "${userargs[@]}" \
+    mkdir -p "$dir/tmp" || return 1
+    # A temporary folder of its own: servers installed side by side never
+    # meet in /tmp.
+    if ! mariadb-install-db --no-defaults --datadir="$dir/data" --tmpdir="$dir/tmp" "${userargs[@]}" \
         --auth-root-authentication-method=socket --skip-test-db \
         >"$dir/install.log" 2>&1; then
       echo "testdb: mariadb-install-db failed:" >&2
@@ -79,7 +81,8 @@ testdb_run() {
   fi
 
   rm -f "$dir/mysqld.pid" "$dir/started.pid"
-  mariadbd --no-defaults --datadir="$dir/data" --socket="$sock" \
+  mkdir -p "$dir/tmp" || return 1
+  mariadbd --no-defaults --datadir="$dir/data" --tmpdir="$dir/tmp" --socket="$sock" \
     --pid-file="$dir/mysqld.pid" --skip-networking "${userargs[@]}" \
     --log-error="$dir/error.log" --innodb-buffer-pool-size=64M \
     --max-connections=500 >/dev/null 2>&1 &

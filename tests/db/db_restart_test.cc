@@ -33,7 +33,9 @@ class PrivateServer {
  public:
   PrivateServer() {
     std::string user = getuid() == 0 ? " --user=root" : "";
-    std::string cmd = "mariadb-install-db --no-defaults --datadir=" + dir_ + "/data" + user +
+    // A temporary folder of its own: servers installed side by side never meet in /tmp.
+    std::filesystem::create_directories(dir_ + "/tmp");
+    std::string cmd = "mariadb-install-db --no-defaults --datadir=" + dir_ + "/data --tmpdir=" + dir_ + "/tmp" + user +
                       " --auth-root-authentication-method=socket --skip-test-db >" + dir_ +
                       "/install.log 2>&1";
     installed_ = system(cmd.c_str()) == 0;
@@ -57,12 +59,13 @@ class PrivateServer {
       std::string sock = "--socket=" + socket();
       std::string pidfile = "--pid-file=" + dir_ + "/mysqld.pid";
       std::string log = "--log-error=" + dir_ + "/error.log";
+      std::string tmp = "--tmpdir=" + dir_ + "/tmp";
       if (getuid() == 0)
         execlp("mariadbd", "mariadbd", "--no-defaults", datadir.c_str(), sock.c_str(), pidfile.c_str(),
-               log.c_str(), "--skip-networking", "--innodb-buffer-pool-size=16M", "--user=root", nullptr);
+               log.c_str(), tmp.c_str(), "--skip-networking", "--innodb-buffer-pool-size=16M", "--user=root", nullptr);
       else
         execlp("mariadbd", "mariadbd", "--no-defaults", datadir.c_str(), sock.c_str(), pidfile.c_str(),
-               log.c_str(), "--skip-networking", "--innodb-buffer-pool-size=16M", nullptr);
+               log.c_str(), tmp.c_str(), "--skip-networking", "--innodb-buffer-pool-size=16M", nullptr);
       _exit(127);
     }
     for (int i = 0; i < 300; i++) {
