@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -71,6 +72,26 @@ inline size_t count_of(const std::string &text, const std::string &what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) n++;
   return n;
+}
+
+// Replaces the category script below root with one that, for language
+// lang, creates the file held and then waits while the file hold exists:
+// a report in that language stays in its run until the test removes hold,
+// however fast or slow the machine is. Other languages answer at once.
+inline void hold_category_script(const std::string &root, const std::string &lang, const std::string &held,
+                                 const std::string &hold) {
+  const std::string script = root + "/webadmin/bin/kxreporter_get_categories.php";
+  std::filesystem::remove(script);
+  {
+    std::ofstream f(script);
+    f << "#!/bin/sh\n"
+         "if [ \"$1\" = \"" << lang << "\" ]; then\n"
+         "  : > '" << held << "'\n"
+         "  while [ -e '" << hold << "' ]; do sleep 0.1; done\n"
+         "fi\n"
+         "printf '1\\n2\\n3\\n'\n";
+  }
+  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
 }
 
 class DaemonSandbox {
@@ -136,6 +157,16 @@ class DaemonSandbox {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     return false;
+  }
+  // Waits up to seconds until the text stands at least n times in the log
+  // of that level; whether it does.
+  bool wait_for_log_count(const std::string &level, const std::string &text, size_t n, int seconds = 20) {
+    for (int i = 0; i < seconds * 10 * wait_scale(); i++) {
+      if (count_of(log(level), text) >= n) return true;
+      if (!running()) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return count_of(log(level), text) >= n;
   }
   // Waits until the scalar of sql satisfies pred, up to seconds, or until
   // the daemon has ended; the last value read.
