@@ -3,6 +3,7 @@
 
 #include "lib/base/kxendian.h"
 #include "lib/logfiles/logfile_format.h"
+#include "lib/logfiles/logfile_scan.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -462,9 +463,9 @@ static long eb_walk(ExtBinLogReaderData *d, RecordPtr row, unsigned char *p, uns
     if (st & STORT_BYTE_FLAG || st <= STORT_INT8) {
       n = 1;
     } else if (st == STORT_STR) {
-      const void *z = memchr(p, 0, static_cast<size_t>(avail));
+      const unsigned char *z = logfile_find_nul(p, end);
       if (!z) return LOGFILE_NEED_MORE;
-      n = static_cast<const unsigned char *>(z) - p + 1;
+      n = z - p + 1;
     } else {
       // Storage 2 to 5: the header admits no other (addresses were taken
       // above, storage 7 only for them).
@@ -518,7 +519,9 @@ static const LogFormatHooks kEBHooks = {eb_layout, eb_first_offset, eb_decode, e
 static LogFileTimeBounds *EBGetTimeBounds(LogFileReaderPtr r) { return logfile_time_bounds(data_of(r), &kEBHooks); }
 static off_t EBGetFileSize(LogFileReaderPtr r) { return data_of(r)->filesize; }
 static int EBGetFirstRec(LogFileReaderPtr r, RecordPtr row) { return logfile_first_rec(data_of(r), &kEBHooks, row); }
-static int EBGetNextRec(LogFileReaderPtr r, RecordPtr row) { return logfile_next_rec(data_of(r), &kEBHooks, row); }
+static int EBGetNextRec(LogFileReaderPtr r, RecordPtr row) {
+  return logfile_next_rec_as<eb_decode>(data_of(r), &kEBHooks, row);
+}
 static int EBGetRecByTime(LogFileReaderPtr r, RecordPtr row, time_t t) {
   return logfile_rec_by_time(data_of(r), &kEBHooks, row, t);
 }

@@ -112,6 +112,21 @@ int logfile_decode(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row);
 LogFileTimeBounds *logfile_time_bounds(CommonReaderData *d, const LogFormatHooks *h);
 int logfile_first_rec(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row);
 int logfile_next_rec(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row);
+// logfile_next_rec with the format's decoder called directly while the
+// record lies within the buffer; refills and failures take the shared way.
+template <long (*Decode)(CommonReaderData *, RecordPtr, unsigned char *, unsigned char *)>
+inline int logfile_next_rec_as(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row) {
+  if (d->fd >= 0 && row && d->buffer && d->next) {
+    long n = Decode(d, row, d->next, d->buffer + d->buffer_size);
+    if (n > 0) {
+      d->current = d->next;
+      d->current_offset = d->buffer_offset + (d->current - d->buffer);
+      d->next += n;
+      return 0;
+    }
+  }
+  return logfile_next_rec(d, h, row);
+}
 int logfile_rec_by_time(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row, time_t t);
 int logfile_rec_by_number(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row, off_t n);
 int logfile_records_number(CommonReaderData *d, off_t *n);

@@ -3,6 +3,7 @@
 
 #include "lib/base/kxendian.h"
 #include "lib/logfiles/logfile_format.h"
+#include "lib/logfiles/logfile_scan.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
@@ -25,9 +26,9 @@ static CommonReaderData *data_of(LogFileReaderPtr r) { return r->prop; }
 
 // The length of a NUL-terminated text at p (with its NUL), or 0 when the
 // NUL is not within the valid bytes.
-static inline long text_len(const unsigned char *p, const unsigned char *end) {
-  const void *z = memchr(p, 0, static_cast<size_t>(end - p));
-  return z ? static_cast<const unsigned char *>(z) - p + 1 : 0;
+static inline long text_len(unsigned char *p, unsigned char *end) {
+  const unsigned char *z = logfile_find_nul(p, end);
+  return z ? z - p + 1 : 0;
 }
 
 static long sb_decode(CommonReaderData *, RecordPtr row, unsigned char *p, unsigned char *end) {
@@ -106,7 +107,9 @@ static const LogFormatHooks kSBHooks = {nullptr, sb_first_offset, sb_decode, sb_
 static LogFileTimeBounds *SBGetTimeBounds(LogFileReaderPtr r) { return logfile_time_bounds(data_of(r), &kSBHooks); }
 static off_t SBGetFileSize(LogFileReaderPtr r) { return data_of(r)->filesize; }
 static int SBGetFirstRec(LogFileReaderPtr r, RecordPtr row) { return logfile_first_rec(data_of(r), &kSBHooks, row); }
-static int SBGetNextRec(LogFileReaderPtr r, RecordPtr row) { return logfile_next_rec(data_of(r), &kSBHooks, row); }
+static int SBGetNextRec(LogFileReaderPtr r, RecordPtr row) {
+  return logfile_next_rec_as<sb_decode>(data_of(r), &kSBHooks, row);
+}
 static int SBGetRecByTime(LogFileReaderPtr r, RecordPtr row, time_t t) {
   return logfile_rec_by_time(data_of(r), &kSBHooks, row, t);
 }

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "lib/base/kxstring.h"
+#include "lib/logfiles/logfile_scan.h"
 
 unsigned char TxtFields[] = {FIELD_DATE, FIELD_URI, FIELD_IP, FIELD_USER, FIELD_GROUP, FIELD_DENIED_FLAG,
                              FIELD_CATS, 0};
@@ -241,20 +242,9 @@ static int txt_layout(CommonReaderData *cd) {
 
 // --- Records ----------------------------------------------------------------------------
 
-// Bytes that end a token: blank, newline, NUL.
-static const struct TokenEnds {
-  bool is[256] = {};
-  constexpr TokenEnds() : is() {
-    is[static_cast<unsigned char>(' ')] = true;
-    is[static_cast<unsigned char>('\n')] = true;
-    is[0] = true;
-  }
-} kTokenEnds;
-
 // End of the token at p: the first blank, newline or NUL; end when none.
 static inline unsigned char *token_end(unsigned char *p, unsigned char *end) {
-  while (p < end && !kTokenEnds.is[*p]) ++p;
-  return p;
+  return logfile_find_token_end(p, end);
 }
 
 static void store_number(void *dst, unsigned type, long long v) {
@@ -451,7 +441,9 @@ static const LogFormatHooks kTxtHooks = {txt_layout, txt_first_offset, txt_decod
 static LogFileTimeBounds *TxtGetTimeBounds(LogFileReaderPtr r) { return logfile_time_bounds(data_of(r), &kTxtHooks); }
 static off_t TxtGetFileSize(LogFileReaderPtr r) { return data_of(r)->filesize; }
 static int TxtGetFirstRec(LogFileReaderPtr r, RecordPtr row) { return logfile_first_rec(data_of(r), &kTxtHooks, row); }
-static int TxtGetNextRec(LogFileReaderPtr r, RecordPtr row) { return logfile_next_rec(data_of(r), &kTxtHooks, row); }
+static int TxtGetNextRec(LogFileReaderPtr r, RecordPtr row) {
+  return logfile_next_rec_as<txt_decode>(data_of(r), &kTxtHooks, row);
+}
 static int TxtGetRecByTime(LogFileReaderPtr r, RecordPtr row, time_t t) {
   return logfile_rec_by_time(data_of(r), &kTxtHooks, row, t);
 }

@@ -102,6 +102,20 @@ TEST_F(SbLog, RecordEndingAtTheExtentEnd) {
   expect_round_trip(*this, {EXTENT_SIZE - fixed, 10, 20});
 }
 
+TEST_F(SbLog, TextEndingOnEachOfTheLastBytesOfTheExtent) {
+  // The first record's URI ends 0 to 20 bytes before the extent's end, so the
+  // next record's texts straddle it at every offset of a wide scan.
+  reqlog::SbRecord probe = reqlog::sb_sample(1, T)[0];
+  probe.uri = "";
+  size_t fixed = reqlog::sb_record(probe).size();
+  for (size_t k = 0; k <= 20; ++k) {
+    SCOPED_TRACE(k);
+    TearDown();
+    r = nullptr;
+    expect_round_trip(*this, {EXTENT_SIZE - fixed - k, 3, 17, 40});
+  }
+}
+
 TEST_F(SbLog, GrowsForLargeRecordsUpToTheLimit) {
   expect_round_trip(*this, {300000, 10, INPUT_RECORD_MAXSIZE - 100, 5});
 }
