@@ -144,6 +144,14 @@ TEST_F(Cancel, RunningJobStopsWithoutInstanceAndWaitsForItsNextPeriod) {
   EXPECT_EQ(kxtest::count_of(log, "Processing scheduled report 3 "), 1u) << log;
   EXPECT_EQ(kxtest::count_of(log, "Canceled scheduled report 3\n"), 1u) << log;
   EXPECT_EQ(d_.log("error").find("scheduled report 3"), std::string::npos) << d_.log("error");
+
+  // What the stopped run wrote belongs to no instance: it stays until the
+  // store cleaning, here the one at the next start.
+  EXPECT_FALSE(kxtest::files_below(d_.store()).empty());
+  d_.stop(SIGTERM);
+  ASSERT_TRUE(d_.start());
+  two_passes();
+  EXPECT_TRUE(kxtest::files_below(d_.store()).empty());
 }
 
 }  // namespace
