@@ -31,9 +31,60 @@ static inline long text_len(unsigned char *p, unsigned char *end) {
   return z ? z - p + 1 : 0;
 }
 
+// Sets the CATS entry by the form the record holds at c.
+static inline void set_cats(Record &e, unsigned char *c) {
+  if (c[0] == LOGGER_CATSTR_PREFIX) {
+    e.datatype = 0x16;
+    e.data = c + 1;
+  } else {
+    e.datatype = 0x36;
+    e.data = c;
+  }
+}
+
+// A record whose four texts all end within the 64 bytes after its fixed
+// part (most do): one mask of those bytes' NULs gives every text's end, with
+// no scan per text. The length, or 0 when the record is not of that kind.
+static inline long sb_decode_short(RecordPtr row, unsigned char *p, unsigned char *end) {
+#if defined(__SSE2__)
+  if (end - p < 8 + 64) return 0;
+  unsigned char *q = p + 8;
+  uint64_t m = logfile_nul_mask64(q);
+  if (__builtin_popcountll(m) < 4) return 0;
+  unsigned u = static_cast<unsigned>(__builtin_ctzll(m));
+  m &= m - 1;
+  unsigned g = static_cast<unsigned>(__builtin_ctzll(m));
+  m &= m - 1;
+  unsigned c = static_cast<unsigned>(__builtin_ctzll(m));
+  // The DENIEDFLAG byte after the CATS text may itself be 0.
+  unsigned flag = c + 1;
+  if (flag >= 63) return 0;
+  m &= ~((uint64_t{2} << flag) - 1);
+  if (!m) return 0;
+  unsigned z = static_cast<unsigned>(__builtin_ctzll(m));
+  auto *ip = static_cast<kx_ipaddr *>(row[1].data);
+  row[0].data = p;
+  ip->family = AF_INET;
+  ip->addr.ip = kx_le32(p + 4);
+  row[2].data = q;
+  row[3].data = q + u + 1;
+  set_cats(row[4], q + g + 1);
+  row[5].data = q + flag;
+  row[6].data = q + flag + 1;
+  return 8 + static_cast<long>(z) + 1;
+#else
+  (void)row;
+  (void)p;
+  (void)end;
+  return 0;
+#endif
+}
+
 static long sb_decode(CommonReaderData *, RecordPtr row, unsigned char *p, unsigned char *end) {
   unsigned char *s = p;
   if (end - p < 8) return LOGFILE_NEED_MORE;
+  if (!row[1].data) return LOGFILE_CORRUPT;
+  if (long n = sb_decode_short(row, p, end)) return n;
   row[0].data = p;  // DATE
   auto *ip = static_cast<kx_ipaddr *>(row[1].data);
   if (!ip) return LOGFILE_CORRUPT;
@@ -48,13 +99,7 @@ static long sb_decode(CommonReaderData *, RecordPtr row, unsigned char *p, unsig
   row[3].data = p;
   p += n;
   if (!(n = text_len(p, end))) return LOGFILE_NEED_MORE;  // CATS
-  if (p[0] == LOGGER_CATSTR_PREFIX) {
-    row[4].datatype = 0x16;
-    row[4].data = p + 1;
-  } else {
-    row[4].datatype = 0x36;
-    row[4].data = p;
-  }
+  set_cats(row[4], p);
   p += n;
   if (end - p < 1) return LOGFILE_NEED_MORE;  // DENIEDFLAG
   row[5].data = p;

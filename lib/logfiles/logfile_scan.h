@@ -6,6 +6,7 @@
 // past end is never taken as found.
 #pragma once
 
+#include <stdint.h>
 #include <string.h>
 
 #if defined(__SSE2__)
@@ -29,6 +30,19 @@ inline unsigned char *logfile_find_nul(unsigned char *p, unsigned char *end) {
   return static_cast<unsigned char *>(memchr(p, 0, static_cast<size_t>(end - p)));
 #endif
 }
+
+#if defined(__SSE2__)
+// Bit i set when p[i] is NUL, for the 64 bytes from p (all valid bytes).
+inline uint64_t logfile_nul_mask64(const unsigned char *p) {
+  const __m128i zero = _mm_setzero_si128();
+  uint64_t m = 0;
+  for (int k = 0; k < 4; ++k) {
+    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
+    m |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, zero)))) << (16 * k);
+  }
+  return m;
+}
+#endif
 
 // The first blank, newline or NUL in [p, end), or end.
 inline unsigned char *logfile_find_token_end(unsigned char *p, unsigned char *end) {

@@ -116,6 +116,41 @@ TEST_F(SbLog, TextEndingOnEachOfTheLastBytesOfTheExtent) {
   }
 }
 
+TEST_F(SbLog, EveryFieldOfRecordsWhoseTextsEndAroundSixtyFourBytes) {
+  // Text lengths that put the last NUL just before, on and after the 64th
+  // byte past the fixed part, empty texts, both category forms and both
+  // flag values (a 0 flag is a NUL between two texts).
+  std::vector<reqlog::SbRecord> recs;
+  for (int i = 0; i < 120; ++i) {
+    reqlog::SbRecord a;
+    a.time = T + i;
+    a.ip = 0x0A000000u + static_cast<uint32_t>(i);
+    a.user = std::string(static_cast<size_t>(i % 3 == 0 ? 0 : i % 7), 'u');
+    a.group = std::string(static_cast<size_t>(i % 5), 'g');
+    a.cats_text = i % 2 == 0;
+    a.cats = a.cats_text ? std::string(static_cast<size_t>(i % 4), '7') : std::string(static_cast<size_t>(i % 3), '\x05');
+    a.denied = static_cast<uint8_t>(i % 2 ? 0 : 1 + i % 3);
+    a.uri = std::string(static_cast<size_t>(40 + i % 40), static_cast<char>('a' + i % 26));
+    recs.push_back(a);
+  }
+  open(recs);
+  size_t n = 0;
+  for (int rc = r->methods->GetFirstRec(r, row); rc == 0; rc = r->methods->GetNextRec(r, row), ++n) {
+    ASSERT_LT(n, recs.size());
+    const reqlog::SbRecord &a = recs[n];
+    SCOPED_TRACE(n);
+    EXPECT_EQ(r->methods->RecordTime(r, row), a.time);
+    EXPECT_EQ(static_cast<kx_ipaddr *>(row[1].data)->addr.ip, a.ip);
+    EXPECT_EQ(str(row[2]), a.user);
+    EXPECT_EQ(str(row[3]), a.group);
+    EXPECT_EQ(row[4].datatype, a.cats_text ? 0x16 : 0x36);
+    EXPECT_EQ(str(row[4]), a.cats);
+    EXPECT_EQ(*static_cast<unsigned char *>(row[5].data), a.denied);
+    EXPECT_EQ(str(row[6]), a.uri);
+  }
+  EXPECT_EQ(n, recs.size());
+}
+
 TEST_F(SbLog, GrowsForLargeRecordsUpToTheLimit) {
   expect_round_trip(*this, {300000, 10, INPUT_RECORD_MAXSIZE - 100, 5});
 }
