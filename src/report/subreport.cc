@@ -110,6 +110,31 @@ int start_detail(REPORT *rep, int level) {
   return -1;
 }
 
+// The queue file read through a buffer: its entries are short and many.
+// The read side only moves forward, so entries appended while one is
+// processed are read in turn once the buffer is used up.
+class queue_reader {
+ public:
+  explicit queue_reader(int fd) : fd_(fd) {}
+  // 1 with the next byte in c; else what the read answered: 0 at the end,
+  // -1 on an error.
+  ssize_t next(char &c) {
+    if (at_ == end_) {
+      const ssize_t n = read(fd_, buf_, sizeof buf_);
+      if (n <= 0) return n;
+      at_ = 0;
+      end_ = static_cast<size_t>(n);
+    }
+    c = buf_[at_++];
+    return 1;
+  }
+
+ private:
+  int fd_;
+  size_t at_ = 0, end_ = 0;
+  char buf_[4096];
+};
+
 }  // namespace
 
 int process_sub_report_start(REPORT *rep, const char *filename, int group_offset, TABLE *input) {
@@ -339,16 +364,20 @@ int process_sub_report(REPORT *rep, const char *filename, int group_offset) {
 }
 
 int process_report_queue(REPORT *rep) {
+  queue_reader queue{rep->index_fd_read};
   std::string path;
   for (;;) {
     path.clear();
     char c = 0;
     ssize_t n;
-    while ((n = read(rep->index_fd_read, &c, 1)) == 1 && c != '\0') path += c;
+    while ((n = queue.next(c)) == 1 && c != '\0') path += c;
     if (n == 0 && path.empty()) return -1;
+    char raw[sizeof(int32_t)];
+    size_t got = 0;
+    while (n == 1 && got < sizeof raw && queue.next(raw[got]) == 1) got++;
+    if (n != 1 || got != sizeof raw) return fail(rep, "Error 10438: (process) Error reading from report queue file");
     int32_t level = 0;
-    if (n != 1 || read(rep->index_fd_read, &level, sizeof level) != static_cast<ssize_t>(sizeof level))
-      return fail(rep, "Error 10438: (process) Error reading from report queue file");
+    memcpy(&level, raw, sizeof level);
     if (access(path.c_str(), R_OK) != 0) continue;
     if (!process_sub_report(rep, path.c_str(), level)) return 0;
   }
