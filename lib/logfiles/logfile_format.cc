@@ -198,9 +198,7 @@ int logfile_decode(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row) 
     if (!d->buffer || !d->next) return -1;
     long n = h->decode(d, row, d->next, d->buffer + d->buffer_size);
     if (n > 0) {
-      d->current = d->next;
-      d->current_offset = d->buffer_offset + (d->current - d->buffer);
-      d->next += n;
+      logfile_took_record(d, n);
       return 0;
     }
     if (n != LOGFILE_NEED_MORE) {

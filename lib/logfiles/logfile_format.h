@@ -112,16 +112,19 @@ int logfile_decode(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row);
 LogFileTimeBounds *logfile_time_bounds(CommonReaderData *d, const LogFormatHooks *h);
 int logfile_first_rec(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row);
 int logfile_next_rec(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row);
+// Moves the read position past a decoded record of n bytes at d->next.
+inline void logfile_took_record(CommonReaderData *d, long n) {
+  d->current = d->next;
+  d->current_offset = d->buffer_offset + (d->current - d->buffer);
+  d->next += n;
+}
 // logfile_next_rec with the format's decoder called directly while the
 // record lies within the buffer; refills and failures take the shared way.
 template <long (*Decode)(CommonReaderData *, RecordPtr, unsigned char *, unsigned char *)>
 inline int logfile_next_rec_as(CommonReaderData *d, const LogFormatHooks *h, RecordPtr row) {
   if (d->fd >= 0 && row && d->buffer && d->next) {
-    long n = Decode(d, row, d->next, d->buffer + d->buffer_size);
-    if (n > 0) {
-      d->current = d->next;
-      d->current_offset = d->buffer_offset + (d->current - d->buffer);
-      d->next += n;
+    if (long n = Decode(d, row, d->next, d->buffer + d->buffer_size); n > 0) {
+      logfile_took_record(d, n);
       return 0;
     }
   }

@@ -87,7 +87,6 @@ static long sb_decode(CommonReaderData *, RecordPtr row, unsigned char *p, unsig
   if (long n = sb_decode_short(row, p, end)) return n;
   row[0].data = p;  // DATE
   auto *ip = static_cast<kx_ipaddr *>(row[1].data);
-  if (!ip) return LOGFILE_CORRUPT;
   ip->family = AF_INET;
   ip->addr.ip = kx_le32(p + 4);
   p += 8;
