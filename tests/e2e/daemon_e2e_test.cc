@@ -207,18 +207,7 @@ TEST_F(E2E, StopDuringAReportAndTheJobCompletesAfterRestart) {
   // job runs; this one waits while the hold file exists, so the stop comes
   // during the report however fast or slow the machine is.
   const std::string hold = d_.root() + "/hold", held = d_.root() + "/held";
-  const std::string script = d_.root() + "/webadmin/bin/kxreporter_get_categories.php";
-  std::filesystem::remove(script);
-  {
-    std::ofstream f(script);
-    f << "#!/bin/sh\n"
-         "if [ \"$1\" = \"xx_HOLD\" ]; then\n"
-         "  : > '" << held << "'\n"
-         "  while [ -e '" << hold << "' ]; do sleep 0.1; done\n"
-         "fi\n"
-         "printf '1\\n2\\n3\\n'\n";
-  }
-  std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  kxtest::hold_category_script(d_.root(), "xx_HOLD", held, hold);
   { std::ofstream f(hold); }
   auto recs = reqlog::sb_sample(200, static_cast<int32_t>(t0), 1);
   for (size_t i = 0; i < recs.size(); i++) {

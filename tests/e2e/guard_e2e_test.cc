@@ -104,14 +104,7 @@ TEST_P(Guard, SecondDaemonOnOneRootRefusesToStart) {
   // The category script waits while the hold file exists, so the first
   // daemon's report is running (claimed) for as long as the test needs.
   const std::string hold = d_.root() + "/hold", held = d_.root() + "/held";
-  const std::string script = d_.root() + "/webadmin/bin/kxreporter_get_categories.php";
-  fs::remove(script);
-  {
-    std::ofstream f(script);
-    f << "#!/bin/sh\nif [ \"$1\" = \"xx_HOLD\" ]; then\n  : > '" << held << "'\n  while [ -e '" << hold
-      << "' ]; do sleep 0.1; done\nfi\nprintf '1\\n2\\n3\\n'\n";
-  }
-  fs::permissions(script, fs::perms::owner_all);
+  kxtest::hold_category_script(d_.root(), "xx_HOLD", held, hold);
   { std::ofstream f(hold); }
   const time_t t0 = time(nullptr) - 7200;
   reqlog::write_log(d_.root() + "/logs", "kxlogger_requests_bin_1",
