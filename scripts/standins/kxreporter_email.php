@@ -5,8 +5,10 @@
 #   KX_EMAIL_ANSWER  ok (default): "OK: sent"; err: an "ERR:" line ending in
 #                    CR LF; none: no output
 if [ -n "${KX_EMAIL_RECORD:-}" ]; then
-  for a in "$@"; do printf '%s\n' "$a"; done >>"$KX_EMAIL_RECORD"
-  printf -- '--\n' >>"$KX_EMAIL_RECORD"
+  # One write per call: the daemon's workers may mail at the same time, and
+  # separate appends of their lines would interleave.
+  rec=$(for a in "$@"; do printf '%s\n' "$a"; done; printf -- '--\nx')
+  printf '%s' "${rec%x}" >>"$KX_EMAIL_RECORD"
 fi
 case "${KX_EMAIL_ANSWER:-ok}" in
   ok) printf 'OK: sent\n' ;;
