@@ -58,6 +58,9 @@ struct WRITE_TBL : TABLE {
   int buff_size = 0;
   int buff_next = 0;                 // bytes waiting in buff
   std::vector<table_field_plan> plan;
+  size_t fixed_bytes = 0;            // row bytes of the fields whose size never varies
+  std::vector<uint8_t> texts;        // indices of the text fields
+  std::vector<uint8_t> families;     // indices of the family-byte address fields
 };
 
 // Kind 1: a report table file being read. `rec` has field_count + 1 entries

@@ -2,6 +2,7 @@
 // version, limits and damaged files.
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
@@ -369,4 +370,69 @@ TEST(TableFile, ManyRowsAcrossBufferBoundaries) {
     read_close(t);
     EXPECT_EQ(i, 6000);
   }
+}
+
+// A text is measured right up to its NUL even when that NUL is the last byte
+// before an unreadable page, at every length and alignment.
+TEST(TableFile, TextsEndingAtAPageEdge) {
+  TableTempDir dir;
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void *map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  char *edge = static_cast<char *>(map) + page;  // the first byte that cannot be read
+  ASSERT_EQ(mprotect(edge, page, PROT_NONE), 0);
+
+  RECORD rec[] = {{3, 0x16, 0, nullptr}, {9, 0x04, 0, nullptr}, {0, 0, 0, nullptr}};
+  WRITE_TBL *w = write_new_rec(nullptr, "p.tbl", rec, 100);
+  ASSERT_NE(w, nullptr);
+  uint64_t n = 0;
+  rec[1].data = &n;
+  std::vector<std::string> want;
+  for (size_t len = 0; len <= 70; len++) {
+    char *text = edge - len - 1;
+    memset(text, static_cast<int>('a' + len % 26), len);
+    text[len] = 0;
+    rec[0].data = text;
+    int64_t written = 0;
+    ASSERT_EQ(write_next(w, rec, &written), -1);
+    EXPECT_EQ(written, static_cast<int64_t>(len + 1 + 8)) << len;
+    want.push_back(text);
+    n++;
+  }
+  EXPECT_EQ(write_close(w), -1);
+  munmap(map, 2 * page);
+
+  READ_TBL *t = read_open("p.tbl");
+  ASSERT_NE(t, nullptr);
+  size_t i = 0;
+  for (; read_next(t); i++) {
+    ASSERT_LT(i, want.size());
+    EXPECT_EQ(static_cast<const char *>(t->rec[0].data), want[i]);
+    EXPECT_EQ(num(t->rec[1], 8), i);
+  }
+  read_close(t);
+  EXPECT_EQ(i, want.size());
+}
+
+// The file's bytes never depend on the write buffer: rows that fill it
+// exactly, pass it by one byte, or are larger than it all land the same.
+TEST(TableFile, BytesDoNotDependOnTheBuffer) {
+  TableTempDir dir;
+  // Rows of the layout below take 13 + text + 5 or 17 bytes.
+  const std::vector<TableColumn> columns = {{3, 0x16}, {2, 0x57}, {9, 0x04}, {8, 0x81}, {55, 0x02}, {6, 0x71}};
+  std::vector<TableRow> rows;
+  for (size_t len : {0, 1, 15, 16, 17, 18, 19, 35, 36, 37, 100, 5000, 0, 18})
+    rows.push_back({tv_text(std::string(len, 'x')), tv_ip(len % 2 ? "10.0.0.1" : "fe80::1"), tv_num(len),
+                    tv_num(len % 7), tv_num(0x0102), tv_num(3)});
+  rows.push_back({tv_none(), tv_none(), tv_none(), tv_none(), tv_none(), tv_none()});
+  ASSERT_TRUE(write_table("ref.tbl", columns, rows));
+  const Bytes ref = read_file_bytes("ref.tbl");
+  for (int buff_size : {0, 1, 17, 18, 36, 37, 54, 55, 8096}) {
+    SCOPED_TRACE(buff_size);
+    ASSERT_TRUE(write_table("b.tbl", columns, rows, 3, buff_size));
+    EXPECT_EQ(read_file_bytes("b.tbl"), ref);
+  }
+  int n = 0;
+  dump("ref.tbl", &n);
+  EXPECT_EQ(n, static_cast<int>(rows.size()));
 }
