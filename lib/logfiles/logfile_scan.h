@@ -91,3 +91,44 @@ class LogfileSeparators {
   unsigned char *end_;
   uint64_t bits_;        // the block's separators not yet handed out
 };
+
+// The NULs ending the texts of a binary record, found from positions that
+// only move forward: the bytes are examined sixty-four at a time, so texts
+// close together cost one scan between them.
+class LogfileNuls {
+ public:
+  explicit LogfileNuls(unsigned char *end) : end_(end) {}
+
+  // The first NUL at or after p (p not before the previous p), or null when
+  // there is none before end.
+  unsigned char *find(unsigned char *p) {
+    if (!base_ || p - base_ >= 64) {
+      base_ = p;
+      bits_ = mask(p);
+    } else {
+      bits_ &= ~uint64_t{0} << (p - base_);
+    }
+    while (!bits_) {
+      base_ += 64;
+      if (base_ >= end_) return nullptr;
+      bits_ = mask(base_);
+    }
+    unsigned char *z = base_ + __builtin_ctzll(bits_);
+    return z < end_ ? z : nullptr;
+  }
+
+ private:
+  static uint64_t mask(const unsigned char *p) {
+#if defined(__SSE2__)
+    return logfile_nul_mask64(p);
+#else
+    uint64_t m = 0;
+    for (int i = 0; i < 64; ++i) m |= static_cast<uint64_t>(p[i] == 0) << i;
+    return m;
+#endif
+  }
+
+  unsigned char *base_ = nullptr;  // first byte of the block the bits cover
+  unsigned char *end_;
+  uint64_t bits_ = 0;              // the block's NULs
+};
