@@ -44,8 +44,7 @@ static time_t local_time(int year, int mon, int day, int hour, int min, int sec)
   return mktime(&tm);
 }
 
-time_t TxtTimeCache::convert(int year, int mon, int day, int hour, int min, int sec) {
-  long long k = ((static_cast<long long>(year) * 100 + mon) * 100 + day) * 100 + hour;
+time_t TxtTimeCache::convert_slow(long long k, int year, int mon, int day, int hour, int min, int sec) {
   if (k != key) {
     key = k;
     base = local_time(year, mon, day, hour, 0, 0);
@@ -126,15 +125,13 @@ static inline int two_digits(const unsigned char *p) {
 }
 
 // A date token at [p, e): as unix_seconds, with the usual ten digits read
-// at once.
+// at once (ten bytes that are not all digits start with a number too small).
 static inline time_t token_seconds(const unsigned char *p, const unsigned char *e) {
   if (e - p == 10) {
     long long hi = eight_digits(p);
     int lo = two_digits(p + 8);
-    if (hi >= 0 && lo >= 0) {
-      long long v = hi * 100 + lo;
-      return v > 1000000000LL ? static_cast<time_t>(v) : -1;
-    }
+    long long v = hi >= 0 && lo >= 0 ? hi * 100 + lo : -1;
+    return v > 1000000000LL ? static_cast<time_t>(v) : -1;
   }
   return unix_seconds(reinterpret_cast<const char *>(p), reinterpret_cast<const char *>(e));
 }
@@ -490,14 +487,12 @@ static long txt_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, un
   const int count = d->field_count;
   const unsigned char *types = d->ftypes;
   int i = 0;
-  bool line_end = false;
-  while (i < count && !line_end) {
+  for (; i < count; ++i) {
     Record &e = row[i];
-    unsigned type = types[i++];
     unsigned char *te = seps.next();
     if (te == end) return LOGFILE_NEED_MORE;
     unsigned char sep = *te;
-    TxtKind kind = kKinds.of[type];
+    TxtKind kind = kKinds.of[types[i]];
     if (kind == kText) {
       e.data = p;
       *te = 0;
@@ -521,15 +516,15 @@ static long txt_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, un
       store_number(e.data, kind, parse_number(p, te));
     }
     p = te + 1;
-    line_end = sep == '\n';
+    if (sep == '\n') {  // a short line: the missing fields are empty
+      while (++i < count) empty_value(row[i], types[i]);
+      return p - s;
+    }
   }
-  if (line_end) {  // a short line: the missing fields are empty
-    for (; i < count; ++i) empty_value(row[i], types[i]);
-  } else {  // tokens beyond the layout are skipped with their line
-    auto *nl = static_cast<unsigned char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
-    if (!nl) return LOGFILE_NEED_MORE;
-    p = nl + 1;
-  }
+  // Tokens beyond the layout are skipped with their line.
+  auto *nl = static_cast<unsigned char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+  if (!nl) return LOGFILE_NEED_MORE;
+  p = nl + 1;
   return p - s;
 }
 
