@@ -267,6 +267,25 @@ void EBFreeHeaderInfo(ExtBinLogReaderData *d) {
   d->names_ptrs.clear();
   d->values_store.clear();
   d->values_ptrs.clear();
+  d->steps.clear();
+}
+
+// The step reading a per-record field of this id and type.
+static EbStep step_of(unsigned id, unsigned type) {
+  unsigned st = StorageType(type);
+  EbStep s;
+  if (is_ip_id(id)) {
+    s.kind = st == STORT_INT128 ? EbStep::kIp16 : st == STORT_IPADDR ? EbStep::kIpFamily : EbStep::kIp4;
+  } else if (st & STORT_BYTE_FLAG || st <= STORT_INT8) {
+    s.size = 1;
+  } else if (st == STORT_STR) {
+    s.kind = EbStep::kText;
+  } else {
+    // Storage 2 to 5: the header admits no other (storage 7 only for
+    // addresses).
+    s.size = static_cast<unsigned char>(record_fixed_size(type));
+  }
+  return s;
 }
 
 namespace {
@@ -373,6 +392,7 @@ int EBParseHeader(ExtBinLogReaderData *d, ASNNodePtr root) {
   d->ftypes = d->own_ftypes.data();
   d->field_names = d->names_ptrs.data();
   d->field_values = d->values_ptrs.data();
+  for (int i = 0; i < per->chnum; ++i) d->steps.push_back(step_of(d->fields[i], d->ftypes[i]));
   d->stat_fields_offset = per->chnum;
   d->date_field = date;
   d->field_count = static_cast<int>(defs.size());
@@ -428,52 +448,54 @@ static time_t date_value(unsigned type, const unsigned char *p) {
 // record's time into *t when t is given.
 static long eb_walk(ExtBinLogReaderData *d, RecordPtr row, unsigned char *p, unsigned char *end, time_t *t) {
   unsigned char *s = p;
-  for (int i = 0; i < d->stat_fields_offset; ++i) {
-    unsigned id = d->fields[i], type = d->ftypes[i], st = StorageType(type);
+  const EbStep *steps = d->steps.data();
+  const int count = d->stat_fields_offset;
+  LogfileNuls nuls(end);
+  for (int i = 0; i < count; ++i) {
     long avail = end - p;
-    if (is_ip_id(id)) {
-      kx_ipaddr tmp;
-      kx_ipaddr *ip = row ? static_cast<kx_ipaddr *>(row[i].data) : &tmp;
-      if (!ip) return LOGFILE_CORRUPT;
-      if (st == STORT_INT128) {
-        if (avail < 16) return LOGFILE_NEED_MORE;
-        record_ip_from_ipv6(ip, p);
-        p += 16;
-      } else if (st == STORT_IPADDR) {
-        if (avail < 1) return LOGFILE_NEED_MORE;
-        if (p[0] == AF_INET) {
-          if (avail < 5) return LOGFILE_NEED_MORE;
-          ip->family = AF_INET;
-          ip->addr.ip = kx_le32(p + 1);
-          p += 5;
-        } else {
-          if (avail < 17) return LOGFILE_NEED_MORE;
-          record_ip_from_ipv6(ip, p + 1);
-          p += 17;
-        }
-      } else {
-        if (avail < 4) return LOGFILE_NEED_MORE;
-        ip->family = AF_INET;
-        ip->addr.ip = kx_le32(p);
-        p += 4;
-      }
-      continue;
-    }
     long n;
-    if (st & STORT_BYTE_FLAG || st <= STORT_INT8) {
-      n = 1;
-    } else if (st == STORT_STR) {
-      const unsigned char *z = logfile_find_nul(p, end);
-      if (!z) return LOGFILE_NEED_MORE;
-      n = z - p + 1;
-    } else {
-      // Storage 2 to 5: the header admits no other (addresses were taken
-      // above, storage 7 only for them).
-      n = static_cast<long>(record_fixed_size(type));
+    switch (steps[i].kind) {
+      case EbStep::kFixed:
+        n = steps[i].size;
+        break;
+      case EbStep::kText: {
+        const unsigned char *z = nuls.find(p);
+        if (!z) return LOGFILE_NEED_MORE;
+        n = z - p + 1;
+        break;
+      }
+      default: {
+        kx_ipaddr tmp;
+        kx_ipaddr *ip = row ? static_cast<kx_ipaddr *>(row[i].data) : &tmp;
+        if (!ip) return LOGFILE_CORRUPT;
+        if (steps[i].kind == EbStep::kIp16) {
+          if (avail < 16) return LOGFILE_NEED_MORE;
+          record_ip_from_ipv6(ip, p);
+          p += 16;
+        } else if (steps[i].kind == EbStep::kIpFamily) {
+          if (avail < 1) return LOGFILE_NEED_MORE;
+          if (p[0] == AF_INET) {
+            if (avail < 5) return LOGFILE_NEED_MORE;
+            ip->family = AF_INET;
+            ip->addr.ip = kx_le32(p + 1);
+            p += 5;
+          } else {
+            if (avail < 17) return LOGFILE_NEED_MORE;
+            record_ip_from_ipv6(ip, p + 1);
+            p += 17;
+          }
+        } else {
+          if (avail < 4) return LOGFILE_NEED_MORE;
+          ip->family = AF_INET;
+          ip->addr.ip = kx_le32(p);
+          p += 4;
+        }
+        continue;
+      }
     }
     if (avail < n) return LOGFILE_NEED_MORE;
     if (row) row[i].data = p;
-    if (t && i == d->date_field) *t = date_value(type, p);
+    if (t && i == d->date_field) *t = date_value(d->ftypes[i], p);
     p += n;
   }
   if (t && d->date_field >= d->stat_fields_offset)

@@ -98,6 +98,13 @@ data_type EBHeaderGetType(int tag);
 
 // --- The reader ----------------------------------------------------------------
 
+// How one per-record field is read, worked out from its id and type when
+// the header is parsed.
+struct EbStep {
+  enum Kind : unsigned char { kFixed, kText, kIp4, kIp16, kIpFamily } kind = kFixed;
+  unsigned char size = 0;  // bytes of a kFixed field
+};
+
 struct ExtBinLogReaderData : CommonReaderData {
   ExtBinLogReaderData(const char *name, off_t begin);
   ~ExtBinLogReaderData() override;
@@ -113,6 +120,7 @@ struct ExtBinLogReaderData : CommonReaderData {
   std::vector<char *> names_ptrs;
   std::vector<std::vector<unsigned char>> values_store;  // zero-padded values
   std::vector<void *> values_ptrs;
+  std::vector<EbStep> steps;  // one per per-record field
 };
 
 // Parses a decoded header tree into d's layout. 0, or -1 (d keeps none).

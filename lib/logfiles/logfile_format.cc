@@ -15,11 +15,12 @@
 #include "lib/base/kxendian.h"
 #include "lib/base/kxfile.h"
 #include "lib/base/kxraii.h"
+#include "lib/logfiles/logfile_scan.h"
 
 // Slack after the buffer's capacity, always zero, so that a consumer reading
-// a fixed-size value at the very end of the valid bytes stays in memory the
-// buffer owns.
-static constexpr int kBufferSlack = 32;
+// a fixed-size value or scanning a block at the very end of the valid bytes
+// stays in memory the buffer owns.
+static constexpr int kBufferSlack = LOGFILE_SCAN_SLACK;
 
 int CheckFileName(const char *path, const char *prefix) {
   if (!path || !prefix) return 0;

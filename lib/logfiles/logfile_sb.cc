@@ -50,7 +50,10 @@ static inline long sb_decode_short(RecordPtr row, unsigned char *p, unsigned cha
   if (end - p < 8 + 64) return 0;
   unsigned char *q = p + 8;
   uint64_t m = logfile_nul_mask64(q);
-  if (__builtin_popcountll(m) < 4) return 0;
+  // Three NULs at least (the fourth is looked for past the flag byte); no
+  // population count, which without a target flag is a library call.
+  uint64_t rest = m & (m - 1);
+  if (!(rest & (rest - 1))) return 0;
   unsigned u = static_cast<unsigned>(__builtin_ctzll(m));
   m &= m - 1;
   unsigned g = static_cast<unsigned>(__builtin_ctzll(m));

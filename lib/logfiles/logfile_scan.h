@@ -1,9 +1,9 @@
-// Byte scans of the record decoders, sixteen bytes at a step.
+// Byte scans of the record decoders, sixteen or sixty-four bytes at a step.
 //
-// Both scans may read up to 15 bytes past end: every buffer the decoders
-// get (the reader's read buffer and the walk buffer of a positioned probe)
-// has a zeroed slack of at least that much after its valid bytes. What lies
-// past end is never taken as found.
+// The scans may read up to 63 bytes past end: every buffer the decoders get
+// (the reader's read buffer and the walk buffer of a positioned probe) has
+// a slack of at least LOGFILE_SCAN_SLACK bytes after its valid bytes. What
+// lies past end is never taken as found.
 #pragma once
 
 #include <stdint.h>
@@ -12,6 +12,8 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#define LOGFILE_SCAN_SLACK 64
 
 // The first NUL in [p, end), or null.
 inline unsigned char *logfile_find_nul(unsigned char *p, unsigned char *end) {
@@ -44,22 +46,89 @@ inline uint64_t logfile_nul_mask64(const unsigned char *p) {
 }
 #endif
 
-// The first blank, newline or NUL in [p, end), or end.
-inline unsigned char *logfile_find_token_end(unsigned char *p, unsigned char *end) {
-#if defined(__SSE2__)
-  const __m128i zero = _mm_setzero_si128(), blank = _mm_set1_epi8(' '), nl = _mm_set1_epi8('\n');
-  for (; p < end; p += 16) {
-    __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
-    __m128i hit = _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_or_si128(_mm_cmpeq_epi8(v, blank), _mm_cmpeq_epi8(v, nl)));
-    unsigned m = static_cast<unsigned>(_mm_movemask_epi8(hit));
-    if (m) {
-      unsigned char *z = p + __builtin_ctz(m);
-      return z < end ? z : end;
+// The separators of a text record's tokens (blank, newline, NUL), walked in
+// order from a start: the bytes are examined sixty-four at a time and each
+// separator then costs one bit, so a line is read once whatever its tokens.
+// The bytes already passed may be changed (a token's separator overwritten
+// with NUL); the bytes after the last one handed out may not.
+class LogfileSeparators {
+ public:
+  LogfileSeparators(unsigned char *p, unsigned char *end) : base_(p), end_(end), bits_(mask(p)) {}
+
+  // The next separator, or end when there is none before end.
+  unsigned char *next() {
+    while (!bits_) {
+      base_ += 64;
+      if (base_ >= end_) return end_;
+      bits_ = mask(base_);
     }
+    unsigned char *z = base_ + __builtin_ctzll(bits_);
+    bits_ &= bits_ - 1;
+    return z < end_ ? z : end_;
   }
-  return end;
+
+ private:
+  // Bit i set when p[i] is a separator, for the 64 bytes from p.
+  static uint64_t mask(const unsigned char *p) {
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128(), blank = _mm_set1_epi8(' '), nl = _mm_set1_epi8('\n');
+    uint64_t m = 0;
+    for (int k = 0; k < 4; ++k) {
+      __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * k));
+      __m128i hit =
+          _mm_or_si128(_mm_cmpeq_epi8(v, zero), _mm_or_si128(_mm_cmpeq_epi8(v, blank), _mm_cmpeq_epi8(v, nl)));
+      m |= static_cast<uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(hit))) << (16 * k);
+    }
+    return m;
 #else
-  while (p < end && *p != ' ' && *p != '\n' && *p != 0) ++p;
-  return p;
+    uint64_t m = 0;
+    for (int i = 0; i < 64; ++i) m |= static_cast<uint64_t>(p[i] == ' ' || p[i] == '\n' || p[i] == 0) << i;
+    return m;
 #endif
-}
+  }
+
+  unsigned char *base_;  // first byte of the block the bits cover
+  unsigned char *end_;
+  uint64_t bits_;        // the block's separators not yet handed out
+};
+
+// The NULs ending the texts of a binary record, found from positions that
+// only move forward: the bytes are examined sixty-four at a time, so texts
+// close together cost one scan between them.
+class LogfileNuls {
+ public:
+  explicit LogfileNuls(unsigned char *end) : end_(end) {}
+
+  // The first NUL at or after p (p not before the previous p), or null when
+  // there is none before end.
+  unsigned char *find(unsigned char *p) {
+    if (!base_ || p - base_ >= 64) {
+      base_ = p;
+      bits_ = mask(p);
+    } else {
+      bits_ &= ~uint64_t{0} << (p - base_);
+    }
+    while (!bits_) {
+      base_ += 64;
+      if (base_ >= end_) return nullptr;
+      bits_ = mask(base_);
+    }
+    unsigned char *z = base_ + __builtin_ctzll(bits_);
+    return z < end_ ? z : nullptr;
+  }
+
+ private:
+  static uint64_t mask(const unsigned char *p) {
+#if defined(__SSE2__)
+    return logfile_nul_mask64(p);
+#else
+    uint64_t m = 0;
+    for (int i = 0; i < 64; ++i) m |= static_cast<uint64_t>(p[i] == 0) << i;
+    return m;
+#endif
+  }
+
+  unsigned char *base_ = nullptr;  // first byte of the block the bits cover
+  unsigned char *end_;
+  uint64_t bits_ = 0;              // the block's NULs
+};

@@ -44,8 +44,7 @@ static time_t local_time(int year, int mon, int day, int hour, int min, int sec)
   return mktime(&tm);
 }
 
-time_t TxtTimeCache::convert(int year, int mon, int day, int hour, int min, int sec) {
-  long long k = ((static_cast<long long>(year) * 100 + mon) * 100 + day) * 100 + hour;
+time_t TxtTimeCache::convert_slow(long long k, int year, int mon, int day, int hour, int min, int sec) {
   if (k != key) {
     key = k;
     base = local_time(year, mon, day, hour, 0, 0);
@@ -100,6 +99,71 @@ static time_t unix_seconds(const char *p, const char *end) {
     v = v * 10 + (p[n++] - '0');
   }
   return n > 0 && v > 1000000000LL ? static_cast<time_t>(v) : -1;
+}
+
+// The value of the eight ASCII digits at p, or -1 when one is not a digit.
+static inline long long eight_digits(const unsigned char *p) {
+  uint64_t v;
+  memcpy(&v, p, 8);
+  // Every byte 0x30 to 0x39: high nibble 3, and still 3 after adding 6.
+  if ((v & 0xF0F0F0F0F0F0F0F0ULL) != 0x3030303030303030ULL ||
+      ((v + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) != 0x3030303030303030ULL)
+    return -1;
+  v -= 0x3030303030303030ULL;
+  v = v * 10 + (v >> 8);  // pairs of digits in every other byte
+  v = ((v & 0x000000FF000000FFULL) * (100 + (1000000ULL << 32)) +
+       ((v >> 16) & 0x000000FF000000FFULL) * (1 + (10000ULL << 32))) >>
+      32;
+  return static_cast<long long>(v);
+}
+
+static inline bool is_digit(unsigned char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+// The two-digit number at p; -1 when either is not a digit.
+static inline int two_digits(const unsigned char *p) {
+  return is_digit(p[0]) && is_digit(p[1]) ? (p[0] - '0') * 10 + (p[1] - '0') : -1;
+}
+
+// A date token at [p, e): as unix_seconds, with the usual ten digits read
+// at once (ten bytes that are not all digits start with a number too small).
+static inline time_t token_seconds(const unsigned char *p, const unsigned char *e) {
+  if (e - p == 10) {
+    long long hi = eight_digits(p);
+    int lo = two_digits(p + 8);
+    long long v = hi >= 0 && lo >= 0 ? hi * 100 + lo : -1;
+    return v > 1000000000LL ? static_cast<time_t>(v) : -1;
+  }
+  return unix_seconds(reinterpret_cast<const char *>(p), reinterpret_cast<const char *>(e));
+}
+
+// A "%Y-%m-%d" token at [p, e): as parse_day, the common "YYYY-MM-DD" read
+// at fixed places.
+static inline bool day_token(const unsigned char *p, const unsigned char *e, int *y, int *mo, int *d) {
+  if (e - p == 10 && p[4] == '-' && p[7] == '-') {
+    int y1 = two_digits(p), y2 = two_digits(p + 2), m = two_digits(p + 5), dd = two_digits(p + 8);
+    if ((y1 | y2 | m | dd) >= 0) {
+      *y = y1 * 100 + y2;
+      *mo = m;
+      *d = dd;
+      return m >= 1 && m <= 12 && dd >= 1 && dd <= 31;
+    }
+  }
+  return parse_day(reinterpret_cast<const char *>(p), reinterpret_cast<const char *>(e), y, mo, d) == 0;
+}
+
+// The "%H:%M:%S" token of a date at [p, e) (at most 8 bytes): as
+// parse_clock, the common "HH:MM:SS" read at fixed places.
+static inline bool clock_token(const unsigned char *p, const unsigned char *e, int *h, int *mi, int *s) {
+  if (e - p == 8 && p[2] == ':' && p[5] == ':') {
+    int hh = two_digits(p), mm = two_digits(p + 3), ss = two_digits(p + 6);
+    if ((hh | mm | ss) >= 0) {
+      *h = hh;
+      *mi = mm;
+      *s = ss;
+      return hh <= 23 && mm <= 59 && ss <= 60;
+    }
+  }
+  return e - p <= 8 && parse_clock(reinterpret_cast<const char *>(p), reinterpret_cast<const char *>(e), h, mi, s) == 0;
 }
 
 time_t get_text_date(const char *p, int len) {
@@ -242,34 +306,68 @@ static int txt_layout(CommonReaderData *cd) {
 
 // --- Records ----------------------------------------------------------------------------
 
-// End of the token at p: the first blank, newline or NUL; end when none.
-static inline unsigned char *token_end(unsigned char *p, unsigned char *end) {
-  return logfile_find_token_end(p, end);
+// How a token is decoded, by its field's type byte.
+enum TxtKind : unsigned char { kTime, kAddress, kText, kInt8, kInt16, kInt32, kInt64, kNoNumber };
+
+static constexpr TxtKind kind_of(unsigned type) {
+  switch (PrintType(type)) {
+    case PTYPE_TIMESTAMP:
+      return kTime;
+    case PTYPE_IP:
+      return kAddress;
+    case PTYPE_STRING:
+      return kText;
+    default:
+      break;
+  }
+  switch (StorageType(type)) {
+    case STORT_INT8:
+      return kInt8;
+    case STORT_INT16:
+      return kInt16;
+    case STORT_INT32:
+      return kInt32;
+    case STORT_INT64:
+      return kInt64;
+    default:
+      return kNoNumber;  // stored as 0
+  }
 }
 
-static void store_number(void *dst, unsigned type, long long v) {
-  switch (StorageType(type)) {
-    case STORT_INT8: {
+struct TxtKinds {
+  TxtKind of[256];
+  constexpr TxtKinds() : of() {
+    for (unsigned t = 0; t < 256; ++t) of[t] = kind_of(t);
+  }
+};
+static constexpr TxtKinds kKinds;
+
+// A number's 8 bytes: the value in the low bytes its kind keeps, the rest 0.
+static void store_number(void *dst, TxtKind kind, long long v) {
+  unsigned char b[8] = {};
+  switch (kind) {
+    case kInt8: {
       int8_t x = static_cast<int8_t>(v);
-      memcpy(dst, &x, 1);
+      memcpy(b, &x, 1);
       break;
     }
-    case STORT_INT16: {
+    case kInt16: {
       int16_t x = static_cast<int16_t>(v);
-      memcpy(dst, &x, 2);
+      memcpy(b, &x, 2);
       break;
     }
-    case STORT_INT32: {
+    case kInt32: {
       int32_t x = static_cast<int32_t>(v);
-      memcpy(dst, &x, 4);
+      memcpy(b, &x, 4);
       break;
     }
-    case STORT_INT64:
-      memcpy(dst, &v, 8);
+    case kInt64:
+      memcpy(b, &v, 8);
       break;
     default:
       break;
   }
+  memcpy(dst, b, 8);
 }
 
 static long long parse_number(const unsigned char *p, const unsigned char *e) {
@@ -283,24 +381,58 @@ static long long parse_number(const unsigned char *p, const unsigned char *e) {
   return neg ? -static_cast<long long>(v) : static_cast<long long>(v);
 }
 
+// Bits of the first n (at most 16) bytes at p: the dots in *dots, the
+// decimal digits in *digits. Reads 16 bytes.
+static inline void dots_and_digits(const unsigned char *p, int n, unsigned *dots, unsigned *digits) {
+  unsigned in = (1u << n) - 1;
+#if defined(__SSE2__)
+  __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+  __m128i x = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+  *dots = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('.')))) & in;
+  *digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(x, _mm_set1_epi8(9)), x))) & in;
+#else
+  unsigned a = 0, b = 0;
+  for (int i = 0; i < n; ++i) {
+    a |= static_cast<unsigned>(p[i] == '.') << i;
+    b |= static_cast<unsigned>(is_digit(p[i])) << i;
+  }
+  *dots = a;
+  *digits = b;
+#endif
+}
+
+// The value of the dotted field of 1 to 3 digits at p; -1 for more digits
+// than it may have, a leading zero or a value over 255.
+static inline int quad_field(const unsigned char *p, int len) {
+  int one = p[0] - '0', two = one * 10 + (p[1] - '0'), three = two * 10 + (p[2] - '0');
+  int v = len == 1 ? one : len == 2 ? two : three;
+  return len < 1 || len > 3 || (len > 1 && one == 0) || v > 255 ? -1 : v;
+}
+
 // Dotted IPv4 as the address parser takes it (four fields of 1 to 3
 // digits up to 255, no leading zeros) into a host-order value; false for
-// anything else.
+// anything else. The token's dots and digits are found in one step, and
+// the fields then read where the dots put them. Reads 16 bytes from p.
 static bool dotted_quad(const unsigned char *p, const unsigned char *e, uint32_t *v) {
-  uint32_t x = 0;
-  for (int f = 0; f < 4; ++f) {
-    if (f > 0) {
-      if (p >= e || *p != '.') return false;
-      ++p;
-    }
-    const unsigned char *s = p;
-    unsigned n = 0;
-    while (p < e && p - s < 3 && *p >= '0' && *p <= '9') n = n * 10 + static_cast<unsigned>(*p++ - '0');
-    if (p == s || n > 255 || (p - s > 1 && *s == '0')) return false;
-    x = x << 8 | n;
-  }
-  *v = x;
-  return p == e;
+  int n = static_cast<int>(e - p);
+  if (n < 7 || n > 15) return false;
+  unsigned dots, digits;
+  dots_and_digits(p, n, &dots, &digits);
+  if ((dots | digits) != (1u << n) - 1 || !dots) return false;
+  int d1 = __builtin_ctz(dots);
+  dots &= dots - 1;
+  if (!dots) return false;
+  int d2 = __builtin_ctz(dots);
+  dots &= dots - 1;
+  if (!dots) return false;
+  int d3 = __builtin_ctz(dots);
+  if (dots & (dots - 1)) return false;
+  int a = quad_field(p, d1), b = quad_field(p + d1 + 1, d2 - d1 - 1), c = quad_field(p + d2 + 1, d3 - d2 - 1),
+      d = quad_field(p + d3 + 1, n - d3 - 1);
+  if ((a | b | c | d) < 0) return false;
+  *v = static_cast<uint32_t>(a) << 24 | static_cast<uint32_t>(b) << 16 | static_cast<uint32_t>(c) << 8 |
+       static_cast<uint32_t>(d);
+  return true;
 }
 
 static void parse_ip(kx_ipaddr *ip, const unsigned char *p, const unsigned char *e) {
@@ -350,59 +482,49 @@ static void empty_value(Record &e, unsigned type) {
 static long txt_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, unsigned char *end) {
   auto *d = static_cast<TxtLogReaderData *>(cd);
   unsigned char *s = p;
-  bool line_end = false;
-  for (int i = 0; i < d->field_count; ++i) {
+  LogfileSeparators seps(p, end);
+  // Held apart from d: the NULs written into the line could alias its fields.
+  const int count = d->field_count;
+  const unsigned char *types = d->ftypes;
+  int i = 0;
+  for (; i < count; ++i) {
     Record &e = row[i];
-    unsigned type = d->ftypes[i];
-    if (line_end) {  // a short line: the missing fields are empty
-      empty_value(e, type);
-      continue;
-    }
-    unsigned char *te = token_end(p, end);
+    unsigned char *te = seps.next();
     if (te == end) return LOGFILE_NEED_MORE;
     unsigned char sep = *te;
-    switch (PrintType(type)) {
-      case PTYPE_TIMESTAMP: {
-        if (!e.data) return LOGFILE_CORRUPT;
-        auto *cp = reinterpret_cast<const char *>(p);
-        time_t t = unix_seconds(cp, reinterpret_cast<const char *>(te));
-        int y, mo, dd, h, mi, sc;
-        if (t == -1 && te > p && sep == ' ' && parse_day(cp, reinterpret_cast<const char *>(te), &y, &mo, &dd) == 0) {
-          unsigned char *t2 = te + 1;
-          unsigned char *te2 = token_end(t2, end);
-          if (te2 == end) return LOGFILE_NEED_MORE;
-          if (parse_clock(reinterpret_cast<const char *>(t2), reinterpret_cast<const char *>(te2), &h, &mi, &sc) == 0 &&
-              te2 - t2 <= 8)
-            t = d->time_cache.convert(y, mo, dd, h, mi, sc);
-          te = te2;
-          sep = *te;
-        }
-        int64_t v = t;
-        memcpy(e.data, &v, 8);
-        break;
+    TxtKind kind = kKinds.of[types[i]];
+    if (kind == kText) {
+      e.data = p;
+      *te = 0;
+    } else if (!e.data) {
+      return LOGFILE_CORRUPT;
+    } else if (kind == kTime) {
+      time_t t = token_seconds(p, te);
+      int y, mo, dd, h, mi, sc;
+      if (t == -1 && sep == ' ' && day_token(p, te, &y, &mo, &dd)) {
+        unsigned char *t2 = te + 1;
+        te = seps.next();
+        if (te == end) return LOGFILE_NEED_MORE;
+        sep = *te;
+        if (clock_token(t2, te, &h, &mi, &sc)) t = d->time_cache.convert(y, mo, dd, h, mi, sc);
       }
-      case PTYPE_IP:
-        if (!e.data) return LOGFILE_CORRUPT;
-        parse_ip(static_cast<kx_ipaddr *>(e.data), p, te);
-        break;
-      case PTYPE_STRING:
-        e.data = p;
-        *te = 0;
-        break;
-      default:
-        if (!e.data) return LOGFILE_CORRUPT;
-        memset(e.data, 0, 8);
-        store_number(e.data, type, parse_number(p, te));
-        break;
+      int64_t v = t;
+      memcpy(e.data, &v, 8);
+    } else if (kind == kAddress) {
+      parse_ip(static_cast<kx_ipaddr *>(e.data), p, te);
+    } else {
+      store_number(e.data, kind, parse_number(p, te));
     }
     p = te + 1;
-    if (sep == '\n') line_end = true;
+    if (sep == '\n') {  // a short line: the missing fields are empty
+      while (++i < count) empty_value(row[i], types[i]);
+      return p - s;
+    }
   }
-  if (!line_end) {  // tokens beyond the layout are skipped with their line
-    auto *nl = static_cast<unsigned char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
-    if (!nl) return LOGFILE_NEED_MORE;
-    p = nl + 1;
-  }
+  // Tokens beyond the layout are skipped with their line.
+  auto *nl = static_cast<unsigned char *>(memchr(p, '\n', static_cast<size_t>(end - p)));
+  if (!nl) return LOGFILE_NEED_MORE;
+  p = nl + 1;
   return p - s;
 }
 

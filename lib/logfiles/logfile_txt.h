@@ -37,7 +37,13 @@ struct TxtTimeCache {
   long long key = -1;    // year*1000000 + month*10000 + day*100 + hour
   time_t base = 0;       // local time of the hour's start
   bool linear = false;   // no clock change within the hour
-  time_t convert(int year, int mon, int day, int hour, int min, int sec);
+  time_t convert(int year, int mon, int day, int hour, int min, int sec) {
+    long long k = ((static_cast<long long>(year) * 100 + mon) * 100 + day) * 100 + hour;
+    if (k == key && linear) return base + min * 60 + sec;
+    return convert_slow(k, year, mon, day, hour, min, sec);
+  }
+  // A new hour, or one the clock jumps in (key k): mktime.
+  time_t convert_slow(long long k, int year, int mon, int day, int hour, int min, int sec);
 };
 
 struct TxtLogReaderData : CommonReaderData {

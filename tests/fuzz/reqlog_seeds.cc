@@ -33,7 +33,18 @@ int main(int argc, char **argv) {
   std::string eb = seed(1, reqlog::eb_sample(4, t0));
   std::string txt = seed(2, reqlog::txt_sample(5, t0, 1, true));
   std::string txth = seed(2, reqlog::image_with_times(reqlog::Format::TXT, {t0, t0 + 1, t0 + 1, t0 + 2}));
-  for (const std::string &s : {sb, eb, txt, txth}) {
+  // Odd text lines: dates of every form, addresses that are not dotted
+  // quads, numbers out of range, NULs and doubled blanks between tokens.
+  std::string odd = seed(2, reqlog::txt_image(
+                                "", {"2023-11-14 23:13:20 http://a/ 10.1.2.3 u g 1 c",
+                                     "2023-1-4 2:3:4 http://b/ 2001:db8::7 u g 0 c",
+                                     "2023-11-14 22:13:200 http://c/ 01.2.3.4 u g 99999999999999999999 c",
+                                     "2023-13-14 10:00:00 http://d/ ::ffff:10.9.8.7 u g -5 c",
+                                     std::string("1700000000\0http://e/ 1.2.3.4\t u  g 1 c", 38),
+                                     "2023-11-14 http://f/ 255.255.255.255",
+                                     "0170000000 http://g/ 123.123.123.1234 u g 1 c extra tokens"},
+                                {t0, t0, t0, t0, t0, t0, t0}));
+  for (const std::string &s : {sb, eb, txt, txth, odd}) {
     put(s);
     put(s.substr(0, s.size() * 2 / 3));  // cut mid-record
   }

@@ -140,6 +140,58 @@ TEST_F(EbLog, LastFieldAddressCutAndAcrossTheReadBoundary) {
   r->methods->FreeReader(r);
 }
 
+// Texts of every length between fixed fields full of NUL bytes: text ends
+// fall on each side of every 64-byte step of the scan, records cross the
+// read buffer's ends at many places, one text is longer than the buffer,
+// and the last record is cut inside a text.
+TEST_F(EbLog, TextsOfEveryLengthBetweenFixedFields) {
+  std::vector<EbField> per = {{7, 0x43, "DATE"}, {3, 0x16, "USER"}, {65, 0x04, "BYTES"}, {4, 0x16, "GROUP"},
+                              {2, 0x53, "IP"},   {1, 0x16, "URI"},  {6, 0x71, "DENIED"}};
+  std::string header = reqlog::eb_header(per, {});
+  auto user = [](int i) { return std::string(static_cast<size_t>(i % 131), 'a'); };
+  auto group = [](int i) { return std::string(static_cast<size_t>(i % 7 == 0 ? 0 : i % 67), 'g'); };
+  auto uri = [](int i) { return i == 777 ? std::string(40000, 'L') : "u" + std::string(static_cast<size_t>(i % 97), 'x'); };
+  auto bytes = [](int i) { return static_cast<uint64_t>(i % 3) << 40; };  // mostly NUL bytes
+  auto record = [&](int i) {
+    std::string b(8, '\0');
+    uint64_t v = bytes(i);
+    memcpy(&b[0], &v, 8);
+    return reqlog::le32(static_cast<uint32_t>(T + i)) + reqlog::cstr(user(i)) + b + reqlog::cstr(group(i)) +
+           reqlog::le32(static_cast<uint32_t>(i & 1)) + reqlog::cstr(uri(i)) + std::string(1, static_cast<char>(i & 1));
+  };
+  constexpr int kRecords = 2000;
+  std::vector<std::string> records;
+  std::vector<int64_t> times;
+  for (int i = 0; i < kRecords; ++i) {
+    records.push_back(record(i));
+    times.push_back(T + i);
+  }
+  std::string cut = record(kRecords);
+  records.push_back(cut.substr(0, 4 + user(kRecords).size() / 2));  // ends inside USER
+  times.push_back(T + kRecords);
+  reqlog::write_log(wd.logs(), "kxlogger_requests_ext_t", reqlog::eb_image(header, records, times));
+  LogFileReaderPtr r = test();
+  ASSERT_TRUE(r);
+  RecordPtr row = r->methods->AllocateRecords(r, 0);
+  ASSERT_TRUE(row);
+  for (int i = 0; i < kRecords; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(i == 0 ? r->methods->GetFirstRec(r, row) : r->methods->GetNextRec(r, row), 0);
+    ASSERT_EQ(r->methods->RecordTime(r, row), T + i);
+    ASSERT_EQ(static_cast<const char *>(row[1].data), user(i));
+    uint64_t v;
+    memcpy(&v, row[2].data, 8);
+    ASSERT_EQ(v, bytes(i));
+    ASSERT_EQ(static_cast<const char *>(row[3].data), group(i));
+    ASSERT_EQ(static_cast<kx_ipaddr *>(row[4].data)->addr.ip, static_cast<uint32_t>(i & 1));
+    ASSERT_EQ(static_cast<const char *>(row[5].data), uri(i));
+    ASSERT_EQ(*static_cast<unsigned char *>(row[6].data), i & 1);
+  }
+  EXPECT_EQ(r->methods->GetNextRec(r, row), -1);
+  r->methods->FreeRecords(r, row);
+  r->methods->FreeReader(r);
+}
+
 TEST_F(EbLog, IntValueIsReadAsFourBytes) {
   // The INTVALUE says length 1 but four bytes follow, as the logger writes.
   std::string field = reqlog::ber_num(21, 63, 1) + reqlog::ber_text(22, "TYPE") + reqlog::ber_num(23, 0x03, 1) +

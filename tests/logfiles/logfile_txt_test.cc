@@ -3,7 +3,9 @@
 #include "lib/logfiles/logfile_txt.h"
 
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
 #include <string.h>
+#include <time.h>
 
 #include "tests/fixtures/reqlog_writer.h"
 
@@ -110,6 +112,229 @@ TEST_F(TxtLog, NumbersByStorageTypeAndUnevenLines) {
   ASSERT_EQ(r->methods->GetNextRec(r, row), 0);  // still in step with the lines
   EXPECT_EQ(when(), T + 2);
   EXPECT_EQ(str(row[4]), "bo");
+}
+
+// Local time of a calendar date as mktime takes it (out-of-range days roll
+// over, an hour the clock skips or repeats as mktime settles it).
+time_t local(int y, int mo, int d, int h, int mi, int s) {
+  struct tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  tm.tm_sec = s;
+  tm.tm_isdst = -1;
+  return mktime(&tm);
+}
+
+// Date tokens of every form, regular and odd: the time each line gets, and
+// the token that then lands in URI (a date with a time of day takes two
+// tokens, whether or not the time of day is valid).
+TEST_F(TxtLog, DateTokensRegularAndOdd) {
+  struct Case {
+    std::string date;
+    time_t expect;
+    std::string uri;  // "U" for the URI written after the date
+  } cases[] = {
+      {"1700000000", T, "U"},
+      {"1700000000abc", T, "U"},
+      {"0170000000", -1, "U"},
+      {"17000000x0", -1, "U"},
+      {"1000000000", -1, "U"},
+      {"1000000001", 1000000001, "U"},
+      {"170000000012345678", 170000000012345678, "U"},
+      {"1700000000123456789", -1, "U"},
+      {"2023-11-14 23:13:20", T, "U"},
+      {"2023-1-4 2:3:4", local(2023, 1, 4, 2, 3, 4), "U"},
+      {"2023-11-14 22:13:2", local(2023, 11, 14, 22, 13, 2), "U"},
+      {"2023-11-14x 10:00:00", local(2023, 11, 14, 10, 0, 0), "U"},
+      {"2023-02-31 10:00:00", local(2023, 2, 31, 10, 0, 0), "U"},
+      {"2023-11-14 23:59:60", local(2023, 11, 14, 23, 59, 60), "U"},
+      {"2026-03-29 02:30:00", local(2026, 3, 29, 2, 30, 0), "U"},  // skipped hour
+      {"2026-10-25 02:30:00", local(2026, 10, 25, 2, 30, 0), "U"},  // repeated hour
+      {"2026-10-25 03:00:00", local(2026, 10, 25, 3, 0, 0), "U"},
+      {"9999-12-31 23:59:59", local(9999, 12, 31, 23, 59, 59), "U"},
+      {"2023-11-14 22:13:200", -1, "U"},  // the time of day is still taken
+      {"2023-11-14 24:00:00", -1, "U"},
+      {"2023-11-14 23:60:00", -1, "U"},
+      {"2023-11-14 2a:00:00", -1, "U"},
+      {"2023-11-14", -1, "10.1.2.3"},        // the URI is taken as its time of day
+      {"2023-11-14T22:13:20", -1, "10.1.2.3"},
+      {"2023-11-145 10:00:00", -1, "10:00:00"},  // not a date: one token
+      {"2023-13-14 10:00:00", -1, "10:00:00"},
+      {"2023-00-14 10:00:00", -1, "10:00:00"},
+      {"2023-11-32 10:00:00", -1, "10:00:00"},
+      {"02023-11-14 10:00:00", -1, "10:00:00"},
+      {std::string("2023-11-14\0" "23:13:20", 19), -1, "23:13:20"},  // NUL ends a token, not a date
+      {"", -1, "U"},
+  };
+  std::vector<std::string> lines;
+  for (const Case &c : cases) lines.push_back(c.date + " U 10.1.2.3 u g 1 c");
+  open("", lines);
+  ASSERT_TRUE(row);
+  int rc = r->methods->GetFirstRec(r, row);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.date);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(when(), c.expect);
+    EXPECT_EQ(str(row[1]), c.uri);
+    rc = r->methods->GetNextRec(r, row);
+  }
+  EXPECT_EQ(rc, -1);
+}
+
+// Address tokens: dotted IPv4 of every length, what is not one (the
+// default address), IPv6, and what only the general parser takes.
+TEST_F(TxtLog, AddressTokensRegularAndOdd) {
+  kx_ipaddr none;
+  kxnet_defaultip(&none);
+  struct Case {
+    std::string text;
+    int family;
+    uint32_t v4;
+  } cases[] = {
+      {"10.1.2.3", AF_INET, 0x0A010203u},
+      {"1.2.3.4", AF_INET, 0x01020304u},
+      {"0.0.0.0", AF_INET, 0},
+      {"255.255.255.255", AF_INET, 0xFFFFFFFFu},
+      {"123.213.231.199", AF_INET, 0x7BD5E7C7u},
+      {"9.87.250.6", AF_INET, 0x0957FA06u},
+      {"1.2.3.4\t", AF_INET, 0x01020304u},  // trailing white space
+      {"::ffff:10.9.8.7", AF_INET, 0x0A090807u},
+      {"2001:db8::7", AF_INET6, 0},
+      {"::1", AF_INET6, 0},
+      {"256.1.1.1", AF_INET, none.addr.ip},
+      {"1.2.3.256", AF_INET, none.addr.ip},
+      {"01.2.3.4", AF_INET, none.addr.ip},
+      {"1.2.3.04", AF_INET, none.addr.ip},
+      {"1.2.3", AF_INET, none.addr.ip},
+      {"1.2.3.4.5", AF_INET, none.addr.ip},
+      {"1.2.3.4x", AF_INET, none.addr.ip},
+      {"1234.1.1.1", AF_INET, none.addr.ip},
+      {"1..2.3", AF_INET, none.addr.ip},
+      {".1.2.3", AF_INET, none.addr.ip},
+      {"1.2.3.", AF_INET, none.addr.ip},
+      {"123.123.123.1234", AF_INET, none.addr.ip},
+      {"1.2.3.4/24", AF_INET, none.addr.ip},
+      {"", AF_INET, none.addr.ip},
+  };
+  std::vector<std::string> lines;
+  for (const Case &c : cases) lines.push_back(std::to_string(T) + " U " + c.text + " u g 1 c");
+  open("", lines);
+  ASSERT_TRUE(row);
+  int rc = r->methods->GetFirstRec(r, row);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(ip(row[2]).family, c.family);
+    if (c.family == AF_INET) {
+      EXPECT_EQ(ip(row[2]).addr.ip, c.v4);
+    }
+    EXPECT_EQ(str(row[3]), "u");
+    rc = r->methods->GetNextRec(r, row);
+  }
+  EXPECT_EQ(rc, -1);
+}
+
+// Number tokens, in and out of range of each storage: digits past what a
+// 64-bit value holds are dropped, each storage keeps its low bytes.
+TEST_F(TxtLog, NumberTokensInAndOutOfRange) {
+  struct Case {
+    std::string text;
+    int64_t value;
+  } cases[] = {
+      {"127", 127},
+      {"128", 128},
+      {"-129", -129},
+      {"32768", 32768},
+      {"65536", 65536},
+      {"2147483648", 2147483648LL},
+      {"-2147483649", -2147483649LL},
+      {"576460752303423487", 576460752303423487LL},
+      {"5764607523034234879", 5764607523034234879LL},
+      {"9223372036854775807", 922337203685477580LL},
+      {"-9223372036854775808", -922337203685477580LL},
+      {"18446744073709551616", 1844674407370955161LL},
+      {"99999999999999999999999", 999999999999999999LL},
+      {"12abc", 12},
+      {"abc", 0},
+      {"-", 0},
+      {"--5", 0},
+      {"+5", 0},
+      {"-0", 0},
+      {"", 0},
+  };
+  std::string header = reqlog::txt_header({{7, 0x43}, {63, 0x71}, {64, 0x02}, {65, 0x03}, {66, 0x04}, {67, 0x08}},
+                                          {"DATE", "A", "B", "C", "D", "E"});
+  std::vector<std::string> lines;
+  for (const Case &c : cases) {
+    std::string line = std::to_string(T);
+    for (int k = 0; k < 5; ++k) line += " " + c.text;
+    lines.push_back(line);
+  }
+  open(header, lines);
+  ASSERT_TRUE(row);
+  int rc = r->methods->GetFirstRec(r, row);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.text);
+    ASSERT_EQ(rc, 0);
+    int64_t v[5];
+    for (int k = 0; k < 5; ++k) memcpy(&v[k], row[1 + k].data, 8);
+    EXPECT_EQ(v[0], static_cast<uint8_t>(static_cast<int8_t>(c.value)));
+    EXPECT_EQ(v[1], static_cast<uint16_t>(static_cast<int16_t>(c.value)));
+    EXPECT_EQ(v[2], static_cast<uint32_t>(static_cast<int32_t>(c.value)));
+    EXPECT_EQ(v[3], c.value);
+    EXPECT_EQ(v[4], 0);  // a storage that holds no number
+    rc = r->methods->GetNextRec(r, row);
+  }
+  EXPECT_EQ(rc, -1);
+}
+
+// Tokens ending at every offset of a line (separators fall on each side of
+// every 64-byte step of the scan), lines crossing the read buffer's ends at
+// many places, lines longer than the buffer, and a last line cut short.
+TEST_F(TxtLog, EveryTokenEndAndBufferEdge) {
+  const int n = 3000;
+  auto uri = [](int i) {
+    return i % 500 == 7 ? std::string(40000 + i, 'L') : "http://u/" + std::string(static_cast<size_t>(i % 150), 'x');
+  };
+  auto addr = [](int i) {
+    return std::to_string(i % 256) + "." + std::to_string(i % 7) + "." + std::to_string(i % 100 * 2) + "." +
+           std::to_string(i % 13 * 19);
+  };
+  std::vector<std::string> lines;
+  for (int i = 0; i < n; ++i) {
+    std::string date = i % 2 ? std::to_string(T + i) : reqlog::local_date(T + i);
+    lines.push_back(date + " " + uri(i) + " " + addr(i) + " u" + std::to_string(i % 71) + " " +
+                    std::string(static_cast<size_t>(i % 67), 'g') + " " + std::to_string(i % 2) + " c" +
+                    std::to_string(i));
+  }
+  std::vector<int64_t> times(lines.size(), T);
+  auto img = reqlog::txt_image("", lines, times);
+  img.records.push_back(std::to_string(T) + " http://cut/ 1.2.3.4");  // no newline: not a record yet
+  img.times.push_back(T);
+  reqlog::write_log(wd.logs(), "kxlogger_requests_txt_t", img);
+  r = LogFileTest("../logs/kxlogger_requests_txt_t.log", 0, nullptr, nullptr);
+  ASSERT_TRUE(r);
+  row = r->methods->AllocateRecords(r, 0);
+  ASSERT_TRUE(row);
+  int rc = r->methods->GetFirstRec(r, row);
+  for (int i = 0; i < n; ++i) {
+    SCOPED_TRACE(i);
+    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(when(), T + i);
+    ASSERT_EQ(str(row[1]), uri(i));
+    kx_ipaddr a;
+    ASSERT_EQ(kxnet_aton(addr(i).c_str(), &a), 0);
+    ASSERT_EQ(ip(row[2]).addr.ip, ntohl(a.addr.ip));
+    ASSERT_EQ(str(row[3]), "u" + std::to_string(i % 71));
+    ASSERT_EQ(str(row[4]), std::string(static_cast<size_t>(i % 67), 'g'));
+    ASSERT_EQ(*static_cast<unsigned char *>(row[5].data), i % 2);
+    ASSERT_EQ(str(row[6]), "c" + std::to_string(i));
+    rc = r->methods->GetNextRec(r, row);
+  }
+  EXPECT_EQ(rc, -1);
 }
 
 TEST_F(TxtLog, ShortFileHasTheDefaultLayout) {
