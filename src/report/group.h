@@ -84,6 +84,12 @@ struct GROUP_INDEX {
   long long detail_temp = 0;     // temporary bytes charged for that table
 };
 
+// Where a record's key lies in its block: right after the record
+// (group_make_summary), so an index probe finds it without reading the
+// record.
+#define GROUP_KEY_OFFSET ((sizeof(GROUP_INDEX) + 7) & ~static_cast<size_t>(7))
+inline const void *group_key_of(const GROUP_INDEX *g) { return reinterpret_cast<const char *>(g) + GROUP_KEY_OFFSET; }
+
 // What one input row contributes.
 struct GROUP_ANALYZE {
   int32_t request_count, request_allowed, request_denied;
@@ -138,10 +144,15 @@ struct GROUP_TREE {
   int counter_count = 0;   // counter fields of the row
   std::vector<group_counter_op> ops;
   int browse_index = -1;   // counter index of field 52, -1 without
-  // Hash index: open addressing, a power of two, at most half used.
+  // Hash index: open addressing, a power of two, at most half used (homes
+  // by the low bits of GROUP_INDEX::hash). A slot holds what a probe
+  // compares: the high half of the hash and, for texts, the length and the
+  // first bytes, so a lookup of a short text reads nothing else.
   struct slot {
-    uint64_t hash;
+    uint32_t tag;  // hash >> 32
+    uint32_t len;  // text keys: bytes before the NUL
     GROUP_INDEX *item;
+    char head[16];  // text keys: the first bytes, zero-padded
   };
   std::vector<slot> slots;
   uint64_t seq = 0;

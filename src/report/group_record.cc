@@ -79,7 +79,7 @@ GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *
   }
   const size_t fields = gl->fields.size() - 1;
   const size_t link_size = strlen(link) + 1;
-  const size_t head = align8(sizeof(GROUP_INDEX));
+  const size_t head = GROUP_KEY_OFFSET;
   const size_t counter_bytes = sizeof(int64_t) * static_cast<size_t>(gl->counter_count);
   const size_t rows = align8(sizeof(RECORD) * (fields + 1));
   char *mem = static_cast<char *>(malloc(head + counter_bytes + rows + align8(value_size) + link_size));
