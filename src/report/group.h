@@ -102,10 +102,23 @@ struct GROUP_ANALYZE {
 typedef int (*group_compare_fn)(const void *a, const void *b);
 typedef unsigned long (*group_hash_fn)(const void *key);
 
+// How an entry of a detail or spill row finds its value when the input row
+// lacks the entry's own field but holds its source field (resolved when the
+// layout is built).
+enum : uint8_t {
+  GROUP_FROM_NONE,     // the source is the field itself
+  GROUP_FROM_DERIVED,  // host, protocol, domain, search terms, data words
+  GROUP_FROM_CATS,     // category numbers from the source's list
+  GROUP_FROM_REFUSED,  // no derivation: the row cannot be prepared
+  GROUP_FROM_PROPS,    // field 49: the row's request bits
+};
+
 // A row layout of next-level detail or spill rows (built once per tree).
 struct group_layout {
   std::vector<RECORD> rec;   // the entries and the terminator
   std::vector<uint8_t> src;  // per entry the source field of its id
+  std::vector<uint8_t> from;      // per entry GROUP_FROM_*
+  std::vector<const void *> none; // per entry the value of a row without either field
   uint8_t props = 0;         // the field-49 value the layout owns
   // A decimal category text per entry (filled when the input holds a
   // category byte list), each GROUP_CATTEXT_SIZE bytes.
