@@ -561,28 +561,20 @@ void group_analyze_record(RECORD *rec, unsigned char *map, GROUP_ANALYZE *out, G
 }
 
 void group_increase_summaries(GROUP_INDEX *item, const GROUP_ANALYZE *a) {
+  // What each kind of counter adds, by OP_*: one indexed add per counter.
+  const int64_t add[OP_NONE] = {a->request_count, a->request_allowed, a->request_denied, a->pages_count,
+                                a->pages_allowed, a->pages_denied, a->files_count, a->files_allowed,
+                                a->files_denied, a->bandwidth.input_bytes, a->bandwidth.output_bytes, 0};
   int64_t *c = item->counters;
   for (const group_counter_op &op : item->tree->ops) {
-    switch (op.what) {
-      case OP_REQUESTS: c[op.index] += a->request_count; break;
-      case OP_ALLOWED: c[op.index] += a->request_allowed; break;
-      case OP_DENIED: c[op.index] += a->request_denied; break;
-      case OP_PAGES: c[op.index] += a->pages_count; break;
-      case OP_PAGES_ALLOWED: c[op.index] += a->pages_allowed; break;
-      case OP_PAGES_DENIED: c[op.index] += a->pages_denied; break;
-      case OP_FILES: c[op.index] += a->files_count; break;
-      case OP_FILES_ALLOWED: c[op.index] += a->files_allowed; break;
-      case OP_FILES_DENIED: c[op.index] += a->files_denied; break;
-      case OP_INPUT: c[op.index] += a->bandwidth.input_bytes; break;
-      case OP_OUTPUT: c[op.index] += a->bandwidth.output_bytes; break;
-      case OP_BROWSE:
-        if (item->browse_end < a->browse_start) {
-          c[op.index] += item->browse_end - item->browse_start;
-          item->browse_start = a->browse_start;
-        }
-        item->browse_end = a->browse_end;
-        break;
-      default: break;
+    if (op.what < OP_BROWSE) {
+      c[op.index] += add[op.what];
+    } else if (op.what == OP_BROWSE) {
+      if (item->browse_end < a->browse_start) {
+        c[op.index] += item->browse_end - item->browse_start;
+        item->browse_start = a->browse_start;
+      }
+      item->browse_end = a->browse_end;
     }
   }
 }
@@ -704,6 +696,9 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
       return 0;
     }
   }
+  // The record is read only after the row's analysis and detail values:
+  // its lines are fetched meanwhile.
+  for (size_t at = 0; at < GROUP_KEY_OFFSET + 64; at += 64) __builtin_prefetch(reinterpret_cast<const char *>(item) + at);
   // One analysis serves the counters and the detail row's request bits.
   GROUP_ANALYZE a;
   group_analyze_record(rec, map, &a, gl, rep, group_record_mask(gl));

@@ -400,8 +400,9 @@ int save_prepared_temp_data(REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item) {
 
 int save_temp_data(RECORD *rec, unsigned char *map, REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item,
                    const GROUP_ANALYZE *known) {
-  if (!gl->datarec || !item->tbl) return -1;
+  if (!gl->datarec) return -1;
   group_layout *layout = gl->datarec.get();
+  // Prepared before the record is read (its table is always open).
   if (!group_prep_temp_data(rec, map, layout, rep, gl, known)) return 0;
   int ok = save_prepared_temp_data(rep, gl, item);
   group_reset_temp_data(layout);
