@@ -127,9 +127,7 @@ unsigned long hash_bytes16(const unsigned char *p) { return static_cast<unsigned
 unsigned long hash_int128(const void *k) { return hash_bytes16(static_cast<const unsigned char *>(k)); }
 // Eight bytes at a time: user names and hosts are short, and this runs
 // once per input row.
-unsigned long hash_str(const void *k) {
-  const unsigned char *p = static_cast<const unsigned char *>(k);
-  size_t n = strlen(reinterpret_cast<const char *>(p));
+unsigned long hash_text(const unsigned char *p, size_t n) {
   uint64_t h = 0x9E3779B97F4A7C15ULL ^ n;
   while (n >= 8) {
     h = (h ^ load<uint64_t>(p)) * 0xff51afd7ed558ccdULL;
@@ -144,6 +142,10 @@ unsigned long hash_str(const void *k) {
   h = (h ^ tail) * 0xc4ceb9fe1a85ec53ULL;
   h ^= h >> 32;
   return static_cast<unsigned long>(h);
+}
+unsigned long hash_str(const void *k) {
+  const char *p = static_cast<const char *>(k);
+  return hash_text(reinterpret_cast<const unsigned char *>(p), strlen(p));
 }
 unsigned long hash_ip(const void *k) {
   const kx_ipaddr *ip = static_cast<const kx_ipaddr *>(k);
@@ -227,34 +229,123 @@ uint8_t counter_op(int f) {
   }
 }
 
-uint64_t key_hash(const GROUP_TREE *gl, const void *key) { return mix(gl->hash(key)); }
+// What a probe of the index needs of a key: its hash and, for a text, its
+// length and first bytes (taken in the same pass).
+struct key_probe {
+  uint64_t hash;
+  size_t len;
+  char head[16];
+};
 
-GROUP_INDEX *index_find(const GROUP_TREE *gl, const void *key, uint64_t h) {
+bool text_keys(const GROUP_TREE *gl) { return gl->hash == hash_str; }
+
+key_probe probe_of(const GROUP_TREE *gl, const void *key) {
+  key_probe k{};
+  if (text_keys(gl)) {
+    const char *p = static_cast<const char *>(key);
+    k.len = strlen(p);
+    k.hash = mix(hash_text(reinterpret_cast<const unsigned char *>(p), k.len));
+    memcpy(k.head, p, std::min(k.len, sizeof k.head));
+  } else {
+    k.hash = mix(gl->hash(key));
+  }
+  return k;
+}
+
+GROUP_TREE::slot slot_of(GROUP_INDEX *item, const key_probe &k) {
+  GROUP_TREE::slot s{static_cast<uint32_t>(k.hash >> 32), static_cast<uint32_t>(k.len), item, {}};
+  memcpy(s.head, k.head, sizeof s.head);
+  return s;
+}
+
+GROUP_INDEX *index_find(const GROUP_TREE *gl, const void *key, const key_probe &k) {
   if (gl->slots.empty()) return nullptr;
   const size_t mask = gl->slots.size() - 1;
-  for (size_t i = h & mask;; i = (i + 1) & mask) {
-    const GROUP_TREE::slot &s = gl->slots[i];
+  const GROUP_TREE::slot *slots = gl->slots.data();
+  const uint32_t tag = static_cast<uint32_t>(k.hash >> 32);
+  if (text_keys(gl)) {
+    // Text keys (users, hosts, domains) are the common case: a short one is
+    // compared in the slot alone, a longer one past its first bytes.
+    const size_t n = sizeof k.head;
+    for (size_t i = k.hash & mask;; i = (i + 1) & mask) {
+      const GROUP_TREE::slot &s = slots[i];
+      if (!s.item) return nullptr;
+      if (s.tag == tag && s.len == k.len && memcmp(s.head, k.head, n) == 0 &&
+          (k.len <= n ||
+           memcmp(static_cast<const char *>(group_key_of(s.item)) + n, static_cast<const char *>(key) + n, k.len - n) == 0))
+        return s.item;
+    }
+  }
+  for (size_t i = k.hash & mask;; i = (i + 1) & mask) {
+    const GROUP_TREE::slot &s = slots[i];
     if (!s.item) return nullptr;
-    if (s.hash == h && gl->compare(s.item->key, key) == 0) return s.item;
+    if (s.tag == tag && gl->compare(group_key_of(s.item), key) == 0) return s.item;
   }
 }
 
-void index_put(std::vector<GROUP_TREE::slot> &slots, GROUP_INDEX *g) {
+void index_put(std::vector<GROUP_TREE::slot> &slots, const GROUP_TREE::slot &in) {
   const size_t mask = slots.size() - 1;
-  size_t i = g->hash & mask;
+  size_t i = in.item->hash & mask;
   while (slots[i].item) i = (i + 1) & mask;
-  slots[i] = {g->hash, g};
+  slots[i] = in;
+}
+
+// A thread's emptied index of its last tree: the second stage makes a tree
+// per detail table, and a fresh table each time would be zeroed and paged
+// in anew. Kept up to this many slots.
+constexpr size_t kSpareSlotsMax = size_t{1} << 16;
+thread_local std::vector<GROUP_TREE::slot> spare_slots;
+
+// Empties the used slots of an index in place. Clearing from each key's
+// home slot up to the next empty one reaches every used slot: the first
+// clearing that enters a key's run finds it whole and goes past the key.
+void index_clear(std::vector<GROUP_TREE::slot> &slots, const std::vector<GROUP_INDEX *> &all) {
+  if (slots.empty()) return;
+  if (all.size() * 4 >= slots.size()) {
+    std::fill(slots.begin(), slots.end(), GROUP_TREE::slot{});
+    return;
+  }
+  const size_t mask = slots.size() - 1;
+  for (const GROUP_INDEX *g : all)
+    for (size_t i = g->hash & mask; slots[i].item; i = (i + 1) & mask) slots[i] = GROUP_TREE::slot{};
 }
 
 // Keeps at most half of the slots used. Runs when a group is added (which
 // allocates anyway), never per row. Throws std::bad_alloc.
 void index_reserve(GROUP_TREE *gl, size_t groups) {
   if (groups * 2 <= gl->slots.size()) return;
+  if (gl->slots.empty() && !spare_slots.empty()) {
+    gl->slots.swap(spare_slots);
+    if (groups * 2 <= gl->slots.size()) return;
+  }
   size_t n = gl->slots.empty() ? 64 : gl->slots.size();
   while (groups * 2 > n) n *= 2;
-  std::vector<GROUP_TREE::slot> fresh(n, GROUP_TREE::slot{0, nullptr});
-  for (GROUP_INDEX *g : gl->all) index_put(fresh, g);
+  std::vector<GROUP_TREE::slot> fresh(n, GROUP_TREE::slot{});
+  for (const GROUP_TREE::slot &s : gl->slots)
+    if (s.item) index_put(fresh, s);
   gl->slots.swap(fresh);
+}
+
+// Files a new record under its known probe. -1, or 0 when memory runs out.
+int index_add(GROUP_TREE *gl, GROUP_INDEX *item, const key_probe &k) {
+  try {
+    index_reserve(gl, gl->all.size() + 1);
+    gl->all.push_back(item);
+  } catch (const std::bad_alloc &) {
+    return 0;
+  }
+  item->hash = k.hash;
+  item->seq = ++gl->seq;
+  index_put(gl->slots, slot_of(item, k));
+  gl->record_count++;
+  return -1;
+}
+
+// Gives the tree's index back to the thread, emptied.
+void index_release(GROUP_TREE *gl) {
+  if (gl->slots.empty() || gl->slots.size() > kSpareSlotsMax || gl->slots.size() <= spare_slots.size()) return;
+  index_clear(gl->slots, gl->all);
+  spare_slots.swap(gl->slots);
 }
 
 }  // namespace
@@ -262,40 +353,20 @@ void index_reserve(GROUP_TREE *gl, size_t groups) {
 GROUP_INDEX *group_lookup(GROUP_TREE *gl, const void *data) {
   if (!gl || !data) return nullptr;
   if (gl->topk) return static_cast<GROUP_INDEX *>(topk_list_lookup(gl->topk, data));
-  if (gl->hash == hash_str && !gl->slots.empty()) {
-    // Text keys (users, hosts, domains) are the common case: the same
-    // probe with the hash and the comparison called directly.
-    const uint64_t h = mix(hash_str(data));
-    const size_t mask = gl->slots.size() - 1;
-    for (size_t i = h & mask;; i = (i + 1) & mask) {
-      const GROUP_TREE::slot &s = gl->slots[i];
-      if (!s.item) return nullptr;
-      if (s.hash == h && strcmp(static_cast<const char *>(s.item->key), static_cast<const char *>(data)) == 0)
-        return s.item;
-    }
-  }
-  return index_find(gl, data, key_hash(gl, data));
+  return index_find(gl, data, probe_of(gl, data));
 }
 
 int group_add(GROUP_TREE *gl, GROUP_INDEX *item) {
   if (!gl || !item || !item->key) return 0;
-  item->hash = key_hash(gl, item->key);
+  const key_probe k = probe_of(gl, item->key);
+  item->hash = k.hash;
   if (gl->topk) {
     int r = topk_list_add(gl->topk, item->key, item);
     if (r == -1) gl->record_count++;
     return r;
   }
-  if (index_find(gl, item->key, item->hash)) return 0;
-  try {
-    index_reserve(gl, gl->all.size() + 1);
-    gl->all.push_back(item);
-  } catch (const std::bad_alloc &) {
-    return 0;
-  }
-  item->seq = ++gl->seq;
-  index_put(gl->slots, item);
-  gl->record_count++;
-  return -1;
+  if (index_find(gl, item->key, k)) return 0;
+  return index_add(gl, item, k);
 }
 
 // --- Set-up ---------------------------------------------------------------------
@@ -490,28 +561,20 @@ void group_analyze_record(RECORD *rec, unsigned char *map, GROUP_ANALYZE *out, G
 }
 
 void group_increase_summaries(GROUP_INDEX *item, const GROUP_ANALYZE *a) {
+  // What each kind of counter adds, by OP_*: one indexed add per counter.
+  const int64_t add[OP_NONE] = {a->request_count, a->request_allowed, a->request_denied, a->pages_count,
+                                a->pages_allowed, a->pages_denied, a->files_count, a->files_allowed,
+                                a->files_denied, a->bandwidth.input_bytes, a->bandwidth.output_bytes, 0};
   int64_t *c = item->counters;
   for (const group_counter_op &op : item->tree->ops) {
-    switch (op.what) {
-      case OP_REQUESTS: c[op.index] += a->request_count; break;
-      case OP_ALLOWED: c[op.index] += a->request_allowed; break;
-      case OP_DENIED: c[op.index] += a->request_denied; break;
-      case OP_PAGES: c[op.index] += a->pages_count; break;
-      case OP_PAGES_ALLOWED: c[op.index] += a->pages_allowed; break;
-      case OP_PAGES_DENIED: c[op.index] += a->pages_denied; break;
-      case OP_FILES: c[op.index] += a->files_count; break;
-      case OP_FILES_ALLOWED: c[op.index] += a->files_allowed; break;
-      case OP_FILES_DENIED: c[op.index] += a->files_denied; break;
-      case OP_INPUT: c[op.index] += a->bandwidth.input_bytes; break;
-      case OP_OUTPUT: c[op.index] += a->bandwidth.output_bytes; break;
-      case OP_BROWSE:
-        if (item->browse_end < a->browse_start) {
-          c[op.index] += item->browse_end - item->browse_start;
-          item->browse_start = a->browse_start;
-        }
-        item->browse_end = a->browse_end;
-        break;
-      default: break;
+    if (op.what < OP_BROWSE) {
+      c[op.index] += add[op.what];
+    } else if (op.what == OP_BROWSE) {
+      if (item->browse_end < a->browse_start) {
+        c[op.index] += item->browse_end - item->browse_start;
+        item->browse_start = a->browse_start;
+      }
+      item->browse_end = a->browse_end;
     }
   }
 }
@@ -609,7 +672,9 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
     if (!key) key = default_key(gl->group_datatype, &scratch);
   }
 
-  GROUP_INDEX *item = group_lookup(gl, key);
+  // The key is hashed once: the probe serves the lookup and the insertion.
+  const key_probe k = gl->topk ? key_probe{} : probe_of(gl, key);
+  GROUP_INDEX *item = gl->topk ? group_lookup(gl, key) : index_find(gl, key, k);
   if (!item) {
     if (!gl->topk && gl->record_count >= gl->max_groups) return 2;
     item = group_make_summary(gl, input, GROUP_DETAIL_BUFFER_SIZE, rep, key, index_fd);
@@ -617,7 +682,9 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
       if (!rep->error) status_add_error(rep, "%s", "Error 10312: (group) Unable to make summary group record");
       return 1;
     }
-    int r = group_add(gl, item);
+    // A category kept under the run's default is filed by its own key.
+    const bool same_key = !gl->topk && gl->compare(item->key, key) == 0;
+    int r = same_key ? index_add(gl, item, k) : group_add(gl, item);
     if (r == 0) {
       undo_group(item);
       status_add_error(rep, "%s", "Error 10306: (group) Unable to add summary record to group list");
@@ -629,6 +696,9 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
       return 0;
     }
   }
+  // The record is read only after the row's analysis and detail values:
+  // its lines are fetched meanwhile.
+  for (size_t at = 0; at < GROUP_KEY_OFFSET + 64; at += 64) __builtin_prefetch(reinterpret_cast<const char *>(item) + at);
   // One analysis serves the counters and the detail row's request bits.
   GROUP_ANALYZE a;
   group_analyze_record(rec, map, &a, gl, rep, group_record_mask(gl));
@@ -699,17 +769,44 @@ int group_link_tree(GROUP_TREE *gl) {
   // order and whose every subtree has its earliest-inserted record at the
   // top: built here from the sorted records with a stack, in linear time
   // after the sort.
-  std::vector<GROUP_INDEX *> sorted, stack;
+  // Sorted by entries that carry the key's address and, for texts, its
+  // first eight bytes in comparison order, so most comparisons touch
+  // neither the record nor the key.
+  struct ordered {
+    uint64_t prefix;
+    const void *key;
+    GROUP_INDEX *item;
+  };
+  std::vector<ordered> entries;
+  std::vector<GROUP_INDEX *> stack;
   try {
-    sorted = gl->all;
-    stack.reserve(sorted.size());
+    entries.reserve(gl->all.size());
+    stack.reserve(gl->all.size());
   } catch (const std::bad_alloc &) {
     return 0;
   }
-  const group_compare_fn cmp = gl->compare;
-  std::sort(sorted.begin(), sorted.end(),
-            [cmp](const GROUP_INDEX *a, const GROUP_INDEX *b) { return cmp(a->key, b->key) < 0; });
-  for (GROUP_INDEX *x : sorted) {
+  const bool texts = text_keys(gl);
+  for (GROUP_INDEX *g : gl->all) {
+    uint64_t prefix = 0;
+    if (texts) {
+      const unsigned char *p = static_cast<const unsigned char *>(g->key);
+      for (int i = 0; i < 8 && p[i]; ++i) prefix |= static_cast<uint64_t>(p[i]) << (56 - 8 * i);
+    }
+    entries.push_back({prefix, g->key, g});
+  }
+  if (texts) {
+    std::sort(entries.begin(), entries.end(), [](const ordered &a, const ordered &b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      // Equal first bytes: a text shorter than eight ends inside them.
+      if ((a.prefix & 0xFF) == 0) return false;
+      return strcmp(static_cast<const char *>(a.key) + 8, static_cast<const char *>(b.key) + 8) < 0;
+    });
+  } else {
+    const group_compare_fn cmp = gl->compare;
+    std::sort(entries.begin(), entries.end(), [cmp](const ordered &a, const ordered &b) { return cmp(a.key, b.key) < 0; });
+  }
+  for (const ordered &e : entries) {
+    GROUP_INDEX *x = e.item;
     GROUP_INDEX *last = nullptr;
     while (!stack.empty() && stack.back()->seq > x->seq) {
       last = stack.back();
@@ -781,6 +878,7 @@ int group_terminate(GROUP_TREE *gl) {
   if (!gl) return -1;
   gl->terminating = true;
   bool ok = true;
+  index_release(gl);  // reads the records' hashes
   if (gl->topk) {
     topk_list_destroy(gl->topk);
     gl->topk = nullptr;

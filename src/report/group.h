@@ -84,6 +84,12 @@ struct GROUP_INDEX {
   long long detail_temp = 0;     // temporary bytes charged for that table
 };
 
+// Where a record's key lies in its block: right after the record
+// (group_make_summary), so an index probe finds it without reading the
+// record.
+#define GROUP_KEY_OFFSET ((sizeof(GROUP_INDEX) + 7) & ~static_cast<size_t>(7))
+inline const void *group_key_of(const GROUP_INDEX *g) { return reinterpret_cast<const char *>(g) + GROUP_KEY_OFFSET; }
+
 // What one input row contributes.
 struct GROUP_ANALYZE {
   int32_t request_count, request_allowed, request_denied;
@@ -96,10 +102,23 @@ struct GROUP_ANALYZE {
 typedef int (*group_compare_fn)(const void *a, const void *b);
 typedef unsigned long (*group_hash_fn)(const void *key);
 
+// How an entry of a detail or spill row finds its value when the input row
+// lacks the entry's own field but holds its source field (resolved when the
+// layout is built).
+enum : uint8_t {
+  GROUP_FROM_NONE,     // the source is the field itself
+  GROUP_FROM_DERIVED,  // host, protocol, domain, search terms, data words
+  GROUP_FROM_CATS,     // category numbers from the source's list
+  GROUP_FROM_REFUSED,  // no derivation: the row cannot be prepared
+  GROUP_FROM_PROPS,    // field 49: the row's request bits
+};
+
 // A row layout of next-level detail or spill rows (built once per tree).
 struct group_layout {
   std::vector<RECORD> rec;   // the entries and the terminator
   std::vector<uint8_t> src;  // per entry the source field of its id
+  std::vector<uint8_t> from;      // per entry GROUP_FROM_*
+  std::vector<const void *> none; // per entry the value of a row without either field
   uint8_t props = 0;         // the field-49 value the layout owns
   // A decimal category text per entry (filled when the input holds a
   // category byte list), each GROUP_CATTEXT_SIZE bytes.
@@ -138,10 +157,15 @@ struct GROUP_TREE {
   int counter_count = 0;   // counter fields of the row
   std::vector<group_counter_op> ops;
   int browse_index = -1;   // counter index of field 52, -1 without
-  // Hash index: open addressing, a power of two, at most half used.
+  // Hash index: open addressing, a power of two, at most half used (homes
+  // by the low bits of GROUP_INDEX::hash). A slot holds what a probe
+  // compares: the high half of the hash and, for texts, the length and the
+  // first bytes, so a lookup of a short text reads nothing else.
   struct slot {
-    uint64_t hash;
+    uint32_t tag;  // hash >> 32
+    uint32_t len;  // text keys: bytes before the NUL
     GROUP_INDEX *item;
+    char head[16];  // text keys: the first bytes, zero-padded
   };
   std::vector<slot> slots;
   uint64_t seq = 0;

@@ -38,6 +38,31 @@ uint8_t hint_of(const REPORT *rep, int id) {
 
 size_t align8(size_t n) { return (n + 7) & ~static_cast<size_t>(7); }
 
+// How an entry of id is made from its source field.
+uint8_t source_step(int id) {
+  if (id == FIELD_REQUEST_PROPS) return GROUP_FROM_PROPS;
+  if (group_get_source_type(id) == id) return GROUP_FROM_NONE;
+  switch (id) {
+    case FIELD_URIHOST:
+    case FIELD_URIDOMAIN:
+    case FIELD_SEARCHTERM:
+    case FIELD_DATAWORDS:
+    case FIELD_PROTOCOL: return GROUP_FROM_DERIVED;
+    case FIELD_CATSNUM:
+    case FIELD_ALLCATSNUM: return GROUP_FROM_CATS;
+    default: return GROUP_FROM_REFUSED;
+  }
+}
+
+// The value an entry of the type byte takes for a row without its field.
+const void *value_of_none(uint8_t type) {
+  switch (StorageType(type)) {
+    case STORT_STR: return FIELDS_NONE;
+    case STORT_IPADDR: return default_ip();
+    default: return kZero;
+  }
+}
+
 }  // namespace
 
 uint32_t group_display_category(const REPORT *rep, uint32_t cat) {
@@ -79,7 +104,7 @@ GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *
   }
   const size_t fields = gl->fields.size() - 1;
   const size_t link_size = strlen(link) + 1;
-  const size_t head = align8(sizeof(GROUP_INDEX));
+  const size_t head = GROUP_KEY_OFFSET;
   const size_t counter_bytes = sizeof(int64_t) * static_cast<size_t>(gl->counter_count);
   const size_t rows = align8(sizeof(RECORD) * (fields + 1));
   char *mem = static_cast<char *>(malloc(head + counter_bytes + rows + align8(value_size) + link_size));
@@ -235,6 +260,8 @@ std::unique_ptr<group_layout> group_init_spill_record(REPORT *rep, int grp_pos, 
     layout->rec.assign(ids.size() + 1, RECORD{0, 0, 0, nullptr});
     layout->src.assign(ids.size() + 1, 0);
     layout->cattext.resize(ids.size());
+    layout->from.assign(ids.size(), GROUP_FROM_NONE);
+    layout->none.assign(ids.size(), nullptr);
     for (size_t i = 0; i < ids.size(); ++i) {
       int id = ids[i];
       uint8_t type = hint_of(rep, id);
@@ -246,6 +273,8 @@ std::unique_ptr<group_layout> group_init_spill_record(REPORT *rep, int grp_pos, 
       layout->rec[i] = RECORD{static_cast<uint8_t>(id), type, 0, nullptr};
       layout->src[i] = static_cast<uint8_t>(group_get_source_type(id));
       if (id == FIELD_CATS || id == FIELD_CATSNUM || id == FIELD_ALLCATSNUM) layout->cattext[i].assign(GROUP_CATTEXT_SIZE, '\0');
+      layout->from[i] = source_step(id);
+      layout->none[i] = value_of_none(type);
     }
     if (mask) *mask = layout->analyze_mask;
   } catch (const std::bad_alloc &) {
@@ -254,22 +283,22 @@ std::unique_ptr<group_layout> group_init_spill_record(REPORT *rep, int grp_pos, 
   return layout;
 }
 
+namespace {
+
+// The text of a category list field (5 or 54) as it stands: its own text,
+// or null for a byte list or no value.
+const char *list_text(RECORD *rec, unsigned char *map, int id) {
+  const Record *s = record_find(rec, map, id);
+  return s && s->data && StorageType(s->datatype) == STORT_STR ? static_cast<const char *>(s->data) : nullptr;
+}
+
+}  // namespace
+
 const char *get_temp_data_from_source(REPORT *rep, int id, RECORD *rec, unsigned char *map) {
   const char *v = nullptr;
-  switch (id) {
-    case FIELD_URIHOST:
-    case FIELD_URIDOMAIN:
-    case FIELD_SEARCHTERM:
-    case FIELD_DATAWORDS:
-    case FIELD_PROTOCOL:
-      v = find_derived(rep, rec, map, id);
-      break;
-    case FIELD_CATSNUM:
-    case FIELD_ALLCATSNUM: {
-      const Record *s = record_find(rec, map, id == FIELD_CATSNUM ? FIELD_CATS : FIELD_ALL_CATS);
-      v = s && s->data && StorageType(s->datatype) == STORT_STR ? static_cast<const char *>(s->data) : nullptr;
-      break;
-    }
+  switch (source_step(id)) {
+    case GROUP_FROM_DERIVED: v = find_derived(rep, rec, map, id); break;
+    case GROUP_FROM_CATS: v = list_text(rec, map, group_get_source_type(id)); break;
     default: return nullptr;
   }
   return v ? v : FIELDS_NONE;
@@ -303,45 +332,50 @@ int group_record_mask(const GROUP_TREE *gl) {
 
 int group_prep_temp_data(RECORD *rec, unsigned char *map, group_layout *layout, REPORT *rep, GROUP_TREE *gl,
                          const GROUP_ANALYZE *known) {
-  for (size_t i = 0; layout->rec[i].type; ++i) {
-    RECORD &out = layout->rec[i];
-    const int id = out.type;
-    if (id == FIELD_REQUEST_PROPS) {
+  RECORD *out = layout->rec.data();
+  for (size_t i = 0; out[i].type; ++i) {
+    const int id = out[i].type;
+    const uint8_t from = layout->from[i];
+    if (from == GROUP_FROM_PROPS) {
       layout->props = known ? prop_bits(*known) : props_of(rep, gl, rec, map, layout->analyze_mask);
-      out.data = &layout->props;
+      out[i].data = &layout->props;
       continue;
     }
-    const Record *e = record_find(rec, map, id);
-    if (e && e->data) {
-      if (PrintType(e->datatype) == PTYPE_CATS && !layout->cattext[i].empty())
-        out.data = group_category_text(static_cast<const unsigned char *>(e->data), layout->cattext[i].data(),
-                                       GROUP_CATTEXT_SIZE);
+    const Record &e = rec[map[id]];
+    if (e.type == id && e.data) {
+      if (PrintType(e.datatype) == PTYPE_CATS && !layout->cattext[i].empty())
+        out[i].data = group_category_text(static_cast<const unsigned char *>(e.data), layout->cattext[i].data(),
+                                          GROUP_CATTEXT_SIZE);
       else
-        out.data = e->data;
+        out[i].data = e.data;
       continue;
     }
     const int src = layout->src[i];
-    const Record *s = src != id ? record_find(rec, map, src) : nullptr;
-    if (s && s->data) {
-      if ((id == FIELD_CATSNUM || id == FIELD_ALLCATSNUM) && PrintType(s->datatype) == PTYPE_CATS) {
-        out.data = group_category_text(static_cast<const unsigned char *>(s->data), layout->cattext[i].data(),
-                                       GROUP_CATTEXT_SIZE);
-        continue;
-      }
-      const char *v = get_temp_data_from_source(rep, id, rec, map);
-      if (!v) {
+    const Record &s = rec[map[src]];
+    if (from == GROUP_FROM_NONE || s.type != src || !s.data) {
+      out[i].data = const_cast<void *>(layout->none[i]);
+      continue;
+    }
+    const char *v = nullptr;
+    switch (from) {
+      case GROUP_FROM_DERIVED:
+        v = find_derived(rep, rec, map, id);
+        break;
+      case GROUP_FROM_CATS:
+        if (PrintType(s.datatype) == PTYPE_CATS) {
+          v = group_category_text(static_cast<const unsigned char *>(s.data), layout->cattext[i].data(),
+                                  GROUP_CATTEXT_SIZE);
+          out[i].data = const_cast<char *>(v);
+          continue;
+        }
+        v = StorageType(s.datatype) == STORT_STR ? static_cast<const char *>(s.data) : nullptr;
+        break;
+      default:
         status_add_error(rep, "%s", "Error 10304: (group) Error preparing next group data from source field");
         group_reset_temp_data(layout);
         return 0;
-      }
-      out.data = const_cast<char *>(v);
-      continue;
     }
-    switch (StorageType(out.datatype)) {
-      case STORT_STR: out.data = const_cast<char *>(FIELDS_NONE); break;
-      case STORT_IPADDR: out.data = const_cast<kx_ipaddr *>(default_ip()); break;
-      default: out.data = const_cast<uint64_t *>(kZero); break;
-    }
+    out[i].data = const_cast<char *>(v ? v : FIELDS_NONE);
   }
   return -1;
 }
@@ -366,8 +400,9 @@ int save_prepared_temp_data(REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item) {
 
 int save_temp_data(RECORD *rec, unsigned char *map, REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item,
                    const GROUP_ANALYZE *known) {
-  if (!gl->datarec || !item->tbl) return -1;
+  if (!gl->datarec) return -1;
   group_layout *layout = gl->datarec.get();
+  // Prepared before the record is read (its table is always open).
   if (!group_prep_temp_data(rec, map, layout, rep, gl, known)) return 0;
   int ok = save_prepared_temp_data(rep, gl, item);
   group_reset_temp_data(layout);

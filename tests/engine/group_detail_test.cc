@@ -96,6 +96,17 @@ TEST(GroupDetail, TwoLevelsWriteLinksDetailTablesAndQueueEntries) {
   EXPECT_EQ(level2.rows[0], (std::vector<std::string>{"a.example", "2", "0"}));
 }
 
+// Writes the level, closes its detail tables and reads back the one table
+// it queued (no rows when it queued another number of them).
+grouptest::Table only_detail_table(GroupRun &run) {
+  run.write();
+  EXPECT_EQ(group_terminate(run.rep->groups), -1);
+  run.rep->groups = nullptr;
+  auto queue = grouptest::read_queue(run.rep->index_fd);
+  EXPECT_EQ(queue.size(), 1u);
+  return queue.size() == 1 ? grouptest::read_table(queue[0].first) : grouptest::Table{};
+}
+
 TEST(GroupDetail, DetailValuesFromTheirSources) {
   GroupRun run(summary(3, "9") + summary(32, "9") + summary(5, "9"));
   run.rep->index_fd = grouptest::open_queue(run.path());
@@ -110,18 +121,59 @@ TEST(GroupDetail, DetailValuesFromTheirSources) {
   Row without;
   without.text(FIELD_USER, "u");
   ASSERT_EQ(run.add(without), 0);
-  run.write();
-  ASSERT_EQ(group_terminate(run.rep->groups), -1);
-  run.rep->groups = nullptr;
-  auto queue = grouptest::read_queue(run.rep->index_fd);
-  ASSERT_EQ(queue.size(), 1u);
-  auto t = grouptest::read_table(queue[0].first);
+  auto t = only_detail_table(run);
   ASSERT_EQ(t.header.size(), 2u);
   EXPECT_EQ(t.header[0], (std::pair<int, int>{32, 0x16}));
   EXPECT_EQ(t.header[1], (std::pair<int, int>{5, 0x16}));
   ASSERT_EQ(t.rows.size(), 2u);
   EXPECT_EQ(t.rows[0], (std::vector<std::string>{"www.example.com:8080", "3,17,200"}));
   EXPECT_EQ(t.rows[1], (std::vector<std::string>{"-", "-"}));
+}
+
+TEST(GroupDetail, EntriesWithoutTheirFieldComeFromTheSourceByKind) {
+  // 60 and 61 from a byte list or a text list, 46 derived from the URL,
+  // 4 with no derivation: each from its source, "-" or 0 without one.
+  GroupRun run(summary(3, "9") + "[group]\ntype=DETAIL\ndetails=60,61,46,4,7\n");
+  run.rep->index_fd = grouptest::open_queue(run.path());
+  Row typed;
+  typed.empty(FIELD_USER, 0x16).empty(FIELD_DATE, 0x43);
+  ASSERT_NE(run.tree(0, GROUP_MAX_GROUPS, typed), nullptr);
+  Row full;
+  full.text(FIELD_USER, "u").cats({3, 17}).text(FIELD_ALL_CATS, "4,5").text(FIELD_URI, "https://x.example/").text(
+      FIELD_GROUP, "staff").num(FIELD_DATE, 1700000000, 0x43);
+  ASSERT_EQ(run.add(full), 0);
+  Row text_lists;
+  text_lists.text(FIELD_USER, "u").text(FIELD_CATS, "8,9").text(FIELD_URI, "ftp://y.example/a");
+  ASSERT_EQ(run.add(text_lists), 0);
+  Row bare;
+  bare.text(FIELD_USER, "u");
+  ASSERT_EQ(run.add(bare), 0);
+  auto t = only_detail_table(run);
+  ASSERT_EQ(t.header.size(), 5u);
+  ASSERT_EQ(t.rows.size(), 3u);
+  EXPECT_EQ(t.rows[0], (std::vector<std::string>{"3,17", "4,5", "https", "staff", "1700000000"}));
+  EXPECT_EQ(t.rows[1][0], "8,9");
+  EXPECT_EQ(t.rows[1][2], "ftp");
+  EXPECT_EQ(t.rows[2], (std::vector<std::string>{"-", "-", "-", "-", "0"}));
+}
+
+TEST(GroupDetail, AnEntryWithoutADerivationFailsTheRow) {
+  // A time-bucket code in a detail level has the date as its source but no
+  // derivation: a row with a date cannot be prepared.
+  GroupRun run(summary(3, "9") + "[group]\ntype=DETAIL\ndetails=7\n");
+  run.rep->def->group[1]->details[0] = 20;  // definitions refuse it; a layout must too
+  run.rep->index_fd = grouptest::open_queue(run.path());
+  Row typed;
+  typed.empty(FIELD_USER, 0x16);
+  ASSERT_NE(run.tree(0, GROUP_MAX_GROUPS, typed), nullptr);
+  Row undated;
+  undated.text(FIELD_USER, "u");
+  EXPECT_EQ(run.add(undated), 0);
+  Row dated;
+  dated.text(FIELD_USER, "u").num(FIELD_DATE, 1700000000, 0x43);
+  EXPECT_EQ(run.add(dated), 1);
+  ASSERT_NE(run.rep->error, nullptr);
+  EXPECT_STREQ(run.rep->error, "Error 10304: (group) Error preparing next group data from source field");
 }
 
 TEST(GroupDetail, CategoryTextIsCutAtANumberBoundary) {

@@ -450,10 +450,16 @@ TEST(GroupOrder, WrittenOrderIsThatOfThePlainInsertionTree) {
   std::mt19937 rng(17);
   std::shuffle(random.begin(), random.end(), rng);
   for (size_t i = 0; i < 400; ++i) zigzag.push_back(i % 2 ? sorted[i / 2] : sorted[sorted.size() - 1 - i / 2]);
+  // Texts around eight bytes: the empty text, texts that are the start of
+  // another, equal first eight bytes, bytes above 0x7F.
+  std::vector<std::string> edges = {"abcdefgh", "", "abcdefg", "abcdefghi", "abcdefgh\xC3\xA9", "abcdefgg",
+                                    "abcdefgi", "\xC3\xA9t\xC3\xA9", "\x7F", "a", "ABCDEFGHIJ", "abcdefghh",
+                                    "abcdefgha", "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF" "a", "zz"};
   struct Case {
     const char *name;
     const std::vector<std::string> *keys;
-  } cases[] = {{"sorted", &sorted}, {"random", &random}, {"reversed", &reversed}, {"zigzag", &zigzag}};
+  } cases[] = {{"sorted", &sorted}, {"random", &random}, {"reversed", &reversed}, {"zigzag", &zigzag},
+               {"edges", &edges}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     GroupRun run(summary(3, "9"));
