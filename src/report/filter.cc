@@ -655,31 +655,13 @@ bool address_leaf(const FILTER_RULE *leaf, const Record *e) {
   return order_result(leaf->comparetype, c);
 }
 
-// Walks the category numbers of a row's list (text "5,7" for a string
-// print type, else one byte per category) without building a set.
-template <class Fn>
-void for_each_row_category(const Record *e, Fn &&fn) {
-  const char *s = static_cast<const char *>(e->data);
-  if (PrintType(e->datatype) == PTYPE_STRING) {
-    const char *p = s;
-    for (;;) {
-      char *end = nullptr;
-      long n = strtol(p, &end, 10);
-      if (end != p && fn(static_cast<uint32_t>(n))) return;
-      if (*end != ',') return;
-      p = end + 1;
-    }
-  }
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p != 0; ++p)
-    if (fn(*p)) return;
-}
-
 bool category_list_leaf(const FILTER_RULE *leaf, const Record *e) {
   if (leaf->valuekind != FILTER_VALUE_CATEGORY) return false;
   if (StorageType(e->datatype) != STORT_STR) return false;
   const auto *set = static_cast<const cat_t *>(leaf->data);
   bool any = false;
-  for_each_row_category(e, [&](uint32_t n) { return any = cat_has(set, n) != 0; });
+  cat_for_each_listed(static_cast<const char *>(e->data), PrintType(e->datatype) == PTYPE_STRING,
+                      [&](uint32_t n) { return any = cat_has(set, n) != 0; });
   if (leaf->comparetype == FILTER_CAT_ANY) return any;
   if (leaf->comparetype == FILTER_CAT_NONE) return !any;
   return false;

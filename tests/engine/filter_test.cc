@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "lib/base/kxnet.h"
 #include "lib/lists/mdburl.h"
+#include "src/report/fields.h"
 #include "src/report/period.h"
 #include "src/report/report.h"
 #include "src/table/table.h"
@@ -451,6 +453,36 @@ TEST(FilterEval, CategoryBytesAndSingleCategories) {
       {61, "& 9", 0},
   };
   for (const auto &c : cases) EXPECT_EQ(eval(b, c), c.expect) << c.field << " " << c.rule;
+}
+
+// The filter reads a row's category list as the grouping does
+// (get_category): odd lists give the same categories to both.
+TEST(FilterEval, CategoryListsReadAsTheGroupingReadsThem) {
+  struct ListCase {
+    const char *list;
+    std::vector<uint32_t> cats;
+  } cases[] = {
+      {"5,,7", {5, 7}},          {",5", {5}},        {"5,", {5}},          {"5,x,7", {5}},
+      {"5x,7", {5}},             {"-1", {}},         {" 5", {}},           {"+5", {}},
+      {"4294967295", {4294967295u}},  {"4294967296,3", {3}},  {"99999999999999999999,8", {8}},
+      {"", {}},                  {",,,", {}},        {"007,7", {7}},       {"5,7 ", {5, 7}},
+  };
+  const uint32_t probes[] = {0, 1, 3, 5, 7, 8, 4294967295u};
+  for (const auto &c : cases) {
+    cat_t *set = cat_new();
+    ASSERT_NE(set, nullptr);
+    get_category(set, 0x16, c.list);
+    EXPECT_EQ(std::vector<uint32_t>(set->catnums, set->catnums + set->num), c.cats) << '"' << c.list << '"';
+    cat_free(set);
+    RowBuilder b;
+    b.text(5, c.list);
+    for (uint32_t n : probes) {
+      bool listed = std::find(c.cats.begin(), c.cats.end(), n) != c.cats.end();
+      std::string any = "& " + std::to_string(n), none = "$ " + std::to_string(n);
+      EXPECT_EQ(eval(b, {5, any.c_str(), 0}), listed ? 1 : 0) << '"' << c.list << "\" " << any;
+      EXPECT_EQ(eval(b, {5, none.c_str(), 0}), listed ? 0 : 1) << '"' << c.list << "\" " << none;
+    }
+  }
 }
 
 TEST(FilterEval, BetweenAndOutsideOnDates) {
