@@ -485,6 +485,59 @@ TEST(FilterEval, CategoryListsReadAsTheGroupingReadsThem) {
   }
 }
 
+// Categories below 256 are tested by bits made with the leaf, the others
+// in the set: numbers on both sides of each word of bits and of 256.
+TEST(FilterEval, CategorySetsAcrossTheBitsAndBeyond) {
+  const char *sets[] = {"0", "63", "64", "127,128", "255", "256", "0,255,256,70000", "4294967295"};
+  const uint32_t probes[] = {0, 1, 63, 64, 127, 128, 255, 256, 257, 70000, 4294967295u};
+  for (const char *set : sets) {
+    std::vector<uint32_t> members;
+    for (const char *p = set; *p;) {
+      char *end;
+      members.push_back(static_cast<uint32_t>(strtoul(p, &end, 10)));
+      p = *end == ',' ? end + 1 : end;
+    }
+    std::string any = std::string("& ") + set, none = std::string("$ ") + set;
+    for (uint32_t n : probes) {
+      bool in = std::find(members.begin(), members.end(), n) != members.end();
+      RowBuilder list, one;
+      list.text(5, std::to_string(n).c_str());
+      one.u32(8, n, 0x83);
+      EXPECT_EQ(eval(list, {5, any.c_str(), 0}), in ? 1 : 0) << set << " " << n;
+      EXPECT_EQ(eval(list, {5, none.c_str(), 0}), in ? 0 : 1) << set << " " << n;
+      EXPECT_EQ(eval(one, {8, any.c_str(), 0}), in ? 1 : 0) << set << " " << n;
+      if (n < 256) {
+        RowBuilder bytes;
+        bytes.cats(5, {static_cast<uint8_t>(n == 0 ? 1 : n)});
+        bool byte_in = std::find(members.begin(), members.end(), n == 0 ? 1 : n) != members.end();
+        EXPECT_EQ(eval(bytes, {5, any.c_str(), 0}), byte_in ? 1 : 0) << set << " byte " << n;
+      }
+    }
+  }
+}
+
+// Text order compares the first byte before the rest: empty texts, a
+// first byte above 127, values that differ only late or in length.
+TEST(FilterEval, TextOrderAtTheEdges) {
+  std::string longv(300, 'a');
+  std::string longer = longv + "b", rule_eq = "== \"" + longv + "\"", rule_lt = "< \"" + longv + "\"";
+  const struct {
+    std::string row, rule;
+    int expect;
+  } cases[] = {
+      {"", "== \"\"", 1},        {"", "< \"a\"", 1},           {"a", "> \"\"", 1},
+      {"a", "== \"\"", 0},       {"", "!= \"\"", 0},           {"\xe9t\xe9", "> \"z\"", 1},
+      {"abc", "< \"abd\"", 1},   {"abc", ">= \"abcd\"", 0},    {"abcd", "> \"abc\"", 1},
+      {longv, rule_eq, 1},       {longer, rule_eq, 0},          {longer, rule_lt, 0},
+      {longv, "<= \"b\"", 1},    {"b", "!= \"bob\"", 1},
+  };
+  for (const auto &c : cases) {
+    RowBuilder b;
+    b.text(3, c.row.c_str());
+    EXPECT_EQ(eval(b, {3, c.rule.c_str(), 0}), c.expect) << c.row.size() << " " << c.rule;
+  }
+}
+
 TEST(FilterEval, BetweenAndOutsideOnDates) {
   for (uint32_t t : {99u, 100u, 200u, 201u}) {
     RowBuilder b;
