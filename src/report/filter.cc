@@ -793,11 +793,53 @@ struct eval_ctx {
   const int64_t *totals;
   int64_t rownum;
   int partial;
+  // The number the last date, time-part or number leaf read from the row
+  // (or that it had none, `read_ok` false, with the verdict `read_none`):
+  // a range's second leaf on the same field reads it again for nothing.
+  int read_field = -1;
+  bool read_ok = false;
+  bool read_none = false;
+  uint64_t read_value = 0;
+
+  // The number a date (7), time-part (43 to 45) or number leaf compares, as
+  // leaf() reads it; false with *none the leaf's verdict when there is none.
+  bool read_number(FILTER_RULE *leaf, uint64_t *out, bool *none) {
+    int field = leaf->datatype;
+    *none = false;
+    const Record *e = present(row, map, field);
+    if (e == nullptr) {
+      e = leaf->source != 0 ? present(row, map, leaf->source) : nullptr;
+      if (e == nullptr) {
+        *none = partial != 0;
+        return false;
+      }
+    }
+    uint64_t t;
+    if (leaf->test == TEST_TIME_PART && e->type != FIELD_DATE && e->type != field) return false;
+    if (!row_uint(e, &t)) return false;
+    if (leaf->test == TEST_DATE) {
+      *out = t & 0xFFFFFFFFu;
+    } else if (leaf->test == TEST_TIME_PART && e->type != field) {
+      int64_t part;
+      if (!time_part(leaf, rep, static_cast<int64_t>(t & 0xFFFFFFFFu), &part)) return false;
+      *out = static_cast<uint64_t>(part);
+    } else {
+      *out = t;
+    }
+    return true;
+  }
 
   bool leaf(FILTER_RULE *leaf) {
     int field = leaf->datatype;
     if (leaf->test == TEST_PASS) return true;
     if (leaf->test == TEST_ORDER) return number_leaf(leaf, static_cast<uint64_t>(rownum));
+    if (leaf->test == TEST_DATE || leaf->test == TEST_TIME_PART || leaf->test == TEST_NUMBER) {
+      if (field != read_field) {
+        read_field = field;
+        read_ok = read_number(leaf, &read_value, &read_none);
+      }
+      return read_ok ? number_leaf(leaf, read_value) : read_none;
+    }
     const Record *e = present(row, map, field);
     if (e == nullptr) {
       e = leaf->source != 0 ? present(row, map, leaf->source) : nullptr;
@@ -824,19 +866,6 @@ struct eval_ctx {
         bool same = (n != 0 ? 1 : 0) == *static_cast<const uint8_t *>(leaf->data);
         return leaf->comparetype == FILTER_EQ ? same : leaf->comparetype == FILTER_NE ? !same : false;
       }
-      case TEST_DATE: {
-        uint64_t t;
-        return row_uint(e, &t) && number_leaf(leaf, t & 0xFFFFFFFFu);
-      }
-      case TEST_TIME_PART: {
-        uint64_t t;
-        int64_t part;
-        if (e->type != FIELD_DATE && e->type != field) return false;
-        if (!row_uint(e, &t)) return false;
-        if (e->type == field) return number_leaf(leaf, t);
-        return time_part(leaf, rep, static_cast<int64_t>(t & 0xFFFFFFFFu), &part) &&
-               number_leaf(leaf, static_cast<uint64_t>(part));
-      }
       case TEST_PERCENT: {
         uint64_t count;
         if (!row_uint(e, &count)) return false;
@@ -845,10 +874,6 @@ struct eval_ctx {
                                                          static_cast<uint64_t>(total))
                                  : 0;
         return number_leaf(leaf, pct);
-      }
-      case TEST_NUMBER: {
-        uint64_t n;
-        return row_uint(e, &n) && number_leaf(leaf, n);
       }
       default:
         break;

@@ -548,6 +548,40 @@ TEST(FilterEval, BetweenAndOutsideOnDates) {
   }
 }
 
+// The second leaf of a range reads the number the first one read: each leaf
+// still gets its own verdict, and a row without the field gives the partial
+// verdict to both; a leaf on another field reads its own.
+TEST(FilterEval, RangesReadTheirNumberOnce) {
+  RowBuilder b;
+  b.u32(7, 5000, 0x43).u64(9, 7).u16(10, 3);
+  const struct {
+    const char *rules[3];
+    int fields[3];
+    int expect;
+  } cases[] = {
+      {{"@ 7 7", nullptr}, {9}, 1},           {{"!@ 7 7", nullptr}, {9}, 0},
+      {{"@ 0 6", nullptr}, {9}, 0},           {{"!@ 8 9", nullptr}, {9}, 1},
+      {{">= 7", "<= 6"}, {9, 10}, 1},         {{">= 7", "<= 7", "== 5000"}, {9, 10, 7}, 1},
+      {{"@ 0 86399", "@ 7 7"}, {43, 9}, 1},   {{"@ 0 86399", "@ 8 8"}, {43, 9}, 0},
+  };
+  for (const auto &c : cases) {
+    FILTER_RULE *tree = nullptr;
+    for (int i = 0; i < 3 && c.rules[i] != nullptr; ++i)
+      tree = report_definition_add_filter(c.rules[i], tree, c.fields[i], nullptr, nullptr, 0);
+    Rule r(tree);
+    ASSERT_TRUE(r) << c.rules[0];
+    EXPECT_EQ(check_filter_recursive(nullptr, r.get(), b.row(), b.map(), nullptr, 1, 0), c.expect) << c.rules[0];
+  }
+  RowBuilder none;
+  none.text(3, "alice");
+  for (int partial : {0, 1})
+    for (const char *rule : {"@ 0 3600", "!@ 10 20"}) {
+      Rule r = parse(43, rule);
+      EXPECT_EQ(check_filter_recursive(nullptr, r.get(), none.row(), none.map(), nullptr, 1, partial), partial)
+          << rule;
+    }
+}
+
 TEST(FilterEval, PrefixMembership) {
   for (const char *a : {"10.0.0.0", "10.255.255.255", "10.1.2.3"}) {
     RowBuilder b;
