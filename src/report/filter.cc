@@ -585,7 +585,8 @@ bool word_occurs(const char *text, const char *word) {
   return false;
 }
 
-bool text_leaf(const FILTER_RULE *leaf, const char *s) {
+// Inlined into the evaluator's loop, which runs it for every row.
+inline __attribute__((always_inline)) bool text_leaf(const FILTER_RULE *leaf, const char *s) {
   int code = leaf->comparetype;
   if (leaf->valuekind == FILTER_VALUE_REGEX) {
     if (code != FILTER_MATCH && code != FILTER_NOMATCH) return false;
@@ -670,7 +671,8 @@ bool category_in_set(const FILTER_RULE *leaf, uint32_t n) {
   return leaf->cat_wide && cat_has(static_cast<const cat_t *>(leaf->data), n) != 0;
 }
 
-bool category_list_leaf(const FILTER_RULE *leaf, const Record *e) {
+// Inlined into the evaluator's loop, as text_leaf.
+inline __attribute__((always_inline)) bool category_list_leaf(const FILTER_RULE *leaf, const Record *e) {
   if (leaf->valuekind != FILTER_VALUE_CATEGORY) return false;
   if (StorageType(e->datatype) != STORT_STR) return false;
   bool any = cat_for_each_listed(static_cast<const char *>(e->data), PrintType(e->datatype) == PTYPE_STRING,
