@@ -17,7 +17,8 @@
 // allocating, however deep a long chain of filter lines makes the tree).
 // A tree belongs to one report and is evaluated by the one thread that runs
 // it; the per-leaf caches (file-name forms, pool numbers, the last time
-// broken down) are written by that thread only. Nothing here locks.
+// broken down) and the evaluation links are written by that thread only.
+// Nothing here locks.
 #pragma once
 
 #include <stdint.h>
