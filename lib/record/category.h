@@ -43,6 +43,39 @@ void cat_merge(cat_t *to, const cat_t *from);
 // A new set with the numbers of cat; null for null or no memory.
 cat_t *cat_dup(const cat_t *cat);
 
+// Calls fn(n) for each category number of a row's category value, in order,
+// until fn returns true; returns whether it did. With `numbers` (a value of
+// a string print type) the value is decimal numbers separated by ",": an
+// empty item gives nothing, a number past 32 bits is skipped and any other
+// character ends the list. Without, each byte of the NUL-terminated value is
+// one category. Reads only up to the NUL; allocates nothing.
+template <class Fn>
+inline bool cat_for_each_listed(const char *value, bool numbers, Fn &&fn) {
+  const auto *p = reinterpret_cast<const unsigned char *>(value);
+  if (!numbers) {
+    for (; *p != 0; ++p)
+      if (fn(uint32_t{*p})) return true;
+    return false;
+  }
+  while (*p != 0) {
+    if (*p == ',') {
+      ++p;
+      continue;
+    }
+    if (static_cast<unsigned>(*p - '0') > 9) return false;
+    uint64_t v = 0;
+    do {
+      v = v * 10 + static_cast<unsigned>(*p - '0');
+      if (v > UINT32_MAX) v = UINT32_MAX + uint64_t{1};  // stays past 32 bits, never wraps
+      ++p;
+    } while (static_cast<unsigned>(*p - '0') <= 9);
+    if (v <= UINT32_MAX && fn(static_cast<uint32_t>(v))) return true;
+    if (*p != ',') return false;
+    ++p;
+  }
+  return false;
+}
+
 // Parses decimal numbers separated by ',' from text into a new set
 // (strtol, base 10; reading stops at the first character that is not part of
 // a number or is not followed by ','). Null for a null text, an empty result

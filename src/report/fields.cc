@@ -501,28 +501,10 @@ const char *find_derived(REPORT *rep, RECORD *row, const unsigned char *map, int
 
 void get_category(cat_t *set, uint8_t type, const void *value) {
   if (!set || !value) return;
-  const char *p = static_cast<const char *>(value);
-  if (PrintType(type) != PTYPE_STRING) {
-    for (const unsigned char *b = reinterpret_cast<const unsigned char *>(p); *b; ++b) cat_add(set, *b);
-    return;
-  }
-  while (*p) {
-    if (*p >= '0' && *p <= '9') {
-      unsigned long long v = 0;
-      while (*p >= '0' && *p <= '9') {
-        v = v * 10 + static_cast<unsigned>(*p - '0');
-        if (v > UINT32_MAX) v = UINT32_MAX + 1ULL;
-        ++p;
-      }
-      if (v <= UINT32_MAX) cat_add(set, static_cast<uint32_t>(v));
-      if (*p != ',') return;
-      ++p;
-    } else if (*p == ',') {
-      ++p;  // an empty item adds nothing
-    } else {
-      return;  // an item that does not parse ends the list
-    }
-  }
+  cat_for_each_listed(static_cast<const char *>(value), PrintType(type) == PTYPE_STRING, [set](uint32_t n) {
+    cat_add(set, n);
+    return false;
+  });
 }
 
 namespace {

@@ -550,17 +550,22 @@ bool row_uint(const Record *e, uint64_t *out) {
 
 int cmp_u64(uint64_t a, uint64_t b) { return a < b ? -1 : a > b ? 1 : 0; }
 
-bool order_result(int code, int c) {
+// Bits of the results (less, equal, greater) for which codes 1 to 6 are
+// true; other codes are true for none.
+uint8_t order_mask_of(int code) {
   switch (code) {
-    case FILTER_LT: return c < 0;
-    case FILTER_LE: return c <= 0;
-    case FILTER_EQ: return c == 0;
-    case FILTER_GE: return c >= 0;
-    case FILTER_GT: return c > 0;
-    case FILTER_NE: return c != 0;
-    default: return false;
+    case FILTER_LT: return 1;
+    case FILTER_LE: return 3;
+    case FILTER_EQ: return 2;
+    case FILTER_GE: return 6;
+    case FILTER_GT: return 4;
+    case FILTER_NE: return 5;
+    default: return 0;
   }
 }
+
+// c is -1, 0 or 1.
+bool order_result(const FILTER_RULE *leaf, int c) { return (leaf->order_mask >> (c + 1)) & 1; }
 
 bool is_word_separator(char c) { return c != '\0' && strchr("./?=&+ ", c) != nullptr; }
 
@@ -580,7 +585,8 @@ bool word_occurs(const char *text, const char *word) {
   return false;
 }
 
-bool text_leaf(const FILTER_RULE *leaf, const char *s) {
+// Inlined into the evaluator's loop, which runs it for every row.
+inline __attribute__((always_inline)) bool text_leaf(const FILTER_RULE *leaf, const char *s) {
   int code = leaf->comparetype;
   if (leaf->valuekind == FILTER_VALUE_REGEX) {
     if (code != FILTER_MATCH && code != FILTER_NOMATCH) return false;
@@ -595,16 +601,19 @@ bool text_leaf(const FILTER_RULE *leaf, const char *s) {
     case FILTER_WORD: return word_occurs(s, v);
     case FILTER_NOTWORD: return !word_occurs(s, v);
     default: {
-      int c = strcmp(s, v);
-      return order_result(code, c < 0 ? -1 : c > 0 ? 1 : 0);
+      // Most rows differ from the value in the first byte.
+      auto a = static_cast<unsigned char>(s[0]), b = static_cast<unsigned char>(v[0]);
+      int c = a != b || a == 0 ? a - b : strcmp(s, v);
+      return order_result(leaf, c < 0 ? -1 : c > 0 ? 1 : 0);
     }
   }
 }
 
+// The row's value against the leaf's number (already cut for 7 and 33 to
+// 35), cut further to rule_mask.
 bool number_leaf(const FILTER_RULE *leaf, uint64_t row_value, uint64_t rule_mask = UINT64_MAX) {
   if (leaf->valuekind != FILTER_VALUE_NUMBER) return false;
-  uint64_t v = *static_cast<const uint64_t *>(leaf->data) & rule_mask;
-  return order_result(leaf->comparetype, cmp_u64(row_value, v));
+  return order_result(leaf, cmp_u64(row_value, leaf->number & rule_mask));
 }
 
 // An address of a row (kx_ipaddr, or a 4-byte host-order value of an old
@@ -652,34 +661,22 @@ bool address_leaf(const FILTER_RULE *leaf, const Record *e) {
   } else {
     return false;
   }
-  return order_result(leaf->comparetype, c);
+  return order_result(leaf, c);
 }
 
-// Walks the category numbers of a row's list (text "5,7" for a string
-// print type, else one byte per category) without building a set.
-template <class Fn>
-void for_each_row_category(const Record *e, Fn &&fn) {
-  const char *s = static_cast<const char *>(e->data);
-  if (PrintType(e->datatype) == PTYPE_STRING) {
-    const char *p = s;
-    for (;;) {
-      char *end = nullptr;
-      long n = strtol(p, &end, 10);
-      if (end != p && fn(static_cast<uint32_t>(n))) return;
-      if (*end != ',') return;
-      p = end + 1;
-    }
-  }
-  for (const unsigned char *p = reinterpret_cast<const unsigned char *>(s); *p != 0; ++p)
-    if (fn(*p)) return;
+// Whether n is in the leaf's category set: numbers below 256 by the bits
+// made with the leaf.
+bool category_in_set(const FILTER_RULE *leaf, uint32_t n) {
+  if (n < 256) return (leaf->cat_low[n >> 6] >> (n & 63)) & 1;
+  return leaf->cat_wide && cat_has(static_cast<const cat_t *>(leaf->data), n) != 0;
 }
 
-bool category_list_leaf(const FILTER_RULE *leaf, const Record *e) {
+// Inlined into the evaluator's loop, as text_leaf.
+inline __attribute__((always_inline)) bool category_list_leaf(const FILTER_RULE *leaf, const Record *e) {
   if (leaf->valuekind != FILTER_VALUE_CATEGORY) return false;
   if (StorageType(e->datatype) != STORT_STR) return false;
-  const auto *set = static_cast<const cat_t *>(leaf->data);
-  bool any = false;
-  for_each_row_category(e, [&](uint32_t n) { return any = cat_has(set, n) != 0; });
+  bool any = cat_for_each_listed(static_cast<const char *>(e->data), PrintType(e->datatype) == PTYPE_STRING,
+                                 [leaf](uint32_t n) { return category_in_set(leaf, n); });
   if (leaf->comparetype == FILTER_CAT_ANY) return any;
   if (leaf->comparetype == FILTER_CAT_NONE) return !any;
   return false;
@@ -687,7 +684,7 @@ bool category_list_leaf(const FILTER_RULE *leaf, const Record *e) {
 
 bool category_number_leaf(const FILTER_RULE *leaf, uint64_t n) {
   if (leaf->valuekind != FILTER_VALUE_CATEGORY || n > UINT32_MAX) return false;
-  bool has = cat_has(static_cast<const cat_t *>(leaf->data), static_cast<uint32_t>(n)) != 0;
+  bool has = category_in_set(leaf, static_cast<uint32_t>(n));
   if (leaf->comparetype == FILTER_CAT_ANY) return has;
   if (leaf->comparetype == FILTER_CAT_NONE) return !has;
   return false;
@@ -733,6 +730,64 @@ int source_field(int field) {
   }
 }
 
+// How a leaf tests a row, by its field.
+enum leaf_test : uint8_t {
+  TEST_BY_STORAGE = 0,  // any other field: by the row's storage type and the value's kind
+  TEST_PASS,            // 59
+  TEST_ORDER,           // 36: the row number
+  TEST_TEXT,            // 1, 3, 4
+  TEST_DERIVED,         // 32, 48, 53, 70
+  TEST_ADDRESS,         // 2, 47, 50
+  TEST_CATEGORY_LIST,   // 5, 54, 60, 61
+  TEST_CATEGORY,        // 8, 62
+  TEST_DENIED,          // 6
+  TEST_DATE,            // 7
+  TEST_TIME_PART,       // 43, 44, 45
+  TEST_PERCENT,         // 33, 34, 35
+  TEST_NUMBER,          // the other number and counter fields
+};
+
+leaf_test test_of_field(int field) {
+  switch (field) {
+    case FIELD_LOGFILE_TAG: return TEST_PASS;
+    case FIELD_ORDER: return TEST_ORDER;
+    case FIELD_URI: case FIELD_USER: case FIELD_GROUP: return TEST_TEXT;
+    case FIELD_URIHOST: case FIELD_URIDOMAIN: case FIELD_SEARCHTERM: case FIELD_DATAWORDS: return TEST_DERIVED;
+    case FIELD_IP: case FIELD_DST_IP: case FIELD_PEER_IP: return TEST_ADDRESS;
+    case FIELD_CATS: case FIELD_ALL_CATS: case FIELD_CATSNUM: case FIELD_ALLCATSNUM: return TEST_CATEGORY_LIST;
+    case FIELD_CAT: case FIELD_CATNUM: return TEST_CATEGORY;
+    case FIELD_DENIED_FLAG: return TEST_DENIED;
+    case FIELD_DATE: return TEST_DATE;
+    case FIELD_DAYTIME: case FIELD_WEEKDAY: case FIELD_MONTHDAY: return TEST_TIME_PART;
+    case FIELD_REQUESTCOUNTPERCENT: case FIELD_PAGESCOUNTPERCENT: case FIELD_FILESCOUNTPERCENT: return TEST_PERCENT;
+    default: return kind_of_field(field) == KIND_NUMBER ? TEST_NUMBER : TEST_BY_STORAGE;
+  }
+}
+
+// Resolves what a leaf's tests need from its field, operator and value.
+void resolve_leaf(FILTER_RULE *r) {
+  r->number = 0;
+  r->cat_wide = false;
+  for (uint64_t &bits : r->cat_low) bits = 0;
+  r->test = test_of_field(r->datatype);
+  r->source = static_cast<uint8_t>(source_field(r->datatype));
+  r->order_mask = order_mask_of(r->comparetype);
+  if (r->valuekind == FILTER_VALUE_NUMBER && r->data != nullptr) {
+    r->number = *static_cast<const uint64_t *>(r->data);
+    if (r->test == TEST_DATE || r->test == TEST_PERCENT) r->number &= 0xFFFFFFFFu;
+  }
+  if (r->valuekind == FILTER_VALUE_CATEGORY && r->data != nullptr) {
+    const auto *set = static_cast<const cat_t *>(r->data);
+    for (uint32_t i = 0; i < set->num; ++i) {
+      uint32_t n = set->catnums[i];
+      if (n < 256)
+        r->cat_low[n >> 6] |= uint64_t{1} << (n & 63);
+      else
+        r->cat_wide = true;
+    }
+  }
+}
+
 struct eval_ctx {
   REPORT *rep;
   RECORD *row;
@@ -740,67 +795,90 @@ struct eval_ctx {
   const int64_t *totals;
   int64_t rownum;
   int partial;
+  // The number the last date, time-part or number leaf read from the row
+  // (or that it had none, `read_ok` false, with the verdict `read_none`):
+  // a range's second leaf on the same field reads it again for nothing.
+  int read_field = -1;
+  bool read_ok = false;
+  bool read_none = false;
+  uint64_t read_value = 0;
+
+  // The number a date (7), time-part (43 to 45) or number leaf compares, as
+  // leaf() reads it; false with *none the leaf's verdict when there is none.
+  bool read_number(FILTER_RULE *leaf, uint64_t *out, bool *none) {
+    int field = leaf->datatype;
+    *none = false;
+    const Record *e = present(row, map, field);
+    if (e == nullptr) {
+      e = leaf->source != 0 ? present(row, map, leaf->source) : nullptr;
+      if (e == nullptr) {
+        *none = partial != 0;
+        return false;
+      }
+    }
+    uint64_t t;
+    if (leaf->test == TEST_TIME_PART && e->type != FIELD_DATE && e->type != field) return false;
+    if (!row_uint(e, &t)) return false;
+    if (leaf->test == TEST_DATE) {
+      *out = t & 0xFFFFFFFFu;
+    } else if (leaf->test == TEST_TIME_PART && e->type != field) {
+      int64_t part;
+      if (!time_part(leaf, rep, static_cast<int64_t>(t & 0xFFFFFFFFu), &part)) return false;
+      *out = static_cast<uint64_t>(part);
+    } else {
+      *out = t;
+    }
+    return true;
+  }
 
   bool leaf(FILTER_RULE *leaf) {
     int field = leaf->datatype;
-    if (field == FIELD_LOGFILE_TAG) return true;
-    if (field == FIELD_ORDER)
-      return number_leaf(leaf, static_cast<uint64_t>(rownum));
+    if (leaf->test == TEST_PASS) return true;
+    if (leaf->test == TEST_ORDER) return number_leaf(leaf, static_cast<uint64_t>(rownum));
+    if (leaf->test == TEST_DATE || leaf->test == TEST_TIME_PART || leaf->test == TEST_NUMBER) {
+      if (field != read_field) {
+        read_field = field;
+        read_ok = read_number(leaf, &read_value, &read_none);
+      }
+      return read_ok ? number_leaf(leaf, read_value) : read_none;
+    }
     const Record *e = present(row, map, field);
     if (e == nullptr) {
-      int src = source_field(field);
-      e = src != 0 ? present(row, map, src) : nullptr;
+      e = leaf->source != 0 ? present(row, map, leaf->source) : nullptr;
       if (e == nullptr) return partial != 0;
     }
-    switch (field) {
-      case FIELD_URIHOST: case FIELD_URIDOMAIN: case FIELD_SEARCHTERM: case FIELD_DATAWORDS: {
+    switch (leaf->test) {
+      case TEST_TEXT:
+        return StorageType(e->datatype) == STORT_STR && text_leaf(leaf, static_cast<const char *>(e->data));
+      case TEST_DERIVED: {
         const char *s = filter_glue_derived(rep, row, map, field);
         return s != nullptr && text_leaf(leaf, s);
       }
-      case FIELD_IP: case FIELD_DST_IP: case FIELD_PEER_IP:
+      case TEST_ADDRESS:
         return address_leaf(leaf, e);
-      case FIELD_CATS: case FIELD_ALL_CATS: case FIELD_CATSNUM: case FIELD_ALLCATSNUM:
+      case TEST_CATEGORY_LIST:
         return category_list_leaf(leaf, e);
-      case FIELD_CAT: case FIELD_CATNUM: {
+      case TEST_CATEGORY: {
         uint64_t n;
         return row_uint(e, &n) && category_number_leaf(leaf, n);
       }
-      case FIELD_DENIED_FLAG: {
+      case TEST_DENIED: {
         uint64_t n;
         if (leaf->valuekind != FILTER_VALUE_DENIED || !row_uint(e, &n)) return false;
         bool same = (n != 0 ? 1 : 0) == *static_cast<const uint8_t *>(leaf->data);
         return leaf->comparetype == FILTER_EQ ? same : leaf->comparetype == FILTER_NE ? !same : false;
       }
-      case FIELD_DATE: {
-        uint64_t t;
-        return row_uint(e, &t) && number_leaf(leaf, t & 0xFFFFFFFFu, 0xFFFFFFFFu);
-      }
-      case FIELD_DAYTIME: case FIELD_WEEKDAY: case FIELD_MONTHDAY: {
-        uint64_t t;
-        int64_t part;
-        if (e->type != FIELD_DATE && e->type != field) return false;
-        if (!row_uint(e, &t)) return false;
-        if (e->type == field) return number_leaf(leaf, t);
-        return time_part(leaf, rep, static_cast<int64_t>(t & 0xFFFFFFFFu), &part) &&
-               number_leaf(leaf, static_cast<uint64_t>(part));
-      }
-      case FIELD_REQUESTCOUNTPERCENT: case FIELD_PAGESCOUNTPERCENT: case FIELD_FILESCOUNTPERCENT: {
+      case TEST_PERCENT: {
         uint64_t count;
         if (!row_uint(e, &count)) return false;
         int64_t total = totals != nullptr ? totals[map[field]] : 0;
         uint64_t pct = total > 0 ? static_cast<uint64_t>(static_cast<unsigned __int128>(count) * 100 /
                                                          static_cast<uint64_t>(total))
                                  : 0;
-        return number_leaf(leaf, pct, 0xFFFFFFFFu);
+        return number_leaf(leaf, pct);
       }
-      case FIELD_URI: case FIELD_USER: case FIELD_GROUP:
-        return StorageType(e->datatype) == STORT_STR && text_leaf(leaf, static_cast<const char *>(e->data));
       default:
         break;
-    }
-    if (kind_of_field(field) == KIND_NUMBER) {
-      uint64_t n;
-      return row_uint(e, &n) && number_leaf(leaf, n);
     }
     // Any other field: by the row's storage type and the rule's kind.
     unsigned st = StorageType(e->datatype);
@@ -826,6 +904,66 @@ struct eval_ctx {
     }
   }
 };
+
+// The verdicts a leaf's link can lead to.
+FILTER_RULE pass_node, fail_node;
+
+// Links the tree below root for short-circuit evaluation: each node's
+// on_true/on_false are where evaluation goes once it is true or false (a
+// leaf, or a verdict), `entry` the first leaf it evaluates. The right side of
+// a node is linked before its left, whose links lead into it; the walk goes
+// by the parent links, without recursion. Leaves are resolved here, so what
+// was changed in them before (relative dates made absolute) counts. Ancestors of root forget their
+// links, which led through root's leaves.
+void link_tree(FILTER_RULE *root) {
+  for (FILTER_RULE *a = root->parent; a != nullptr; a = a->parent) a->linked_for = nullptr;
+  root->on_true = &pass_node;
+  root->on_false = &fail_node;
+  FILTER_RULE *node = root;
+  for (;;) {
+    // Arrived at node with its on_true/on_false set: go down if it has a
+    // side to link first.
+    node->linked_for = root;
+    FILTER_RULE *down = nullptr;
+    if (node->operation == FILTER_LEAF) {
+      resolve_leaf(node);
+      node->entry = node;
+    } else if (node->operation != FILTER_AND && node->operation != FILTER_OR) {
+      node->entry = node->on_false;
+    } else if (node->operation == FILTER_OR && node->left == nullptr) {
+      node->entry = node->on_true;  // an empty left side of OR passes
+    } else if (node->right != nullptr) {
+      down = node->right;
+      down->on_true = node->on_true;
+      down->on_false = node->on_false;
+    } else if (node->left != nullptr) {
+      // An empty right side: AND is its left side, OR passes after it.
+      down = node->left;
+      down->on_true = node->on_true;
+      down->on_false = node->operation == FILTER_AND ? node->on_false : node->on_true;
+    } else {
+      node->entry = node->on_true;
+    }
+    if (down != nullptr) {
+      node = down;
+      continue;
+    }
+    // Node is linked: climb while the parent is done too.
+    for (;;) {
+      if (node == root) return;
+      FILTER_RULE *p = node->parent;
+      if (node == p->right && p->left != nullptr) {
+        down = p->left;
+        down->on_true = p->operation == FILTER_AND ? p->right->entry : p->on_true;
+        down->on_false = p->operation == FILTER_AND ? p->on_false : p->right->entry;
+        break;
+      }
+      p->entry = node->entry;
+      node = p;
+    }
+    node = down;
+  }
+}
 
 }  // namespace
 
@@ -974,8 +1112,11 @@ int check_filter_recursive(REPORT *rep, FILTER_RULE *tree, RECORD *row, unsigned
                            const int64_t *totals, int64_t rownum, int partial) {
   if (tree == nullptr) return 1;
   if (row == nullptr || map == nullptr) return 0;
+  if (tree->linked_for != tree) link_tree(tree);
   eval_ctx ctx{rep, row, map, totals, rownum, partial};
-  return eval_tree(tree, [&](FILTER_RULE *leaf) { return ctx.leaf(leaf); });
+  FILTER_RULE *n = tree->entry;
+  while (n != &pass_node && n != &fail_node) n = ctx.leaf(n) ? n->on_true : n->on_false;
+  return n == &pass_node ? 1 : 0;
 }
 
 int check_threshold(int *reached, const char *name, FILTER_RULE *threshold, REPORT *rep) {

@@ -17,7 +17,8 @@
 // allocating, however deep a long chain of filter lines makes the tree).
 // A tree belongs to one report and is evaluated by the one thread that runs
 // it; the per-leaf caches (file-name forms, pool numbers, the last time
-// broken down) are written by that thread only. Nothing here locks.
+// broken down) and the evaluation links are written by that thread only.
+// Nothing here locks.
 #pragma once
 
 #include <stdint.h>
@@ -95,6 +96,21 @@ struct FILTER_RULE {
   int64_t day_from = 0;
   int64_t day_to = 0;
   int64_t cached_part = 0;
+  // Resolved from the leaf's field, operator and value when the tree is
+  // linked, so that a row pays for no lookup by kind.
+  uint8_t test = 0;         // how the leaf tests a row (filter.cc)
+  uint8_t source = 0;       // field read when the row lacks datatype (0: none)
+  uint8_t order_mask = 0;   // codes 1 to 6: bit 0 less, bit 1 equal, bit 2 greater
+  bool cat_wide = false;    // a category value holds numbers of 256 and above
+  uint64_t number = 0;      // a number value (cut to 32 bits for 7 and 33 to 35)
+  uint64_t cat_low[4] = {}; // a category value's numbers below 256, as bits
+  // Short-circuit links, set for the root the tree was last evaluated from
+  // (`linked_for`): a leaf's next leaf when it is true and when it is false
+  // (or the verdict), any node's first leaf in `entry`.
+  FILTER_RULE *on_true = nullptr;
+  FILTER_RULE *on_false = nullptr;
+  FILTER_RULE *entry = nullptr;
+  const FILTER_RULE *linked_for = nullptr;
 };
 
 // --- Building ----------------------------------------------------------
@@ -154,7 +170,11 @@ int filter_tree_has_field(const FILTER_RULE *tree, int field);
 
 // --- Evaluation --------------------------------------------------------
 
-// 1 when row passes tree, else 0. map is row's field map; totals (may be
+// 1 when row passes tree, else 0. The first evaluation from a root (and
+// the first after a subtree of it was evaluated on its own) links the tree's
+// nodes in place and resolves its leaves; later ones follow the links.
+// REQUIRES: a leaf is not changed between evaluations from the same root
+// (translate relative dates before the first one). map is row's field map; totals (may be
 // null) the column totals of the percent fields 33 to 35, indexed like the
 // row's entries (totals[map[field]]); rownum the row's number
 // (from 1) for the order field 36; partial the verdict of a leaf whose field

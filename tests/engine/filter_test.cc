@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 
 #include "lib/base/kxnet.h"
 #include "lib/lists/mdburl.h"
+#include "src/report/fields.h"
 #include "src/report/period.h"
 #include "src/report/report.h"
 #include "src/table/table.h"
@@ -453,6 +455,89 @@ TEST(FilterEval, CategoryBytesAndSingleCategories) {
   for (const auto &c : cases) EXPECT_EQ(eval(b, c), c.expect) << c.field << " " << c.rule;
 }
 
+// The filter reads a row's category list as the grouping does
+// (get_category): odd lists give the same categories to both.
+TEST(FilterEval, CategoryListsReadAsTheGroupingReadsThem) {
+  struct ListCase {
+    const char *list;
+    std::vector<uint32_t> cats;
+  } cases[] = {
+      {"5,,7", {5, 7}},          {",5", {5}},        {"5,", {5}},          {"5,x,7", {5}},
+      {"5x,7", {5}},             {"-1", {}},         {" 5", {}},           {"+5", {}},
+      {"4294967295", {4294967295u}},  {"4294967296,3", {3}},  {"99999999999999999999,8", {8}},
+      {"", {}},                  {",,,", {}},        {"007,7", {7}},       {"5,7 ", {5, 7}},
+  };
+  const uint32_t probes[] = {0, 1, 3, 5, 7, 8, 4294967295u};
+  for (const auto &c : cases) {
+    cat_t *set = cat_new();
+    ASSERT_NE(set, nullptr);
+    get_category(set, 0x16, c.list);
+    EXPECT_EQ(std::vector<uint32_t>(set->catnums, set->catnums + set->num), c.cats) << '"' << c.list << '"';
+    cat_free(set);
+    RowBuilder b;
+    b.text(5, c.list);
+    for (uint32_t n : probes) {
+      bool listed = std::find(c.cats.begin(), c.cats.end(), n) != c.cats.end();
+      std::string any = "& " + std::to_string(n), none = "$ " + std::to_string(n);
+      EXPECT_EQ(eval(b, {5, any.c_str(), 0}), listed ? 1 : 0) << '"' << c.list << "\" " << any;
+      EXPECT_EQ(eval(b, {5, none.c_str(), 0}), listed ? 0 : 1) << '"' << c.list << "\" " << none;
+    }
+  }
+}
+
+// Categories below 256 are tested by bits made with the leaf, the others
+// in the set: numbers on both sides of each word of bits and of 256.
+TEST(FilterEval, CategorySetsAcrossTheBitsAndBeyond) {
+  const char *sets[] = {"0", "63", "64", "127,128", "255", "256", "0,255,256,70000", "4294967295"};
+  const uint32_t probes[] = {0, 1, 63, 64, 127, 128, 255, 256, 257, 70000, 4294967295u};
+  for (const char *set : sets) {
+    std::vector<uint32_t> members;
+    for (const char *p = set; *p;) {
+      char *end;
+      members.push_back(static_cast<uint32_t>(strtoul(p, &end, 10)));
+      p = *end == ',' ? end + 1 : end;
+    }
+    std::string any = std::string("& ") + set, none = std::string("$ ") + set;
+    for (uint32_t n : probes) {
+      bool in = std::find(members.begin(), members.end(), n) != members.end();
+      RowBuilder list, one;
+      list.text(5, std::to_string(n).c_str());
+      one.u32(8, n, 0x83);
+      EXPECT_EQ(eval(list, {5, any.c_str(), 0}), in ? 1 : 0) << set << " " << n;
+      EXPECT_EQ(eval(list, {5, none.c_str(), 0}), in ? 0 : 1) << set << " " << n;
+      EXPECT_EQ(eval(one, {8, any.c_str(), 0}), in ? 1 : 0) << set << " " << n;
+      if (n < 256) {
+        RowBuilder bytes;
+        bytes.cats(5, {static_cast<uint8_t>(n == 0 ? 1 : n)});
+        bool byte_in = std::find(members.begin(), members.end(), n == 0 ? 1 : n) != members.end();
+        EXPECT_EQ(eval(bytes, {5, any.c_str(), 0}), byte_in ? 1 : 0) << set << " byte " << n;
+      }
+    }
+  }
+}
+
+// Text order compares the first byte before the rest: empty texts, a
+// first byte above 127, values that differ only late or in length.
+TEST(FilterEval, TextOrderAtTheEdges) {
+  std::string longv(300, 'a');
+  std::string longer = longv + "b", rule_eq = "== \"" + longv + "\"", rule_lt = "< \"" + longv + "\"";
+  const struct {
+    std::string row, rule;
+    int expect;
+  } cases[] = {
+      {"", "== \"\"", 1},        {"", "< \"a\"", 1},           {"a", "> \"\"", 1},
+      {"a", "== \"\"", 0},       {"", "!= \"\"", 0},           {"\xe9t\xe9", "> \"z\"", 1},
+      {"abc", "< \"abd\"", 1},   {"abc", ">= \"abcd\"", 0},    {"abcd", "> \"abc\"", 1},
+      {longv, rule_eq, 1},       {longer, rule_eq, 0},          {longer, rule_lt, 0},
+      {longv, "<= \"b\"", 1},    {"b", "!= \"bob\"", 1},
+  };
+  for (const auto &c : cases) {
+    RowBuilder b;
+    b.text(3, c.row.c_str());
+    EXPECT_EQ(eval(b, {3, c.rule.c_str(), 0}), c.expect) << c.row.size() << " " << c.rule;
+  }
+}
+
 TEST(FilterEval, BetweenAndOutsideOnDates) {
   for (uint32_t t : {99u, 100u, 200u, 201u}) {
     RowBuilder b;
@@ -461,6 +546,40 @@ TEST(FilterEval, BetweenAndOutsideOnDates) {
     EXPECT_EQ(eval(b, {7, "@ 100 200", 0}), inside ? 1 : 0) << t;
     EXPECT_EQ(eval(b, {7, "!@ 100 200", 0}), inside ? 0 : 1) << t;
   }
+}
+
+// The second leaf of a range reads the number the first one read: each leaf
+// still gets its own verdict, and a row without the field gives the partial
+// verdict to both; a leaf on another field reads its own.
+TEST(FilterEval, RangesReadTheirNumberOnce) {
+  RowBuilder b;
+  b.u32(7, 5000, 0x43).u64(9, 7).u16(10, 3);
+  const struct {
+    const char *rules[3];
+    int fields[3];
+    int expect;
+  } cases[] = {
+      {{"@ 7 7", nullptr}, {9}, 1},           {{"!@ 7 7", nullptr}, {9}, 0},
+      {{"@ 0 6", nullptr}, {9}, 0},           {{"!@ 8 9", nullptr}, {9}, 1},
+      {{">= 7", "<= 6"}, {9, 10}, 1},         {{">= 7", "<= 7", "== 5000"}, {9, 10, 7}, 1},
+      {{"@ 0 86399", "@ 7 7"}, {43, 9}, 1},   {{"@ 0 86399", "@ 8 8"}, {43, 9}, 0},
+  };
+  for (const auto &c : cases) {
+    FILTER_RULE *tree = nullptr;
+    for (int i = 0; i < 3 && c.rules[i] != nullptr; ++i)
+      tree = report_definition_add_filter(c.rules[i], tree, c.fields[i], nullptr, nullptr, 0);
+    Rule r(tree);
+    ASSERT_TRUE(r) << c.rules[0];
+    EXPECT_EQ(check_filter_recursive(nullptr, r.get(), b.row(), b.map(), nullptr, 1, 0), c.expect) << c.rules[0];
+  }
+  RowBuilder none;
+  none.text(3, "alice");
+  for (int partial : {0, 1})
+    for (const char *rule : {"@ 0 3600", "!@ 10 20"}) {
+      Rule r = parse(43, rule);
+      EXPECT_EQ(check_filter_recursive(nullptr, r.get(), none.row(), none.map(), nullptr, 1, partial), partial)
+          << rule;
+    }
 }
 
 TEST(FilterEval, PrefixMembership) {
