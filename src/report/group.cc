@@ -672,6 +672,15 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
     if (!key) key = default_key(gl->group_datatype, &scratch);
   }
 
+  // A category outside the run's display order is counted under the
+  // default: it is looked up there, as its group is made there.
+  uint32_t shown;
+  if (StorageType(gl->group_datatype) == STORT_INT32 && (code == FIELD_CAT || code == FIELD_CATNUM)) {
+    memcpy(&shown, key, 4);
+    shown = group_display_category(rep, shown);
+    key = &shown;
+  }
+
   // The key is hashed once: the probe serves the lookup and the insertion.
   const key_probe k = gl->topk ? key_probe{} : probe_of(gl, key);
   GROUP_INDEX *item = gl->topk ? group_lookup(gl, key) : index_find(gl, key, k);
@@ -682,9 +691,7 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
       if (!rep->error) status_add_error(rep, "%s", "Error 10312: (group) Unable to make summary group record");
       return 1;
     }
-    // A category kept under the run's default is filed by its own key.
-    const bool same_key = !gl->topk && gl->compare(item->key, key) == 0;
-    int r = same_key ? index_add(gl, item, k) : group_add(gl, item);
+    int r = gl->topk ? group_add(gl, item) : index_add(gl, item, k);
     if (r == 0) {
       undo_group(item);
       status_add_error(rep, "%s", "Error 10306: (group) Unable to add summary record to group list");

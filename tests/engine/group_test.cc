@@ -667,6 +667,26 @@ TEST(GroupCategories, UnknownCategoriesOfTheDisplayOrderShareTheDefault) {
   EXPECT_EQ(cat_rows(run), (CatCounts{{"3", "1"}, {"106", "2"}}));
 }
 
+// A level of one category per row: categories outside the display order
+// all count under the default, however often they come and whichever
+// comes first.
+TEST(GroupCategories, OneCategoryLevelsCountUnknownCategoriesUnderTheDefault) {
+  GroupRun run("[group]\ntype=SUMMARY\ngroupby=8\nsummary=9\n");
+  category_order_map order{{3, 1}, {106, 2}};
+  run.rep->cats = &order;
+  Row typed;
+  typed.empty(FIELD_CAT, 0x83);
+  ASSERT_NE(run.tree(0, GROUP_MAX_GROUPS, typed), nullptr);
+  for (unsigned c : {77u, 3u, 77u, 78u, 106u}) {
+    Row row;
+    row.num(FIELD_CAT, c, 0x83);
+    ASSERT_EQ(run.add(row), 0) << c << ": " << (run.rep->error ? run.rep->error : "");
+  }
+  CatCounts rows = cat_rows(run);
+  std::sort(rows.begin(), rows.end());
+  EXPECT_EQ(rows, (CatCounts{{"106", "4"}, {"3", "1"}}));
+}
+
 // --- Time buckets ------------------------------------------------------------------------------
 
 time_t at(const report_tz &tz, int y, int mo, int d, int h, int mi, int s) {
