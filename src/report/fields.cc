@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
+#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
@@ -17,16 +17,86 @@
 #include "lib/lists/urllist_lookup.h"
 #include "src/report/kwsearch.h"
 
-// --- The run's cache ---------------------------------------------------------
+// --- Keys -------------------------------------------------------------------
 
 namespace {
+
+constexpr uint64_t kOnes = 0x0101010101010101ULL;
+
+// The eight bytes of w with A-Z lowercased, the others unchanged.
+inline uint64_t lower_word(uint64_t w) {
+  const uint64_t low7 = w & (0x7f * kOnes);
+  const uint64_t from_a = low7 + (0x80 - 'A') * kOnes;  // high bit: byte >= 'A'
+  const uint64_t past_z = low7 + (0x7f - 'Z') * kOnes;  // high bit: byte > 'Z'
+  const uint64_t upper = from_a & ~past_z & ~w & (0x80 * kOnes);
+  return w | (upper >> 2);
+}
+
+inline uint64_t load8(const char *p) {
+  uint64_t w;
+  memcpy(&w, p, 8);
+  return w;
+}
+
+inline uint64_t load4(const char *p) {
+  uint32_t w;
+  memcpy(&w, p, 4);
+  return w;
+}
+
+// The n (< 8) bytes at p as a word, the missing bytes 0, read without
+// touching a byte past them and without narrow stores to build the word.
+inline uint64_t load_short(const char *p, size_t n) {
+  if (n >= 4) return load4(p) | (load4(p + n - 4) << (8 * (n - 4)));
+  if (n == 0) return 0;
+  const auto b = [p](size_t i) { return static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i); };
+  return b(0) | b(n / 2) | b(n - 1);
+}
+
+// The word at p + i of a text of n bytes: eight bytes, or the rest.
+inline uint64_t word_at(const char *p, size_t i, size_t n) {
+  return n - i >= 8 ? load8(p + i) : load_short(p + i, n - i);
+}
+
+// A hash of the lowercased bytes, eight at a step: a host and the same host
+// in capitals share a slot, so a URL's host bytes find the host a slot holds
+// without being copied first.
+uint64_t key_hash(std::string_view k) {
+  uint64_t h = (k.size() + 1) * 0x9E3779B97F4A7C15ULL;
+  for (size_t i = 0; i < k.size(); i += 8) {
+    h = (h ^ lower_word(word_at(k.data(), i, k.size()))) * 0xBF58476D1CE4E5B9ULL;
+    h ^= h >> 31;
+  }
+  return h ^ (h >> 29);
+}
+
+// Whether lowercase(raw) is lower (both raw.size() bytes long).
+bool equals_lowered(std::string_view raw, const char *lower) {
+  for (size_t i = 0; i < raw.size(); i += 8)
+    if (lower_word(word_at(raw.data(), i, raw.size())) != word_at(lower, i, raw.size())) return false;
+  return true;
+}
+
+void copy_lowered(char *to, std::string_view from) {
+  size_t i = 0;
+  for (; i + 8 <= from.size(); i += 8) {
+    const uint64_t w = lower_word(load8(from.data() + i));
+    memcpy(to + i, &w, 8);
+  }
+  for (; i < from.size(); ++i) {
+    const char c = from[i];
+    to[i] = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+  }
+}
+
+// --- The run's cache ---------------------------------------------------------
 
 // A direct-mapped table: a key's slot is fixed by its hash, a new key takes
 // the slot over. Bounded by construction; a lookup allocates nothing, and a
 // slot reuses its strings' room when it is taken over.
 struct derive_cache {
   struct slot {
-    size_t hash = 0;
+    uint64_t hash = 0;
     bool used = false;
     bool has_value = false;
     std::string key;
@@ -34,7 +104,7 @@ struct derive_cache {
   };
   std::vector<slot> slots;
 
-  slot *at(size_t slots_wanted, size_t h) {
+  slot *at(size_t slots_wanted, uint64_t h) {
     if (slots.empty()) slots.resize(slots_wanted);
     return &slots[h & (slots.size() - 1)];
   }
@@ -44,8 +114,16 @@ struct derive_cache {
 
 struct report_field_cache {
   size_t slots = FIELDS_CACHE_SLOTS;
+  // Tells this cache's domains apart in the threads' host tables; a new
+  // number whenever the cache is emptied, never reused.
+  uint64_t id = next_id();
   derive_cache domains;
   derive_cache terms;
+
+  static uint64_t next_id() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+  }
 };
 
 void report_field_cache_deleter::operator()(report_field_cache *c) const { delete c; }
@@ -78,43 +156,137 @@ struct derived_text {
   char *owned = nullptr;
 };
 
-// The value of key from the cache, or compute(key) stored in it. A hit
-// allocates nothing; without a cache slot the computed heap string is
-// handed over.
+// What a derivation gives the cache: text (no data(): nothing derived),
+// held in heap when heap is set (the cache frees it).
+struct computed {
+  std::string_view text;
+  char *heap = nullptr;
+};
+
+computed computed_heap(char *p) { return p ? computed{p, p} : computed{}; }
+
+// The value of key (of hash key_hash(key)) from the cache, or compute()
+// stored in it. A hit allocates nothing; without a cache slot the computed
+// text is handed over as a heap string.
 template <typename Compute>
-derived_text cached_text(REPORT *rep, derive_cache report_field_cache::*which, const char *key, Compute compute) {
-  std::string_view k(key);
+derived_text cached_text(REPORT *rep, derive_cache report_field_cache::*which, std::string_view k, uint64_t h,
+                         Compute compute) {
   report_field_cache *c = k.size() <= FIELDS_CACHE_MAX_KEY ? cache_of(rep) : nullptr;
-  if (!c) return {nullptr, compute(key)};
-  size_t h = std::hash<std::string_view>{}(k);
-  derive_cache::slot *s;
-  try {
-    s = (c->*which).at(c->slots, h);
-  } catch (const std::bad_alloc &) {
-    return {nullptr, compute(key)};
+  derive_cache::slot *s = nullptr;
+  if (c) {
+    try {
+      s = (c->*which).at(c->slots, h);
+    } catch (const std::bad_alloc &) {
+      s = nullptr;
+    }
   }
-  if (s->used && s->hash == h && s->key == k) return {s->has_value ? s->value.c_str() : nullptr, nullptr};
-  char *v = compute(key);
-  try {
-    s->used = false;
-    s->key.assign(k);
-    s->value.assign(v ? v : "");
-    s->hash = h;
-    s->has_value = v != nullptr;
-    s->used = true;
-  } catch (const std::bad_alloc &) {
-    s->used = false;
-    return {nullptr, v};
+  if (s && s->used && s->hash == h && s->key == k) return {s->has_value ? s->value.c_str() : nullptr, nullptr};
+  computed v = compute();
+  if (s) {
+    try {
+      s->used = false;
+      s->key.assign(k);
+      s->value.assign(v.text.data() ? v.text : std::string_view());
+      s->hash = h;
+      s->has_value = v.text.data() != nullptr;
+      s->used = true;
+      free(v.heap);
+      return {s->has_value ? s->value.c_str() : nullptr, nullptr};
+    } catch (const std::bad_alloc &) {
+      s->used = false;
+    }
   }
-  free(v);
-  return {s->has_value ? s->value.c_str() : nullptr, nullptr};
+  if (!v.text.data() || v.heap) return {nullptr, v.heap};
+  return {nullptr, heap_copy(v.text)};
 }
 
 // As cached_text, always as a new heap string (or null).
 template <typename Compute>
-char *cached(REPORT *rep, derive_cache report_field_cache::*which, const char *key, Compute compute) {
-  derived_text t = cached_text(rep, which, key, compute);
+char *cached(REPORT *rep, derive_cache report_field_cache::*which, std::string_view k, Compute compute) {
+  derived_text t = cached_text(rep, which, k, key_hash(k), compute);
   return t.owned ? t.owned : t.view ? heap_copy(t.view) : nullptr;
+}
+
+// --- This thread's hosts -----------------------------------------------------
+
+// A direct-mapped table keyed by the lowercased host: a slot holds the host
+// text and the domain the run that asked last derived from it, so a row's
+// host and domain are views of one slot found with one hash of the URL's
+// host bytes. A slot is taken over only by a later host of the same slot,
+// and a row has one host, so the views stay valid while the row is worked
+// on. The table belongs to the thread, not to a run: a run of a batch may
+// end while the others still work on the row its host came from.
+struct alignas(64) host_slot {
+  uint64_t hash = 0;
+  uint64_t domain_run = 0;  // id of the run cache the domain is of; 0: none
+  std::unique_ptr<char[]> big;  // the text when it outgrew the inline room
+  uint16_t len = 0;
+  int16_t domain_at = -1;  // the domain's offset in the text; -1: none derived
+  uint16_t room = 0;       // of big
+  bool used = false;
+  // The host and its NUL; a domain that is not a tail of the host (a part
+  // cut by a regular expression, or before a port) follows when there is
+  // room.
+  char inline_text[33];
+
+  char *text() { return big ? big.get() : inline_text; }
+  size_t capacity() const { return big ? room : sizeof inline_text; }
+};
+static_assert(sizeof(host_slot) == 64, "a host slot is one cache line");
+static_assert(FIELDS_CACHE_MAX_KEY * 2 + 2 <= UINT16_MAX, "offsets in a slot fit 16 bits");
+
+struct host_table {
+  std::unique_ptr<host_slot[]> slots;
+  size_t size = FIELDS_HOST_SLOTS;
+  host_slot *last = nullptr;  // the slot of this thread's latest host
+};
+
+thread_local host_table hosts;
+
+// The slot holding the host of raw (the URL's bytes, lowercased in the
+// slot), taken over when it holds another; null when the host is too long
+// or memory runs out.
+host_slot *host_slot_of(std::string_view raw) {
+  if (raw.size() > FIELDS_CACHE_MAX_KEY) return nullptr;
+  host_table &t = hosts;
+  if (!t.slots) {
+    t.slots.reset(new (std::nothrow) host_slot[t.size]);
+    if (!t.slots) return nullptr;
+  }
+  const uint64_t h = key_hash(raw);
+  host_slot *s = &t.slots[h & (t.size - 1)];
+  if (!(s->used && s->hash == h && s->len == raw.size() && equals_lowered(raw, s->text()))) {
+    if (raw.size() + 1 > s->capacity()) {
+      // Room for a domain as long as the host as well: a slot grows once.
+      const size_t need = 2 * raw.size() + 2;
+      char *p = new (std::nothrow) char[need];
+      if (!p) return nullptr;
+      s->big.reset(p);
+      s->room = static_cast<uint16_t>(need);
+    }
+    char *text = s->text();
+    copy_lowered(text, raw);
+    text[raw.size()] = '\0';
+    s->hash = h;
+    s->len = static_cast<uint16_t>(raw.size());
+    s->domain_run = 0;
+    s->domain_at = -1;
+    s->used = true;
+  }
+  t.last = s;
+  return s;
+}
+
+// The slot whose host text is host, or null.
+host_slot *host_slot_holding(const char *host) {
+  host_table &t = hosts;
+  if (t.last && t.last->text() == host) return t.last;  // the usual case: this row's host
+  if (!t.slots) return nullptr;
+  const size_t n = strlen(host);
+  if (n > FIELDS_CACHE_MAX_KEY) return nullptr;
+  const uint64_t h = key_hash(std::string_view(host, n));
+  host_slot *s = &t.slots[h & (t.size - 1)];
+  return s->used && s->hash == h && s->len == n && memcmp(s->text(), host, n) == 0 ? s : nullptr;
 }
 
 // --- Rows ------------------------------------------------------------------
@@ -185,11 +357,19 @@ const char *event_text(RECORD *row, const unsigned char *map) {
 
 namespace {
 
+// The first "://" of url, or null. A scheme is a few bytes: a plain scan
+// finds it sooner than a general substring search gets started.
+const char *scheme_end(const char *url) {
+  for (const char *p = url; *p; ++p)
+    if (p[0] == ':' && p[1] == '/' && p[2] == '/') return p;
+  return nullptr;
+}
+
 // The host part of url as it stands (user info cut, not yet lowercased);
 // no data() when url has no "://".
 std::string_view host_part(const char *url) {
   if (!url) return {};
-  const char *p = strstr(url, "://");
+  const char *p = scheme_end(url);
   if (!p) return {};
   const char *start = p + 3, *q = start;
   for (; *q && *q != '/' && *q != '?' && *q != '#'; ++q)
@@ -228,9 +408,10 @@ char *get_host(const char *url) {
 
 namespace {
 
-// The domain of host (port cut) by the lists: the matched entry's suffix
-// plus one label, or the last two labels without a match.
-char *domain_by_lists(const std::string &host, const DOMAIN_DEFINITION *dd) {
+// The domain of host (port cut, NUL after it) by the lists: the matched
+// entry's suffix plus one label, or the last two labels without a match.
+// A part of host.
+std::string_view domain_by_lists(std::string_view host, const DOMAIN_DEFINITION *dd) {
   char *listurl = nullptr;
   // Without a list there is nothing to look up: the last two labels.
   URLLIST_EXPLODED_URL *u = nullptr;
@@ -272,60 +453,69 @@ char *domain_by_lists(const std::string &host, const DOMAIN_DEFINITION *dd) {
   while (hc > 0 && host[static_cast<size_t>(hc)] != '.') --hc;
   if (hc >= 0 && hc < n && host[static_cast<size_t>(hc)] == '.') ++hc;
   if (hc < 0) hc = 0;
-  return heap_copy(std::string_view(host).substr(static_cast<size_t>(hc)));
+  return host.substr(static_cast<size_t>(hc));
 }
 
-char *domain_by_regexp(const std::string &host, const DOMAIN_DEFINITION *dd) {
+// As domain_by_lists, by the definition's regular expression (the whole
+// host when it does not match). Throws bad_alloc.
+std::string_view domain_by_regexp(std::string_view host, const DOMAIN_DEFINITION *dd) {
   if (!dd->regexp_set || dd->regexp_part < 0 || static_cast<size_t>(dd->regexp_part) > dd->regexp.re_nsub)
-    return heap_copy(host);
+    return host;
   const size_t want = static_cast<size_t>(dd->regexp_part) + 1;
   std::array<regmatch_t, 32> small;
   std::vector<regmatch_t> big;
   regmatch_t *pm = small.data();
   if (want > small.size()) {
-    try {
-      big.resize(want);
-    } catch (const std::bad_alloc &) {
-      return nullptr;
-    }
+    big.resize(want);
     pm = big.data();
   }
-  if (regexec(&dd->regexp, host.c_str(), want, pm, 0) == 0) {
+  if (regexec(&dd->regexp, host.data(), want, pm, 0) == 0) {
     const regmatch_t &m = pm[want - 1];
     if (m.rm_so >= 0 && m.rm_eo > m.rm_so)
-      return heap_copy(std::string_view(host).substr(static_cast<size_t>(m.rm_so),
-                                                     static_cast<size_t>(m.rm_eo - m.rm_so)));
+      return host.substr(static_cast<size_t>(m.rm_so), static_cast<size_t>(m.rm_eo - m.rm_so));
   }
-  return heap_copy(host);
+  return host;
+}
+
+// The domain of host (n bytes, NUL after them) by the definition: a part of
+// host, or with a port a part of this thread's copy of host without it
+// (valid until the next call on this thread); no data() for none. Throws
+// bad_alloc.
+std::string_view domain_of(const char *host, size_t n, const DOMAIN_DEFINITION *dd) {
+  if (n == 0) return std::string_view(host, 0);
+  std::string_view h(host, n);
+  // The port is cut from a copy: the caller's host (often the row's field
+  // 32) keeps it.
+  const size_t from = h.find(']');
+  const size_t colon = h.find(':', from == std::string_view::npos ? 0 : from);
+  if (colon != std::string_view::npos) {
+    thread_local std::string cut;
+    cut.assign(host, colon);
+    h = cut;
+  }
+  in_addr a;
+  if (inet_pton(AF_INET, h.data(), &a) == 1) return h;
+  switch (dd->type) {
+    case DOMAIN_TYPE_LISTS: return domain_by_lists(h, dd);
+    case DOMAIN_TYPE_REGEXP: return domain_by_regexp(h, dd);
+    default: return {};
+  }
+}
+
+computed computed_domain(const char *host, size_t n, const DOMAIN_DEFINITION *dd) {
+  try {
+    return computed{domain_of(host, n, dd)};
+  } catch (const std::bad_alloc &) {
+    return {};
+  }
 }
 
 }  // namespace
 
 char *extract_domain(const char *host, const DOMAIN_DEFINITION *dd) {
   if (!dd || !host) return nullptr;
-  if (!*host) return heap_copy("");
-  std::string h;
-  try {
-    // The port is cut from a copy: the caller's host (often the row's
-    // field 32) keeps it.
-    std::string_view v(host);
-    size_t from = v.find(']');
-    size_t colon = v.find(':', from == std::string_view::npos ? 0 : from);
-    h.assign(v.substr(0, colon));
-  } catch (const std::bad_alloc &) {
-    return nullptr;
-  }
-  in_addr a;
-  if (inet_pton(AF_INET, h.c_str(), &a) == 1) return heap_copy(h);
-  try {
-    switch (dd->type) {
-      case DOMAIN_TYPE_LISTS: return domain_by_lists(h, dd);
-      case DOMAIN_TYPE_REGEXP: return domain_by_regexp(h, dd);
-      default: return nullptr;
-    }
-  } catch (const std::bad_alloc &) {
-    return nullptr;
-  }
+  std::string_view d = computed_domain(host, strlen(host), dd).text;
+  return d.data() ? heap_copy(d) : nullptr;
 }
 
 char *get_domain(const char *url, const DOMAIN_DEFINITION *dd) {
@@ -383,7 +573,7 @@ std::string_view find_protocol_view(const char *url) {
     while (p >= url && *p != '.' && *p != '/') --p;
     return std::string_view(p + 1, static_cast<size_t>(suffix - (p + 1)));
   }
-  const char *s = strstr(url, "://");
+  const char *s = scheme_end(url);
   if (!s) return {};
   return std::string_view(url, static_cast<size_t>(s - url));
 }
@@ -396,12 +586,14 @@ char *find_protocol(const char *url) {
 char *report_domain_of_host(REPORT *rep, const char *host) {
   const DOMAIN_DEFINITION *dd = rep && rep->def ? rep->def->domain : nullptr;
   if (!dd || !host) return nullptr;
-  return cached(rep, &report_field_cache::domains, host, [dd](const char *h) { return extract_domain(h, dd); });
+  const size_t n = strlen(host);
+  return cached(rep, &report_field_cache::domains, std::string_view(host, n),
+                [&] { return computed_domain(host, n, dd); });
 }
 
 char *report_search_terms_of_url(REPORT *rep, const char *url) {
   if (!rep || !rep->searchterms || !url) return nullptr;
-  return cached(rep, &report_field_cache::terms, url, [rep](const char *u) { return get_search_terms(u, rep); });
+  return cached(rep, &report_field_cache::terms, url, [&] { return computed_heap(get_search_terms(url, rep)); });
 }
 
 void report_field_cache_set_size(REPORT *rep, size_t slots) {
@@ -411,8 +603,17 @@ void report_field_cache_set_size(REPORT *rep, size_t slots) {
   report_field_cache *c = cache_of(rep);
   if (!c) return;
   c->slots = n;
+  c->id = report_field_cache::next_id();
   c->domains.slots.clear();
   c->terms.slots.clear();
+}
+
+void fields_set_thread_host_slots(size_t slots) {
+  size_t n = 1;
+  while (n < slots) n <<= 1;
+  hosts.slots.reset();
+  hosts.size = n;
+  hosts.last = nullptr;
 }
 
 // --- Cached derivations on a row ---------------------------------------------
@@ -421,25 +622,77 @@ const char *get_host_save(RECORD *row, const unsigned char *map) {
   std::string_view part = host_part(text_of(row, map, FIELD_URI));
   derived_text h;
   if (part.data()) {
-    h.view = host_view(part);
+    host_slot *s = host_slot_of(part);
+    h.view = s ? s->text() : host_view(part);
     if (!h.view) return nullptr;  // out of memory
   }
   return save(row, map, FIELD_URIHOST, h, 0);
 }
 
+namespace {
+
+// The domain of a row's host for run rep: from the host's slot when the run
+// asked there before, else derived (through the run's cache when that
+// means a list lookup or a regular expression) and kept in the slot for the
+// run's next row of that host.
+derived_text row_domain(REPORT *rep, const DOMAIN_DEFINITION *dd, const char *host) {
+  host_slot *s = host_slot_holding(host);
+  report_field_cache *c = s ? cache_of(rep) : nullptr;
+  if (!c) {
+    const std::string_view k(host);
+    return cached_text(rep, &report_field_cache::domains, k, key_hash(k),
+                       [&] { return computed_domain(host, k.size(), dd); });
+  }
+  char *text = s->text();
+  if (s->domain_run == c->id) return {s->domain_at < 0 ? nullptr : text + s->domain_at, nullptr};
+  // The last two labels cost less than a second table's lookup.
+  const bool plain = dd->type == DOMAIN_TYPE_LISTS && !dd->list && !dd->global_list;
+  std::string_view v;
+  bool stable = false;  // v lives in the run's cache (else until the next derivation)
+  if (plain) {
+    v = computed_domain(text, s->len, dd).text;
+  } else {
+    derived_text d = cached_text(rep, &report_field_cache::domains, std::string_view(text, s->len), s->hash,
+                                 [&] { return computed_domain(text, s->len, dd); });
+    if (d.owned) return d;
+    if (d.view) v = d.view, stable = true;
+  }
+  int16_t at = -1;
+  if (v.data()) {
+    const size_t n = v.size();
+    if (n <= s->len && memcmp(text + s->len - n, v.data(), n) == 0) {
+      at = static_cast<int16_t>(s->len - n);  // the usual domain: the host's tail
+    } else if (s->len + 1 + n + 1 <= s->capacity()) {
+      at = static_cast<int16_t>(s->len + 1);
+      memcpy(text + at, v.data(), n);
+      text[at + n] = '\0';
+    } else {
+      return stable ? derived_text{v.data(), nullptr} : derived_text{nullptr, heap_copy(v)};
+    }
+  }
+  s->domain_at = at;
+  s->domain_run = c->id;
+  return {at < 0 ? nullptr : text + at, nullptr};
+}
+
+}  // namespace
+
 const char *get_domain_save(REPORT *rep, RECORD *row, const unsigned char *map) {
   const char *host = text_of(row, map, FIELD_URI) ? find_host(row, map) : nullptr;
   const DOMAIN_DEFINITION *dd = rep && rep->def ? rep->def->domain : nullptr;
   derived_text d;
-  if (dd && host) d = cached_text(rep, &report_field_cache::domains, host, [dd](const char *h) { return extract_domain(h, dd); });
+  if (dd && host) d = row_domain(rep, dd, host);
   return save(row, map, FIELD_URIDOMAIN, d, stamp_of(rep));
 }
 
 const char *get_search_terms_save(REPORT *rep, RECORD *row, const unsigned char *map) {
   const char *url = text_of(row, map, FIELD_URI);
   derived_text t;
-  if (rep && rep->searchterms && url)
-    t = cached_text(rep, &report_field_cache::terms, url, [rep](const char *u) { return get_search_terms(u, rep); });
+  if (rep && rep->searchterms && url) {
+    std::string_view u(url);
+    t = cached_text(rep, &report_field_cache::terms, u, key_hash(u),
+                    [&] { return computed_heap(get_search_terms(url, rep)); });
+  }
   return save(row, map, FIELD_SEARCHTERM, t, stamp_of(rep));
 }
 

@@ -4,8 +4,9 @@
 // The host (32), domain (48), search terms (53) and data words (70) of a row
 // are computed the first time they are asked for and stored in the row's
 // entry of that id, so a row pays for each derivation at most once. The
-// entry holds a view, never a copy, of the host (in one of this thread's
-// reused texts) and of the domain and search terms (in the run's cache);
+// entry holds a view, never a copy, of the host and domain (in this
+// thread's host table, or for long hosts in its reused texts and the run's
+// cache) and of the search terms (in the run's cache);
 // views stay valid while the row is worked on, and the holder of the row
 // clears the entry before its next row. Data words are text the row owns
 // (RECORD_FLAG_OWNED). A derivation that gives nothing stores "-". A row
@@ -20,7 +21,11 @@
 //
 // Each run caches host -> domain and URL -> search terms in a bounded map:
 // repeated hosts pay one URL explosion. Cached results equal the uncached
-// derivation (the lists a run holds never change).
+// derivation (the lists a run holds never change). Each thread keeps a
+// bounded table of hosts, keyed by the URL's host bytes, that holds the
+// host text and its domain for the run that asked last: a row whose host is
+// there gets its host and domain as views of that entry with one hash of
+// the host bytes, no copy and no allocation.
 //
 // Rows belong to one report thread; nothing here locks.
 #pragma once
@@ -95,6 +100,14 @@ void report_field_cache_set_size(REPORT *rep, size_t slots);
 #define FIELDS_CACHE_SLOTS 8192
 // Keys longer than this are derived without the cache.
 #define FIELDS_CACHE_MAX_KEY 512
+
+// Sets the number of entries of the calling thread's host table (rounded up
+// to a power of two, at least 1; emptied, so no row of this thread may still
+// hold a host or domain derived before). The default is FIELDS_HOST_SLOTS.
+void fields_set_thread_host_slots(size_t slots);
+// 64 KiB: the table stays in the core's cache, and a host it misses costs
+// less than a larger table's trip to memory for every row.
+#define FIELDS_HOST_SLOTS 1024
 
 // The 31-character host suffix the protocol check looks for.
 #define FIELDS_PROTOCOL_SUFFIX ".proto.check.tallowmere.invalid"

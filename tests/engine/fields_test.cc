@@ -265,6 +265,101 @@ TEST_F(FieldsTest, CachedDerivationEqualsTheUncachedOne) {
   }
 }
 
+// A run of its own with the given domain definition (owned by the caller).
+REPORT *run_with(DOMAIN_DEFINITION *dd) {
+  REPORT *r = new_report_initialize(REPORT_SCHEDULED, 3, "n", "o", 0, 0, 0, nullptr);
+  r->def = new REPORT_DEFINITION;
+  r->def->domain = dd;
+  return r;
+}
+
+TEST_F(FieldsTest, TheHostTableGivesTheUncachedHostAndDomain) {
+  std::vector<std::string> hosts = {
+      "www.example.com", "WWW.EXAMPLE.COM", "Www.Example.Com:8080",
+      "WWW.EXAMPLE.COM:8080",       // host, NUL, domain and NUL fill the inline room exactly
+      "www.example.com:12345",      // one byte more
+      "www.shop.example.com:8080",  // the domain after the host has no inline room
+      "u@Host.Example.ORG", "10.1.2.3", "10.1.2.3:80", "[2001:db8::1]:443", "",
+      "A[b]`c{d}~@Z.Example.COM", "\xC3\x89t\xC3\xA9.EXAMPLE.com", "x.y.Example.NET"};
+  // Every length around the eight-byte steps, the same host with its last
+  // byte in capitals, and hosts one byte away from it.
+  const std::string letters = "abcdefgh.ijklmnop.qrstu";
+  for (size_t n = 1; n <= letters.size(); ++n) {
+    hosts.push_back(letters.substr(0, n));
+    hosts.push_back(letters.substr(0, n - 1) + static_cast<char>(letters[n - 1] & ~0x20));
+    for (size_t i = 0; i < n; ++i) {
+      std::string other = letters.substr(0, n);
+      other[i] = '9';
+      hosts.push_back(other);
+    }
+  }
+  for (size_t n : {31, 32, 33, 34, 300, 512, 513, 600}) hosts.push_back(std::string(n - 12, 'w') + ".example.com");
+
+  DOMAIN_DEFINITION plain;
+  plain.type = DOMAIN_TYPE_LISTS;
+  auto *re = new DOMAIN_DEFINITION;
+  re->type = DOMAIN_TYPE_REGEXP;
+  ASSERT_EQ(regcomp(&re->regexp, "([a-z]*)\\.example\\.(com|org)", REG_EXTENDED), 0);
+  re->regexp_set = true;
+  re->regexp_part = 1;  // a part inside the host, not its tail
+  REPORT *plain_run = run_with(new DOMAIN_DEFINITION(plain));
+  REPORT *re_run = run_with(re);
+  REPORT *runs[] = {rep_, plain_run, re_run};
+
+  WindowRow row;
+  auto check = [&](const std::string &h, size_t slots) {
+    const std::string url = "http://" + h + "/p?q=1";
+    row.set(url.c_str());
+    const std::string want_host = take(get_host(url.c_str()));
+    // The runs of a batch take the row in turn, each twice: the second
+    // time from the table.
+    for (int again = 0; again < 2; ++again)
+      for (REPORT *r : runs) {
+        char *host = get_host(url.c_str());
+        std::string want = take(extract_domain(host, r->def->domain));
+        free(host);
+        EXPECT_EQ(str(find_domain(r, row.rec(), row.map())), want) << slots << " " << h;
+        EXPECT_EQ(str(find_host(row.rec(), row.map())), want_host) << slots << " " << h;
+        row.set(url.c_str());
+      }
+  };
+  // The inline room's edge, in a slot that has not grown yet.
+  for (const char *h : {"WWW.EXAMPLE.COM:8080", "www.example.com:12345", "www.shop.example.com:8080"}) {
+    fields_set_thread_host_slots(1);
+    check(h, 1);
+  }
+  std::mt19937 rng(11);
+  for (size_t slots : {size_t(FIELDS_HOST_SLOTS), size_t(2), size_t(1)}) {
+    fields_set_thread_host_slots(slots);
+    for (int pass = 0; pass < 2; ++pass) {
+      std::shuffle(hosts.begin(), hosts.end(), rng);
+      for (const std::string &h : hosts) check(h, slots);
+    }
+  }
+  fields_set_thread_host_slots(FIELDS_HOST_SLOTS);
+  regfree(&re->regexp);
+  free_report(plain_run);
+  free_report(re_run);
+}
+
+TEST_F(FieldsTest, AHostFromTheInputKeepsItsOwnDomain) {
+  // The table holds www.example.com; a host the input gives in capitals is
+  // not that host, and its domain is its own.
+  WindowRow row;
+  row.set("http://www.example.com/");
+  EXPECT_EQ(str(find_domain(rep_, row.rec(), row.map())), "example.com");
+  std::string url = "http://www.example.com/", given = "WWW.Example.COM";
+  RECORD rec[] = {{FIELD_URI, 0x16, 0, url.data()},
+                  {FIELD_URIHOST, 0x16, 0, given.data()},
+                  {FIELD_URIDOMAIN, 0x16, RECORD_FLAG_OWNED, nullptr},
+                  {}};
+  unsigned char map[RECORD_MAP_SIZE];
+  record_build_map(map, rec);
+  EXPECT_EQ(str(find_domain(rep_, rec, map)), "Example.COM");
+  EXPECT_EQ(str(find_host(rec, map)), "WWW.Example.COM");
+  record_free_owned(rec);
+}
+
 TEST(Protocol, OfAUrl) {
   struct Case {
     const char *url, *protocol;
