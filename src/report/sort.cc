@@ -25,6 +25,11 @@ static_assert(std::endian::native == std::endian::little, "values in rows are li
 
 namespace {
 
+// Files of a sort are read and written in large pieces: a merge reads ten
+// files at once and each pass moves the whole table.
+constexpr int kSortWriteBuffer = TABLE_WRITE_BUFFER_SIZE;
+constexpr size_t kSortReadBuffer = TABLE_READ_CHUNK;
+
 // --- Comparing values ------------------------------------------------------
 
 template <typename T>
@@ -83,6 +88,30 @@ int compare_value(const void *a, const void *b, uint8_t storage) {
 unsigned category_of(const Record &r, const std::function<unsigned(uint32_t)> *position) {
   if (!position || !*position || !r.data) return 0;
   return (*position)(static_cast<uint32_t>(record_value_uint(r)));
+}
+
+// --- Keys as bytes ---------------------------------------------------------
+
+void put_be(unsigned char *out, uint64_t v, size_t bytes) {
+  v = __builtin_bswap64(v) >> (8 * (8 - bytes));
+  memcpy(out, &v, bytes);
+}
+
+// The first 8 bytes of an encoded key as a number that orders like them
+// (zero-filled past a short key).
+uint64_t key_prefix(const unsigned char *key, size_t len) {
+  uint64_t v = 0;
+  memcpy(&v, key, std::min<size_t>(len, 8));
+  return __builtin_bswap64(v);
+}
+
+// Three-way comparison of two encoded keys with their prefixes. Encoded
+// keys are prefix-free (fixed widths, texts ended by their NUL or its
+// inverse), so keys equal over the shorter one's length are equal.
+int key_compare(uint64_t pa, const unsigned char *a, size_t la, uint64_t pb, const unsigned char *b, size_t lb) {
+  if (pa != pb) return pa < pb ? -1 : 1;
+  const size_t n = std::min(la, lb);
+  return n <= 8 ? 0 : memcmp(a + 8, b + 8, n - 8);
 }
 
 // --- Files -----------------------------------------------------------------
@@ -181,11 +210,36 @@ std::string format_text(const char *fmt, const char *a, const char *b) {
   return text;
 }
 
-// Sorts rows, writes them as one run named by env, frees them and appends
-// the run's path to the queue. *name gets the path once the file exists.
-// False after recording the failure's text; the rows are freed either way.
-bool write_run_file(const sort_env &env, std::span<RECORD *> rows, const sort_plan &plan, RECORD *layout,
-                    int ip_type, int queue_fd, std::string *name) {
+// Writes one run named by env through write_rows(WRITE_TBL *), which
+// returns false when a write failed, and appends the run's path to the
+// queue. *name gets the path once the file exists. False after recording
+// the failure's text.
+template <typename WriteRows>
+bool write_run_file(const sort_env &env, RECORD *layout, int ip_type, int queue_fd, std::string *name,
+                    WriteRows write_rows) {
+  auto fail = [&env](const char *text) {
+    if (env.error) env.error(text);
+    return false;
+  };
+  name->clear();
+  if (env.next_temp_file) *name = env.next_temp_file();
+  if (name->empty()) return fail("Error 10012: (sort) Error creating temporary filename");
+  writer_ptr out(write_new_rec_ip(env.rep, name->c_str(), layout, kSortWriteBuffer, ip_type));
+  if (!out) {
+    name->clear();
+    return fail("Error 10013: (sort) Unable to create new report file");
+  }
+  if (!write_rows(out.get())) return fail("Error 10014: (sort) Unable to write report record to disk");
+  if (!file_write_all(queue_fd, name->c_str(), name->size() + 1))
+    return fail("Error 10015: (sort) Unable to write to report queue");
+  if (!write_close(out.release())) return fail("Error 10016: (sort) Unable to write report record to disk");
+  return true;
+}
+
+// Sorts malloc'ed rows, writes them as one run, frees them (also on
+// failure) and queues the run.
+bool write_record_run(const sort_env &env, std::span<RECORD *> rows, const sort_plan &plan, RECORD *layout,
+                      int ip_type, int queue_fd, std::string *name) {
   struct freer {
     std::span<RECORD *> rows;
     ~freer() {
@@ -195,35 +249,82 @@ bool write_run_file(const sort_env &env, std::span<RECORD *> rows, const sort_pl
       }
     }
   } owned{rows};
-  auto fail = [&env](const char *text) {
-    if (env.error) env.error(text);
-    return false;
-  };
   sort_rows(rows, plan);
-  name->clear();
-  if (env.next_temp_file) *name = env.next_temp_file();
-  if (name->empty()) return fail("Error 10012: (sort) Error creating temporary filename");
-  writer_ptr out(write_new_rec_ip(env.rep, name->c_str(), layout, TABLE_WRITE_BUFFER_SIZE, ip_type));
-  if (!out) {
-    name->clear();
-    return fail("Error 10013: (sort) Unable to create new report file");
-  }
-  for (RECORD *r : rows)
-    if (!write_next(out.get(), r, nullptr)) return fail("Error 10014: (sort) Unable to write report record to disk");
-  if (!file_write_all(queue_fd, name->c_str(), name->size() + 1))
-    return fail("Error 10015: (sort) Unable to write to report queue");
-  if (!write_close(out.release())) return fail("Error 10016: (sort) Unable to write report record to disk");
-  return true;
+  return write_run_file(env, layout, ip_type, queue_fd, name, [rows](WRITE_TBL *out) {
+    for (RECORD *r : rows)
+      if (!write_next(out, r, nullptr)) return false;
+    return true;
+  });
 }
+
+// The rows of one run as bytes: each row as a table of the sort's IP
+// storage holds it, with its encoded keys beside it. The sort moves only
+// 16-byte (key prefix, row number) entries.
+class run_buffer {
+ public:
+  bool empty() const { return order_.empty(); }
+  size_t size() const { return order_.size(); }
+  void clear() {
+    order_.clear();
+    row_end_.clear();
+    key_end_.clear();
+    bytes_.clear();
+    keys_.clear();
+  }
+  void reserve(size_t rows) {
+    order_.reserve(rows);
+    row_end_.reserve(rows);
+    key_end_.reserve(rows);
+  }
+
+  // Takes the row last read from t.
+  void add(const READ_TBL *t, int ip_type, const sort_plan &plan) {
+    const size_t key_at = keys_.size();
+    read_row_encoded(t, ip_type, &bytes_);
+    sort_encode_key(t->rec, plan, &keys_);
+    order_.push_back({key_prefix(keys_.data() + key_at, keys_.size() - key_at), static_cast<uint32_t>(order_.size())});
+    row_end_.push_back(bytes_.size());
+    key_end_.push_back(keys_.size());
+  }
+
+  // Orders the rows by their keys; rows with equal keys stay in the order
+  // they were added.
+  void sort() {
+    std::sort(order_.begin(), order_.end(), [this](const entry &a, const entry &b) {
+      if (a.prefix != b.prefix) return a.prefix < b.prefix;
+      const size_t ka = key_at(a.row), kb = key_at(b.row);
+      int c = key_compare(a.prefix, keys_.data() + ka, key_end_[a.row] - ka, b.prefix, keys_.data() + kb,
+                          key_end_[b.row] - kb);
+      return c != 0 ? c < 0 : a.row < b.row;
+    });
+  }
+
+  bool write(WRITE_TBL *out) const {
+    for (const entry &e : order_) {
+      const size_t at = e.row ? row_end_[e.row - 1] : 0;
+      if (!write_row_bytes(out, bytes_.data() + at, row_end_[e.row] - at)) return false;
+    }
+    return true;
+  }
+
+ private:
+  struct entry {
+    uint64_t prefix;
+    uint32_t row;
+  };
+  size_t key_at(uint32_t row) const { return row ? key_end_[row - 1] : 0; }
+
+  std::vector<entry> order_;
+  std::vector<size_t> row_end_, key_end_;  // where each row's bytes and keys end
+  std::vector<unsigned char> bytes_;
+  std::vector<unsigned char> keys_;
+};
 
 // One run of sort_table_file. Every failure goes through fail(), which
 // records the text; run() then removes what the sort made.
 class sorter {
  public:
   sorter(const sort_env &env, const char *path) : env_(env), path_(path) {}
-  ~sorter() {
-    for (RECORD *r : rows_) free(r);
-  }
   sorter(const sorter &) = delete;
   sorter &operator=(const sorter &) = delete;
 
@@ -313,6 +414,7 @@ class sorter {
 
     try {
       rows_.reserve(SORT_RUN_ROWS);
+      read_set_buffer(input.get(), kSortReadBuffer);
     } catch (const std::bad_alloc &) {
       return fail("Error 10004: (sort) Memory Allocation Error");
     }
@@ -320,14 +422,8 @@ class sorter {
     if (env_.sorting) *env_.sorting = 1;
 
     size_t runs = 0;
-    for (;;) {
-      RECORD *r = read_next_separate(input.get());
-      if (!r) {
-        // A null before the end means the copy found no memory.
-        if (!input->ended) return fail("Error 10004: (sort) Memory Allocation Error");
-        break;
-      }
-      rows_.push_back(r);
+    while (read_next(input.get())) {
+      rows_.add(input.get(), ip_type_, plan_);
       if (rows_.size() == SORT_RUN_ROWS) {
         if (!write_run()) return false;
         runs++;
@@ -355,7 +451,9 @@ class sorter {
   bool write_run() {
     std::string name;
     const long long count = static_cast<long long>(rows_.size());
-    bool ok = write_run_file(env_, rows_, plan_, layout_.data(), ip_type_, queue_w_.get(), &name);
+    rows_.sort();
+    bool ok = write_run_file(env_, layout_.data(), ip_type_, queue_w_.get(), &name,
+                             [this](WRITE_TBL *out) { return rows_.write(out); });
     rows_.clear();
     if (!name.empty()) made_.insert(name);
     if (!ok) return false;
@@ -394,43 +492,62 @@ class sorter {
     std::string name = next_temp();
     writer_ptr out;
     if (!name.empty())
-      out.reset(write_new_rec_ip(env_.rep, name.c_str(), layout_.data(), TABLE_WRITE_BUFFER_SIZE, ip_type_));
+      out.reset(write_new_rec_ip(env_.rep, name.c_str(), layout_.data(), kSortWriteBuffer, ip_type_));
     if (!out) return fail("Error 10006: (sort) Unable to create new report file");
     made_.insert(name);
 
+    // Each run's current row: its bytes in the run's read buffer and its
+    // encoded keys.
     struct source {
       reader_ptr table;
       std::string path;
+      const unsigned char *row = nullptr;
+      size_t len = 0;
+      uint64_t prefix = 0;
+      std::vector<unsigned char> key;
+    };
+    const sort_plan &plan = plan_;
+    auto advance = [&plan](source &run) {
+      if (!read_next(run.table.get())) return false;
+      run.row = read_row_bytes(run.table.get(), &run.len);
+      run.key.clear();
+      sort_encode_key(run.table->rec, plan, &run.key);
+      run.prefix = key_prefix(run.key.data(), run.key.size());
+      return true;
     };
     std::vector<source> runs;
     runs.reserve(batch.size());
     long long expected = 0;
     for (const std::string &p : batch) {
-      reader_ptr t(read_open(p.c_str()));
-      if (!t) return fail("Error 10007: (sort) Unable to read report file");
+      source run;
+      run.table.reset(read_open(p.c_str()));
+      run.path = p;
+      if (!run.table) return fail("Error 10007: (sort) Unable to read report file");
       auto known = rows_in_.find(p);
       if (known != rows_in_.end()) expected += known->second;
-      if (!read_next(t.get())) {
-        t.reset();
+      read_set_buffer(run.table.get(), kSortReadBuffer);
+      if (!advance(run)) {
+        run.table.reset();
         forget(p);
         continue;
       }
-      runs.push_back({std::move(t), p});
+      runs.push_back(std::move(run));
     }
     if (env_.on_merge) env_.on_merge(std::vector<std::string>(batch.begin(), batch.end()), name);
 
     long long written = 0;
     if (!runs.empty()) {
-      auto compare = [&runs, this](size_t a, size_t b) {
-        return sort_compare_rows(runs[a].table->rec, runs[b].table->rec, plan_);
+      auto compare = [&runs](size_t a, size_t b) {
+        const source &x = runs[a], &y = runs[b];
+        return key_compare(x.prefix, x.key.data(), x.key.size(), y.prefix, y.key.data(), y.key.size());
       };
       merge_tree<decltype(compare)> tree(runs.size(), compare);
       for (size_t w = tree.winner(); w != tree.npos; w = tree.replay()) {
         source &run = runs[w];
-        if (!write_next(out.get(), run.table->rec, nullptr))
+        if (!write_row_bytes(out.get(), run.row, run.len))
           return fail("Error 10008: (sort) Unable to write report record to disk");
         written++;
-        if (!read_next(run.table.get())) {
+        if (!advance(run)) {
           run.table.reset();
           forget(run.path);
           tree.exhaust();
@@ -452,7 +569,7 @@ class sorter {
   int ip_type_ = 0;
   std::vector<RECORD> layout_;  // the input's ids and types, data null, ended by id 0
   sort_plan plan_;
-  std::vector<RECORD *> rows_;  // rows read and not yet written (malloc'ed copies)
+  run_buffer rows_;             // rows read and not yet written
   std::string queue_path_;
   kx_fd queue_w_, queue_r_;
   std::unordered_set<std::string> made_;                 // files of this sort that may still exist
@@ -493,6 +610,72 @@ int sort_compare_rows(const RECORD *a, const RECORD *b, const sort_plan &plan) {
     if (c != 0) return k.descending ? -c : c;
   }
   return 0;
+}
+
+void sort_encode_key(const RECORD *row, const sort_plan &plan, std::vector<unsigned char> *out) {
+  for (const sort_plan::key &k : plan.keys) {
+    const void *data = row[k.index].data;
+    const size_t at = out->size();
+    unsigned char fixed[17];
+    size_t n = 0;
+    const unsigned char *bytes = fixed;
+    if (k.category) {
+      put_be(fixed, category_of(row[k.index], plan.category_position), 4);
+      n = 4;
+    } else {
+      switch (k.storage) {
+        case STORT_INT8:
+        case STORT_INT16:
+        case STORT_INT32:
+          n = record_value_size(k.storage);
+          put_be(fixed, data ? record_value_uint(row[k.index]) : 0, n);
+          break;
+        case STORT_INT64:
+          // Signed: the flipped sign bit puts negatives first.
+          put_be(fixed, (data ? load<uint64_t>(data) : 0) ^ (uint64_t{1} << 63), 8);
+          n = 8;
+          break;
+        case STORT_INT128: {
+          const auto *c = static_cast<const unsigned char *>(data);
+          put_be(fixed, c ? load<uint64_t>(c + 8) : 0, 8);
+          put_be(fixed + 8, c ? load<uint64_t>(c) : 0, 8);
+          n = 16;
+          break;
+        }
+        case STORT_STR:
+          // The text with its NUL: a text sorts before every longer one it
+          // starts.
+          bytes = data ? static_cast<const unsigned char *>(data) : fixed;
+          fixed[0] = 0;
+          n = strlen(reinterpret_cast<const char *>(bytes)) + 1;
+          break;
+        case STORT_IPADDR: {
+          kx_ipaddr ip{};
+          if (data) memcpy(&ip, data, sizeof ip);
+          if (ip.family == AF_INET) {
+            // IPv4 sorts before every other family.
+            fixed[0] = 0;
+            put_be(fixed + 1, ip.addr.ip, 4);
+            n = 5;
+          } else {
+            fixed[0] = 1;
+            memcpy(fixed + 1, &ip.addr.ip6, 16);
+            n = 17;
+          }
+          break;
+        }
+      }
+    }
+    out->resize(at + n);
+    unsigned char *dst = out->data() + at;
+    if (k.descending) {
+      for (size_t i = 0; i < n; i++) dst[i] = static_cast<unsigned char>(~bytes[i]);
+    } else {
+      memcpy(dst, bytes, n);
+    }
+    // Equal display positions settle the order: no later key counts.
+    if (k.category) return;
+  }
 }
 
 void sort_rows(std::span<RECORD *> rows, const sort_plan &plan) {
@@ -560,7 +743,7 @@ int sort_records(RECORD **rows, int first, int last, SORT_OPTION *keys, REPORT *
   std::vector<sort_key> k = keys_of(keys);
   sort_plan plan = sort_make_plan(fields ? fields : range[0], k, &env.category_position);
   std::string name;
-  return write_run_file(env, range, plan, fields ? fields : range[0], report_table_ip_type(rep), queue_fd, &name)
+  return write_record_run(env, range, plan, fields ? fields : range[0], report_table_ip_type(rep), queue_fd, &name)
              ? -1
              : 0;
 }
