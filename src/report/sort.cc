@@ -28,7 +28,7 @@ namespace {
 // Files of a sort are read and written in large pieces: a merge reads ten
 // files at once and each pass moves the whole table.
 constexpr int kSortWriteBuffer = TABLE_WRITE_BUFFER_SIZE;
-constexpr size_t kSortReadBuffer = TABLE_READ_CHUNK;
+constexpr size_t kSortReadBuffer = 4 * TABLE_READ_CHUNK;
 
 // --- Comparing values ------------------------------------------------------
 
@@ -109,9 +109,13 @@ uint64_t key_prefix(const unsigned char *key, size_t len) {
 // keys are prefix-free (fixed widths, texts ended by their NUL or its
 // inverse), so keys equal over the shorter one's length are equal.
 int key_compare(uint64_t pa, const unsigned char *a, size_t la, uint64_t pb, const unsigned char *b, size_t lb) {
-  if (pa != pb) return pa < pb ? -1 : 1;
   const size_t n = std::min(la, lb);
-  return n <= 8 ? 0 : memcmp(a + 8, b + 8, n - 8);
+  for (size_t at = 8;; at += 8) {
+    if (pa != pb) return pa < pb ? -1 : 1;
+    if (n <= at) return 0;
+    pa = key_prefix(a + at, n - at);
+    pb = key_prefix(b + at, n - at);
+  }
 }
 
 // --- Files -----------------------------------------------------------------
@@ -157,51 +161,75 @@ class queue_reader {
 };
 
 // Chooses the next row of a merge among k runs in about log2(k)
-// comparisons: a tournament whose inner nodes hold the losers. The winner
-// is the lowest current row; among equal rows the earliest run, so a merge
-// keeps ties in the order of its runs.
-template <typename Compare>
+// comparisons: a tournament whose inner nodes hold the losers with their
+// key prefixes, so that most comparisons look at no row. The winner is the
+// lowest current row; among equal rows the earliest run, so a merge keeps
+// ties in the order of its runs. tie(a, b) compares the rows of runs a and
+// b in full when their prefixes are equal.
+template <typename Tie>
 class merge_tree {
  public:
-  static constexpr size_t npos = static_cast<size_t>(-1);
+  static constexpr uint32_t npos = UINT32_MAX;
 
-  merge_tree(size_t k, Compare compare) : k_(k), compare_(std::move(compare)), losers_(k, 0), done_(k, false) {
-    winner_ = k_ > 0 ? play(1) : npos;
+  // prefixes: each run's first row's prefix.
+  merge_tree(std::span<const uint64_t> prefixes, Tie tie)
+      : k_(static_cast<uint32_t>(prefixes.size())),
+        tie_(std::move(tie)),
+        losers_(prefixes.size()),
+        prefix_(prefixes.begin(), prefixes.end()),
+        done_(prefixes.size(), 0) {
+    if (k_ > 0) winner_ = play(1);
   }
   // The run whose row goes next, or npos when every run is exhausted.
-  size_t winner() const { return winner_ == npos || done_[winner_] ? npos : winner_; }
-  // The winner has no rows left.
-  void exhaust() { done_[winner_] = true; }
-  // After the winner moved to its next row (or was exhausted): the new one.
-  size_t replay() {
-    size_t w = winner_;
-    for (size_t node = (w + k_) / 2; node >= 1; node /= 2)
-      if (beats(losers_[node], w)) std::swap(losers_[node], w);
-    winner_ = w;
-    return winner();
+  uint32_t winner() const { return k_ == 0 || done_[winner_] ? npos : winner_; }
+  // The winner moved to its next row, of this prefix: the new winner.
+  uint32_t replay(uint64_t prefix) {
+    prefix_[winner_] = prefix;
+    return replay();
+  }
+  // The winner has no rows left: the new winner.
+  uint32_t exhaust() {
+    prefix_[winner_] = UINT64_MAX;
+    done_[winner_] = 1;
+    return replay();
   }
 
  private:
+  uint32_t replay() {
+    uint32_t w = winner_;
+    const uint64_t *prefix = prefix_.data();
+    for (uint32_t node = (w + k_) / 2; node >= 1; node /= 2) {
+      const uint32_t l = losers_[node];
+      // Distinct prefixes decide without a branch on the data.
+      const bool swap = prefix[l] != prefix[w] ? prefix[l] < prefix[w] : beats(l, w);
+      losers_[node] = swap ? w : l;
+      w = swap ? l : w;
+    }
+    winner_ = w;
+    return winner();
+  }
   // Nodes 1..k-1 are inner nodes, k..2k-1 the runs.
-  size_t play(size_t node) {
+  uint32_t play(uint32_t node) {
     if (node >= k_) return node - k_;
-    size_t a = play(2 * node), b = play(2 * node + 1);
+    uint32_t a = play(2 * node), b = play(2 * node + 1);
     if (beats(a, b)) std::swap(a, b);
     losers_[node] = a;
     return b;
   }
   // True when run a's row goes before run b's.
-  bool beats(size_t a, size_t b) const {
+  bool beats(uint32_t a, uint32_t b) const {
+    if (prefix_[a] != prefix_[b]) return prefix_[a] < prefix_[b];
     if (done_[a] || done_[b]) return done_[a] == done_[b] ? a < b : done_[b];
-    int c = compare_(a, b);
+    int c = tie_(a, b);
     return c < 0 || (c == 0 && a < b);
   }
 
-  size_t k_;
-  Compare compare_;
-  std::vector<size_t> losers_;
-  std::vector<bool> done_;
-  size_t winner_ = npos;
+  uint32_t k_;
+  Tie tie_;
+  std::vector<uint32_t> losers_;
+  std::vector<uint64_t> prefix_;  // of each run's current row; UINT64_MAX once done
+  std::vector<unsigned char> done_;
+  uint32_t winner_ = 0;
 };
 
 std::string format_text(const char *fmt, const char *a, const char *b) {
@@ -273,16 +301,16 @@ class run_buffer {
   }
   void reserve(size_t rows) {
     order_.reserve(rows);
+    spare_.reserve(rows);
     row_end_.reserve(rows);
     key_end_.reserve(rows);
   }
 
   // Takes the row last read from t.
   void add(const READ_TBL *t, int ip_type, const sort_plan &plan) {
-    const size_t key_at = keys_.size();
     read_row_encoded(t, ip_type, &bytes_);
     sort_encode_key(t->rec, plan, &keys_);
-    order_.push_back({key_prefix(keys_.data() + key_at, keys_.size() - key_at), static_cast<uint32_t>(order_.size())});
+    order_.push_back({0, static_cast<uint32_t>(order_.size())});  // the prefix is set by sort()
     row_end_.push_back(bytes_.size());
     key_end_.push_back(keys_.size());
   }
@@ -290,13 +318,34 @@ class run_buffer {
   // Orders the rows by their keys; rows with equal keys stay in the order
   // they were added.
   void sort() {
-    std::sort(order_.begin(), order_.end(), [this](const entry &a, const entry &b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      const size_t ka = key_at(a.row), kb = key_at(b.row);
-      int c = key_compare(a.prefix, keys_.data() + ka, key_end_[a.row] - ka, b.prefix, keys_.data() + kb,
-                          key_end_[b.row] - kb);
-      return c != 0 ? c < 0 : a.row < b.row;
-    });
+    if (order_.size() < 2) return;
+    // The keys of one run often share their first bytes (a text's common
+    // start, the high bytes of small counters): the rows are ordered by the
+    // 8 bytes after what every key shares, so that few ties need the rest.
+    const unsigned char *keys = keys_.data();
+    size_t common = key_end_[0];
+    for (uint32_t r = 1; r < order_.size() && common > 0; r++) {
+      const size_t at = key_at(r), len = std::min(common, key_end_[r] - at);
+      common = static_cast<size_t>(std::mismatch(keys, keys + len, keys + at).first - keys);
+    }
+    for (entry &e : order_) {
+      const size_t at = key_at(e.row) + common;
+      e.prefix = key_prefix(keys + at, key_end_[e.row] - at);
+    }
+    radix_sort();
+    // Rows whose 8 bytes are alike and whose keys go on: by the rest.
+    for (size_t i = 0; i < order_.size();) {
+      size_t j = i + 1;
+      while (j < order_.size() && order_[j].prefix == order_[i].prefix) j++;
+      if (j - i > 1)
+        std::stable_sort(order_.begin() + static_cast<ptrdiff_t>(i), order_.begin() + static_cast<ptrdiff_t>(j),
+                         [this, keys, common](const entry &a, const entry &b) {
+                           const size_t ka = key_at(a.row) + common, kb = key_at(b.row) + common;
+                           return key_compare(a.prefix, keys + ka, key_end_[a.row] - ka, b.prefix, keys + kb,
+                                              key_end_[b.row] - kb) < 0;
+                         });
+      i = j;
+    }
   }
 
   bool write(WRITE_TBL *out) const {
@@ -314,7 +363,23 @@ class run_buffer {
   };
   size_t key_at(uint32_t row) const { return row ? key_end_[row - 1] : 0; }
 
-  std::vector<entry> order_;
+  // Stable sort of order_ by prefix, a byte at a time from the lowest;
+  // bytes every row has alike are skipped.
+  void radix_sort() {
+    spare_.resize(order_.size());
+    uint64_t differ = 0;
+    for (const entry &e : order_) differ |= e.prefix ^ order_[0].prefix;
+    for (int shift = 0; shift < 64; shift += 8) {
+      if (((differ >> shift) & 0xFF) == 0) continue;
+      size_t count[257] = {};
+      for (const entry &e : order_) count[((e.prefix >> shift) & 0xFF) + 1]++;
+      for (int b = 0; b < 256; b++) count[b + 1] += count[b];
+      for (const entry &e : order_) spare_[count[(e.prefix >> shift) & 0xFF]++] = e;
+      order_.swap(spare_);
+    }
+  }
+
+  std::vector<entry> order_, spare_;
   std::vector<size_t> row_end_, key_end_;  // where each row's bytes and keys end
   std::vector<unsigned char> bytes_;
   std::vector<unsigned char> keys_;
@@ -537,20 +602,24 @@ class sorter {
 
     long long written = 0;
     if (!runs.empty()) {
-      auto compare = [&runs](size_t a, size_t b) {
+      auto tie = [&runs](uint32_t a, uint32_t b) {
         const source &x = runs[a], &y = runs[b];
         return key_compare(x.prefix, x.key.data(), x.key.size(), y.prefix, y.key.data(), y.key.size());
       };
-      merge_tree<decltype(compare)> tree(runs.size(), compare);
-      for (size_t w = tree.winner(); w != tree.npos; w = tree.replay()) {
+      std::vector<uint64_t> prefixes;
+      for (const source &run : runs) prefixes.push_back(run.prefix);
+      merge_tree<decltype(tie)> tree(prefixes, tie);
+      for (uint32_t w = tree.winner(); w != tree.npos;) {
         source &run = runs[w];
         if (!write_row_bytes(out.get(), run.row, run.len))
           return fail("Error 10008: (sort) Unable to write report record to disk");
         written++;
-        if (!advance(run)) {
+        if (advance(run)) {
+          w = tree.replay(run.prefix);
+        } else {
           run.table.reset();
           forget(run.path);
-          tree.exhaust();
+          w = tree.exhaust();
         }
       }
     }
