@@ -25,11 +25,6 @@ static_assert(std::endian::native == std::endian::little, "values in rows are li
 
 namespace {
 
-// Files of a sort are read and written in large pieces: a merge reads ten
-// files at once and each pass moves the whole table.
-constexpr int kSortWriteBuffer = TABLE_WRITE_BUFFER_SIZE;
-constexpr size_t kSortReadBuffer = 4 * TABLE_READ_CHUNK;
-
 // --- Comparing values ------------------------------------------------------
 
 template <typename T>
@@ -101,7 +96,7 @@ void put_be(unsigned char *out, uint64_t v, size_t bytes) {
 // (zero-filled past a short key).
 uint64_t key_prefix(const unsigned char *key, size_t len) {
   uint64_t v = 0;
-  memcpy(&v, key, std::min<size_t>(len, 8));
+  if (len > 0) memcpy(&v, key, std::min<size_t>(len, 8));
   return __builtin_bswap64(v);
 }
 
@@ -117,6 +112,99 @@ int key_compare(uint64_t pa, const unsigned char *a, size_t la, uint64_t pb, con
     pb = key_prefix(b + at, n - at);
   }
 }
+
+// Encodes the row's keys by the plan into sink, which takes bytes up to its
+// room(). True when every key fit whole.
+template <typename Sink>
+bool encode_keys(const RECORD *row, const sort_plan &plan, Sink &sink) {
+  for (const sort_plan::key &k : plan.keys) {
+    const void *data = row[k.index].data;
+    unsigned char fixed[17];
+    size_t n = 0;
+    const unsigned char *bytes = fixed;
+    const size_t room = sink.room();
+    if (k.category) {
+      put_be(fixed, category_of(row[k.index], plan.category_position), 4);
+      n = 4;
+    } else {
+      switch (k.storage) {
+        case STORT_INT8:
+        case STORT_INT16:
+        case STORT_INT32:
+          n = record_value_size(k.storage);
+          put_be(fixed, data ? record_value_uint(row[k.index]) : 0, n);
+          break;
+        case STORT_INT64:
+          // Signed: the flipped sign bit puts negatives first.
+          put_be(fixed, (data ? load<uint64_t>(data) : 0) ^ (uint64_t{1} << 63), 8);
+          n = 8;
+          break;
+        case STORT_INT128: {
+          const auto *c = static_cast<const unsigned char *>(data);
+          put_be(fixed, c ? load<uint64_t>(c + 8) : 0, 8);
+          put_be(fixed + 8, c ? load<uint64_t>(c) : 0, 8);
+          n = 16;
+          break;
+        }
+        case STORT_STR:
+          // The text with its NUL: a text sorts before every longer one it
+          // starts. Only as much of it is measured as the sink takes.
+          bytes = data ? static_cast<const unsigned char *>(data) : fixed;
+          fixed[0] = 0;
+          n = strnlen(reinterpret_cast<const char *>(bytes), room);
+          if (n < room) n++;
+          else n = room + 1;  // the NUL lies beyond the room
+          break;
+        case STORT_IPADDR: {
+          kx_ipaddr ip{};
+          if (data) memcpy(&ip, data, sizeof ip);
+          if (ip.family == AF_INET) {
+            // IPv4 sorts before every other family.
+            fixed[0] = 0;
+            put_be(fixed + 1, ip.addr.ip, 4);
+            n = 5;
+          } else {
+            fixed[0] = 1;
+            memcpy(fixed + 1, &ip.addr.ip6, 16);
+            n = 17;
+          }
+          break;
+        }
+      }
+    }
+    const size_t put = std::min(n, room);
+    unsigned char *dst = sink.take(put);
+    if (k.descending) {
+      for (size_t i = 0; i < put; i++) dst[i] = static_cast<unsigned char>(~bytes[i]);
+    } else {
+      memcpy(dst, bytes, put);
+    }
+    if (put < n) return false;
+    // Equal display positions settle the order: no later key counts.
+    if (k.category) return true;
+  }
+  return true;
+}
+
+struct vector_sink {
+  std::vector<unsigned char> *out;
+  size_t room() const { return SIZE_MAX - 1; }
+  unsigned char *take(size_t n) {
+    out->resize(out->size() + n);
+    return out->data() + out->size() - n;
+  }
+};
+
+// The first 8 bytes of a row's encoded keys, without the rest.
+struct prefix_sink {
+  unsigned char bytes[8] = {};
+  size_t used = 0;
+  size_t room() const { return 8 - used; }
+  unsigned char *take(size_t n) {
+    used += n;
+    return bytes + used - n;
+  }
+};
 
 // --- Files -----------------------------------------------------------------
 
@@ -252,7 +340,7 @@ bool write_run_file(const sort_env &env, RECORD *layout, int ip_type, int queue_
   name->clear();
   if (env.next_temp_file) *name = env.next_temp_file();
   if (name->empty()) return fail("Error 10012: (sort) Error creating temporary filename");
-  writer_ptr out(write_new_rec_ip(env.rep, name->c_str(), layout, kSortWriteBuffer, ip_type));
+  writer_ptr out(write_new_rec_ip(env.rep, name->c_str(), layout, TABLE_WRITE_BUFFER_SIZE, ip_type));
   if (!out) {
     name->clear();
     return fail("Error 10013: (sort) Unable to create new report file");
@@ -479,7 +567,6 @@ class sorter {
 
     try {
       rows_.reserve(SORT_RUN_ROWS);
-      read_set_buffer(input.get(), kSortReadBuffer);
     } catch (const std::bad_alloc &) {
       return fail("Error 10004: (sort) Memory Allocation Error");
     }
@@ -557,27 +644,31 @@ class sorter {
     std::string name = next_temp();
     writer_ptr out;
     if (!name.empty())
-      out.reset(write_new_rec_ip(env_.rep, name.c_str(), layout_.data(), kSortWriteBuffer, ip_type_));
+      out.reset(write_new_rec_ip(env_.rep, name.c_str(), layout_.data(), TABLE_WRITE_BUFFER_SIZE, ip_type_));
     if (!out) return fail("Error 10006: (sort) Unable to create new report file");
     made_.insert(name);
 
-    // Each run's current row: its bytes in the run's read buffer and its
-    // encoded keys.
+    // Each run's current row: its bytes in the run's read buffer and the
+    // first 8 bytes of its encoded keys; the whole keys are encoded only
+    // when two rows' first 8 bytes tie.
     struct source {
       reader_ptr table;
       std::string path;
       const unsigned char *row = nullptr;
       size_t len = 0;
       uint64_t prefix = 0;
+      bool whole = false;  // the prefix holds the whole keys
+      bool keyed = false;  // key holds the whole keys
       std::vector<unsigned char> key;
     };
     const sort_plan &plan = plan_;
     auto advance = [&plan](source &run) {
       if (!read_next(run.table.get())) return false;
       run.row = read_row_bytes(run.table.get(), &run.len);
-      run.key.clear();
-      sort_encode_key(run.table->rec, plan, &run.key);
-      run.prefix = key_prefix(run.key.data(), run.key.size());
+      prefix_sink first;
+      run.whole = encode_keys(run.table->rec, plan, first);
+      run.prefix = key_prefix(first.bytes, first.used);
+      run.keyed = false;
       return true;
     };
     std::vector<source> runs;
@@ -590,7 +681,6 @@ class sorter {
       if (!run.table) return fail("Error 10007: (sort) Unable to read report file");
       auto known = rows_in_.find(p);
       if (known != rows_in_.end()) expected += known->second;
-      read_set_buffer(run.table.get(), kSortReadBuffer);
       if (!advance(run)) {
         run.table.reset();
         forget(p);
@@ -602,8 +692,17 @@ class sorter {
 
     long long written = 0;
     if (!runs.empty()) {
-      auto tie = [&runs](uint32_t a, uint32_t b) {
-        const source &x = runs[a], &y = runs[b];
+      // Called for equal prefixes only. Encoded keys are prefix-free, so a
+      // key held whole in an equal prefix is the other key too.
+      auto tie = [&runs, &plan](uint32_t a, uint32_t b) {
+        source &x = runs[a], &y = runs[b];
+        if (x.whole || y.whole) return 0;
+        for (source *run : {&x, &y}) {
+          if (run->keyed) continue;
+          run->key.clear();
+          sort_encode_key(run->table->rec, plan, &run->key);
+          run->keyed = true;
+        }
         return key_compare(x.prefix, x.key.data(), x.key.size(), y.prefix, y.key.data(), y.key.size());
       };
       std::vector<uint64_t> prefixes;
@@ -682,69 +781,8 @@ int sort_compare_rows(const RECORD *a, const RECORD *b, const sort_plan &plan) {
 }
 
 void sort_encode_key(const RECORD *row, const sort_plan &plan, std::vector<unsigned char> *out) {
-  for (const sort_plan::key &k : plan.keys) {
-    const void *data = row[k.index].data;
-    const size_t at = out->size();
-    unsigned char fixed[17];
-    size_t n = 0;
-    const unsigned char *bytes = fixed;
-    if (k.category) {
-      put_be(fixed, category_of(row[k.index], plan.category_position), 4);
-      n = 4;
-    } else {
-      switch (k.storage) {
-        case STORT_INT8:
-        case STORT_INT16:
-        case STORT_INT32:
-          n = record_value_size(k.storage);
-          put_be(fixed, data ? record_value_uint(row[k.index]) : 0, n);
-          break;
-        case STORT_INT64:
-          // Signed: the flipped sign bit puts negatives first.
-          put_be(fixed, (data ? load<uint64_t>(data) : 0) ^ (uint64_t{1} << 63), 8);
-          n = 8;
-          break;
-        case STORT_INT128: {
-          const auto *c = static_cast<const unsigned char *>(data);
-          put_be(fixed, c ? load<uint64_t>(c + 8) : 0, 8);
-          put_be(fixed + 8, c ? load<uint64_t>(c) : 0, 8);
-          n = 16;
-          break;
-        }
-        case STORT_STR:
-          // The text with its NUL: a text sorts before every longer one it
-          // starts.
-          bytes = data ? static_cast<const unsigned char *>(data) : fixed;
-          fixed[0] = 0;
-          n = strlen(reinterpret_cast<const char *>(bytes)) + 1;
-          break;
-        case STORT_IPADDR: {
-          kx_ipaddr ip{};
-          if (data) memcpy(&ip, data, sizeof ip);
-          if (ip.family == AF_INET) {
-            // IPv4 sorts before every other family.
-            fixed[0] = 0;
-            put_be(fixed + 1, ip.addr.ip, 4);
-            n = 5;
-          } else {
-            fixed[0] = 1;
-            memcpy(fixed + 1, &ip.addr.ip6, 16);
-            n = 17;
-          }
-          break;
-        }
-      }
-    }
-    out->resize(at + n);
-    unsigned char *dst = out->data() + at;
-    if (k.descending) {
-      for (size_t i = 0; i < n; i++) dst[i] = static_cast<unsigned char>(~bytes[i]);
-    } else {
-      memcpy(dst, bytes, n);
-    }
-    // Equal display positions settle the order: no later key counts.
-    if (k.category) return;
-  }
+  vector_sink sink{out};
+  encode_keys(row, plan, sink);
 }
 
 void sort_rows(std::span<RECORD *> rows, const sort_plan &plan) {

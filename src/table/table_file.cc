@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <memory>
@@ -521,17 +520,6 @@ void read_row_encoded(const READ_TBL *t, int ip_type, std::vector<unsigned char>
     out->resize(at + size);
     encode_field(p, data, size, out->data() + at);
   }
-}
-
-bool read_set_buffer(READ_TBL *t, size_t bytes) {
-  if (!t || t->ended) return false;
-  bytes = std::min<size_t>(std::max(bytes, t->buffer.size()), TABLE_READ_MAX);
-  try {
-    t->buffer.resize(bytes);
-  } catch (const std::bad_alloc &) {
-    return false;
-  }
-  return true;
 }
 
 int write_row_bytes(WRITE_TBL *t, const unsigned char *row, size_t len) {

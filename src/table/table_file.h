@@ -176,12 +176,6 @@ const unsigned char *read_row_bytes(const READ_TBL *t, size_t *len);
 // table has not ended.
 void read_row_encoded(const READ_TBL *t, int ip_type, std::vector<unsigned char> *out);
 
-// Lets later reads fill up to bytes (clamped to at least the current buffer
-// and at most TABLE_READ_MAX, so the largest row taken stays the same) per
-// read from the file. False when memory runs out or the table has ended (it
-// is then unchanged).
-bool read_set_buffer(READ_TBL *t, size_t bytes);
-
 // Writes or buffers one row given as bytes, as they are. REQUIRES: the bytes
 // encode the table's fields as write_next writes them (e.g. a row read from
 // a table of the same fields and IP storage that a writer made). -1, or 0

@@ -489,10 +489,10 @@ TEST(SortRuns, AddressesKeepTheirFamilyThroughRuns) {
   EXPECT_EQ(out[7500][0], "10.1.2.3");
 }
 
-// Rows of several runs with texts alike far past their first 8 bytes, a
-// few longer than the reader's first buffer, and many ties: the result is
-// the file the writer makes of the rows stably sorted (three runs merged at
-// once keep ties in input order).
+// Rows of several runs with texts alike far past their first 8 bytes or
+// about 8 bytes long, a few longer than the reader's first buffer, and many
+// ties: the result is the file the writer makes of the rows stably sorted
+// (three runs merged at once keep ties in input order).
 TEST(SortRuns, LongKeysAndRowsComeOutAsTheWriterWritesThemSorted) {
   SortFixture f;
   const std::vector<TableColumn> cols = {{3, 0x16}, {9, 0x04}, {10, 0x04}};
@@ -505,6 +505,7 @@ TEST(SortRuns, LongKeysAndRowsComeOutAsTheWriterWritesThemSorted) {
     std::string user = "a-user-name-with-a-long-shared-start/" + std::to_string(i * 7919 % 53);
     if (i % 5000 == 17) user = std::string(40000 + i, 'a');  // longer than a read chunk
     if (i % 4999 == 3) user.clear();
+    if (i % 7 == 5) user = std::string(6 + i % 4, 'k');  // 6 to 9 bytes: around the 8 compared first
     input.push_back({user, i % 5, i});
   }
   auto table = [](const std::vector<Row> &rows) {
