@@ -195,11 +195,12 @@ struct vector_sink {
   }
 };
 
-// The first 8 bytes of a row's encoded keys, without the rest.
+// The start of a row's encoded keys, up to the room of a caller's buffer.
 struct prefix_sink {
-  unsigned char bytes[8] = {};
+  unsigned char *bytes;
+  size_t cap;
   size_t used = 0;
-  size_t room() const { return 8 - used; }
+  size_t room() const { return cap - used; }
   unsigned char *take(size_t n) {
     used += n;
     return bytes + used - n;
@@ -436,6 +437,15 @@ class run_buffer {
     }
   }
 
+  // The encoded keys of the first and the last row. REQUIRES: sorted, not
+  // empty.
+  void bounds(std::vector<unsigned char> *first, std::vector<unsigned char> *last) const {
+    const unsigned char *keys = keys_.data();
+    const uint32_t a = order_.front().row, b = order_.back().row;
+    first->assign(keys + key_at(a), keys + key_end_[a]);
+    last->assign(keys + key_at(b), keys + key_end_[b]);
+  }
+
   bool write(WRITE_TBL *out) const {
     for (const entry &e : order_) {
       const size_t at = e.row ? row_end_[e.row - 1] : 0;
@@ -516,7 +526,7 @@ class sorter {
   void forget(const std::string &path) {
     ::unlink(path.c_str());
     made_.erase(path);
-    rows_in_.erase(path);
+    files_.erase(path);
   }
 
   bool append_to_queue(const std::string &path) {
@@ -604,12 +614,14 @@ class sorter {
     std::string name;
     const long long count = static_cast<long long>(rows_.size());
     rows_.sort();
+    file_info info{count, true, {}, {}};
+    rows_.bounds(&info.first, &info.last);
     bool ok = write_run_file(env_, layout_.data(), ip_type_, queue_w_.get(), &name,
                              [this](WRITE_TBL *out) { return rows_.write(out); });
     rows_.clear();
     if (!name.empty()) made_.insert(name);
     if (!ok) return false;
-    rows_in_[name] = count;
+    files_[name] = std::move(info);
     if (env_.sort_done) *env_.sort_done += count;
     return true;
   }
@@ -648,39 +660,65 @@ class sorter {
     if (!out) return fail("Error 10006: (sort) Unable to create new report file");
     made_.insert(name);
 
-    // Each run's current row: its bytes in the run's read buffer and the
-    // first 8 bytes of its encoded keys; the whole keys are encoded only
-    // when two rows' first 8 bytes tie.
+    // Every key of a merge lies between the lowest first key and the
+    // highest last key of its files, so all share the bytes those two
+    // share; rows are ordered by the 8 key bytes after them.
+    file_info merged{0, true, {}, {}};
+    long long expected = 0;
+    for (const std::string &p : batch) {
+      auto known = files_.find(p);
+      if (known == files_.end()) {
+        merged.bounded = false;
+        continue;
+      }
+      const file_info &f = known->second;
+      expected += f.rows;
+      merged.bounded = merged.bounded && f.bounded;
+      if (!merged.bounded) continue;
+      if (merged.first.empty() || f.first < merged.first) merged.first = f.first;
+      if (merged.last.empty() || merged.last < f.last) merged.last = f.last;
+    }
+    if (!merged.bounded) {
+      merged.first.clear();
+      merged.last.clear();
+    }
+    const size_t common = static_cast<size_t>(
+        std::mismatch(merged.first.begin(), merged.first.begin() + std::min(merged.first.size(), merged.last.size()),
+                      merged.last.begin())
+            .first -
+        merged.first.begin());
+    std::vector<unsigned char> scratch(common + 8);
+
+    // Each run's current row: its bytes in the run's read buffer and the 8
+    // key bytes after the shared ones; its whole keys are encoded only when
+    // two rows tie on those.
     struct source {
       reader_ptr table;
       std::string path;
       const unsigned char *row = nullptr;
       size_t len = 0;
       uint64_t prefix = 0;
-      bool whole = false;  // the prefix holds the whole keys
+      bool whole = false;  // the shared bytes and the prefix hold the whole keys
       bool keyed = false;  // key holds the whole keys
       std::vector<unsigned char> key;
     };
     const sort_plan &plan = plan_;
-    auto advance = [&plan](source &run) {
+    auto advance = [&plan, &scratch, common](source &run) {
       if (!read_next(run.table.get())) return false;
       run.row = read_row_bytes(run.table.get(), &run.len);
-      prefix_sink first;
-      run.whole = encode_keys(run.table->rec, plan, first);
-      run.prefix = key_prefix(first.bytes, first.used);
+      prefix_sink start{scratch.data(), scratch.size()};
+      run.whole = encode_keys(run.table->rec, plan, start);
+      run.prefix = start.used > common ? key_prefix(scratch.data() + common, start.used - common) : 0;
       run.keyed = false;
       return true;
     };
     std::vector<source> runs;
     runs.reserve(batch.size());
-    long long expected = 0;
     for (const std::string &p : batch) {
       source run;
       run.table.reset(read_open(p.c_str()));
       run.path = p;
       if (!run.table) return fail("Error 10007: (sort) Unable to read report file");
-      auto known = rows_in_.find(p);
-      if (known != rows_in_.end()) expected += known->second;
       if (!advance(run)) {
         run.table.reset();
         forget(p);
@@ -694,7 +732,7 @@ class sorter {
     if (!runs.empty()) {
       // Called for equal prefixes only. Encoded keys are prefix-free, so a
       // key held whole in an equal prefix is the other key too.
-      auto tie = [&runs, &plan](uint32_t a, uint32_t b) {
+      auto tie = [&runs, &plan, common](uint32_t a, uint32_t b) {
         source &x = runs[a], &y = runs[b];
         if (x.whole || y.whole) return 0;
         for (source *run : {&x, &y}) {
@@ -703,7 +741,8 @@ class sorter {
           sort_encode_key(run->table->rec, plan, &run->key);
           run->keyed = true;
         }
-        return key_compare(x.prefix, x.key.data(), x.key.size(), y.prefix, y.key.data(), y.key.size());
+        return key_compare(x.prefix, x.key.data() + common, x.key.size() - common, y.prefix, y.key.data() + common,
+                           y.key.size() - common);
       };
       std::vector<uint64_t> prefixes;
       for (const source &run : runs) prefixes.push_back(run.prefix);
@@ -727,7 +766,8 @@ class sorter {
     if (written != expected) return fail("Error 10007: (sort) Unable to read report file");
     if (!append_to_queue(name)) return fail("Error 10009: (sort) Unable to write to report queue");
     if (!write_close(out.release())) return fail("Error 10010: (sort) Unable to write report record to disk");
-    rows_in_[name] = written;
+    merged.rows = written;
+    files_[name] = std::move(merged);
     return true;
   }
 
@@ -741,7 +781,13 @@ class sorter {
   std::string queue_path_;
   kx_fd queue_w_, queue_r_;
   std::unordered_set<std::string> made_;                 // files of this sort that may still exist
-  std::unordered_map<std::string, long long> rows_in_;  // rows of each run and merged file
+  // What the sort knows of each run and merged file it wrote.
+  struct file_info {
+    long long rows;
+    bool bounded;  // first and last are known
+    std::vector<unsigned char> first, last;  // encoded keys of its first and last row
+  };
+  std::unordered_map<std::string, file_info> files_;
 };
 
 }  // namespace

@@ -494,37 +494,48 @@ TEST(SortRuns, AddressesKeepTheirFamilyThroughRuns) {
 // ties: the result is the file the writer makes of the rows stably sorted
 // (three runs merged at once keep ties in input order).
 TEST(SortRuns, LongKeysAndRowsComeOutAsTheWriterWritesThemSorted) {
-  SortFixture f;
-  const std::vector<TableColumn> cols = {{3, 0x16}, {9, 0x04}, {10, 0x04}};
   struct Row {
     std::string user;
     uint64_t requests, seq;
   };
-  std::vector<Row> input;
-  for (uint64_t i = 0; i < 25000; i++) {
-    std::string user = "a-user-name-with-a-long-shared-start/" + std::to_string(i * 7919 % 53);
-    if (i % 5000 == 17) user = std::string(40000 + i, 'a');  // longer than a read chunk
-    if (i % 4999 == 3) user.clear();
-    if (i % 7 == 5) user = std::string(6 + i % 4, 'k');  // 6 to 9 bytes: around the 8 compared first
-    input.push_back({user, i % 5, i});
-  }
+  const std::string shared = "a-user-name-with-a-long-shared-start/";
+  struct Case {
+    const char *name;
+    std::function<std::string(uint64_t)> user;
+  };
+  const Case cases[] = {
+      {"every key starts alike", [&](uint64_t i) { return shared + std::to_string(i * 7919 % 53); }},
+      {"mixed lengths", [&](uint64_t i) {
+         if (i % 5000 == 17) return std::string(40000 + i, 'a');  // longer than a read chunk
+         if (i % 4999 == 3) return std::string();
+         if (i % 7 == 5) return std::string(6 + i % 4, 'k');  // 6 to 9 bytes: around the 8 compared first
+         return shared + std::to_string(i * 7919 % 53);
+       }},
+  };
+  const std::vector<TableColumn> cols = {{3, 0x16}, {9, 0x04}, {10, 0x04}};
   auto table = [](const std::vector<Row> &rows) {
     std::vector<TableRow> out;
     for (const Row &r : rows) out.push_back({tv_text(r.user), tv_num(r.requests), tv_num(r.seq)});
     return out;
   };
-  std::string path = f.dir.file("t");
-  ASSERT_TRUE(fixtures::write_table(path, cols, table(input)));
-  ASSERT_EQ(f.sort(path, {{3, 1}, {9, -1}}), -1) << f.error;
-  EXPECT_EQ(f.merges.size(), 1u);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SortFixture f;
+    std::vector<Row> input;
+    for (uint64_t i = 0; i < 25000; i++) input.push_back({c.user(i), i % 5, i});
+    std::string path = f.dir.file("t");
+    ASSERT_TRUE(fixtures::write_table(path, cols, table(input)));
+    ASSERT_EQ(f.sort(path, {{3, 1}, {9, -1}}), -1) << f.error;
+    EXPECT_EQ(f.merges.size(), 1u);
 
-  std::vector<Row> sorted = input;
-  std::stable_sort(sorted.begin(), sorted.end(), [](const Row &a, const Row &b) {
-    return a.user != b.user ? a.user < b.user : a.requests > b.requests;
-  });
-  const std::string expected = f.dir.file("expected");
-  ASSERT_TRUE(fixtures::write_table(expected, cols, table(sorted)));
-  EXPECT_TRUE(fixtures::read_file_bytes(path) == fixtures::read_file_bytes(expected));
+    std::vector<Row> sorted = input;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Row &a, const Row &b) {
+      return a.user != b.user ? a.user < b.user : a.requests > b.requests;
+    });
+    const std::string expected = f.dir.file("expected");
+    ASSERT_TRUE(fixtures::write_table(expected, cols, table(sorted)));
+    EXPECT_TRUE(fixtures::read_file_bytes(path) == fixtures::read_file_bytes(expected));
+  }
 }
 
 // Addresses a writer would not have written as they are (a mapped IPv4 in
