@@ -6,10 +6,11 @@
 // SORT_MERGE_WAY at a time until one file is left, which takes the input's
 // place. At most SORT_RUN_ROWS rows are held at once, plus one current row
 // per run during a merge; every file is read and written through the
-// buffered report table reader and writer. Rows travel as their bytes: each
-// row's keys are encoded once as it is read (sort_encode_key) and rows are
-// ordered by those, so neither the run sort nor a merge decodes a value
-// twice or rebuilds a row.
+// buffered report table reader and writer. Rows travel as their bytes and
+// are ordered by their keys encoded into memcmp order (sort_encode_key):
+// in full as a run is read, and in a merge only the 8 bytes after those all
+// its files share, the whole keys when two rows tie on them. No row is
+// rebuilt field by field.
 //
 // Order: the keys in list order, each three-way on its value's own storage
 // type (never by subtraction); a category key (field 8) by the report's
