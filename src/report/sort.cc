@@ -551,6 +551,9 @@ class sorter {
     reader_ptr input(read_open(path_.c_str()));
     if (!input) return fail("Error 10001: (sort) Unable to open input file");
     ip_type_ = input->ip_type ? input->ip_type : report_table_ip_type(env_.rep);
+    // Addresses of two storages are rewritten in one, which can change
+    // their keys: a run's bounds then say nothing of the keys read back.
+    runs_bounded_ = input->ips.size() <= 1;
     try {
       layout_.assign(input->rec, input->rec + input->field_count + 1);
       for (RECORD &r : layout_) {
@@ -614,8 +617,8 @@ class sorter {
     std::string name;
     const long long count = static_cast<long long>(rows_.size());
     rows_.sort();
-    file_info info{count, true, {}, {}};
-    rows_.bounds(&info.first, &info.last);
+    file_info info{count, runs_bounded_, {}, {}};
+    if (runs_bounded_) rows_.bounds(&info.first, &info.last);
     bool ok = write_run_file(env_, layout_.data(), ip_type_, queue_w_.get(), &name,
                              [this](WRITE_TBL *out) { return rows_.write(out); });
     rows_.clear();
@@ -775,6 +778,7 @@ class sorter {
   std::string path_;
   int64_t charged_ = 0;
   int ip_type_ = 0;
+  bool runs_bounded_ = true;  // runs are read back with the keys they were sorted by
   std::vector<RECORD> layout_;  // the input's ids and types, data null, ended by id 0
   sort_plan plan_;
   run_buffer rows_;             // rows read and not yet written
