@@ -6,7 +6,11 @@
 // SORT_MERGE_WAY at a time until one file is left, which takes the input's
 // place. At most SORT_RUN_ROWS rows are held at once, plus one current row
 // per run during a merge; every file is read and written through the
-// buffered report table reader and writer.
+// buffered report table reader and writer. Rows travel as their bytes and
+// are ordered by their keys encoded into memcmp order (sort_encode_key):
+// in full as a run is read, and in a merge only the 8 bytes after those all
+// its files share, the whole keys when two rows tie on them. No row is
+// rebuilt field by field.
 //
 // Order: the keys in list order, each three-way on its value's own storage
 // type (never by subtraction); a category key (field 8) by the report's
@@ -92,6 +96,12 @@ sort_plan sort_make_plan(const RECORD *layout, std::span<const sort_key> keys,
 // Three-way comparison of two rows of the layout the plan was made for:
 // negative when a sorts before b, 0 when equal on every key, else positive.
 int sort_compare_rows(const RECORD *a, const RECORD *b, const sort_plan &plan);
+
+// Appends to out the row's keys by the plan as bytes whose order (memcmp,
+// a shorter key first when one is the start of the other) is the order of
+// sort_compare_rows: two rows' keys are equal exactly when it returns 0.
+// Every entry the plan names must carry data (as rows of a table do).
+void sort_encode_key(const RECORD *row, const sort_plan &plan, std::vector<unsigned char> *out);
 
 // Sorts rows in memory by the plan; stable.
 void sort_rows(std::span<RECORD *> rows, const sort_plan &plan);

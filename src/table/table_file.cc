@@ -531,3 +531,47 @@ void read_close(READ_TBL *t) {
   ::close(t->table_fd);
   delete t;
 }
+
+// --- Rows as bytes -----------------------------------------------------------
+
+const unsigned char *read_row_bytes(const READ_TBL *t, size_t *len) {
+  if (!t || t->ended || t->next == t->current) {
+    *len = 0;
+    return nullptr;
+  }
+  *len = static_cast<size_t>(t->next - t->current);
+  return t->buffer.data() + t->current;
+}
+
+void read_row_encoded(const READ_TBL *t, int ip_type, std::vector<unsigned char> *out) {
+  size_t len;
+  const unsigned char *row = read_row_bytes(t, &len);
+  if (t->ips.empty()) {
+    out->insert(out->end(), row, row + len);
+    return;
+  }
+  // A writer normalises addresses (mapped IPv4, unknown families, the
+  // table's one IP storage): the row is rebuilt as it would write it.
+  const uint8_t ip_kind = ip_type == TABLE_IP_V6 ? PLAN_IP6 : ip_type == TABLE_IP_FAMILY ? PLAN_IPFAM : PLAN_IP4;
+  for (int i = 0; i < t->field_count; i++) {
+    table_field_plan p = t->plan[i];
+    const void *data = t->records[i].data;
+    if (p.ip >= 0) p = {ip_kind, 0, -1};
+    const size_t size = field_size(p, data);
+    const size_t at = out->size();
+    out->resize(at + size);
+    encode_field(p, data, size, out->data() + at);
+  }
+}
+
+int write_row_bytes(WRITE_TBL *t, const unsigned char *row, size_t len) {
+  if (!t || (!row && len)) return 0;
+  const size_t cap = static_cast<size_t>(t->buff_size);
+  if (t->buff_next > 0 && static_cast<size_t>(t->buff_next) + len > cap) {
+    if (!flush(t)) return 0;
+  }
+  if (len > cap) return file_write_all(t->table_fd, row, len) ? -1 : 0;
+  memcpy(t->buff.data() + t->buff_next, row, len);
+  t->buff_next += static_cast<int>(len);
+  return -1;
+}

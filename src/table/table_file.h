@@ -161,3 +161,26 @@ struct report_table_hooks {
   int (*charge_header)(REPORT *rep, const char *name, int64_t bytes);
 };
 void report_table_set_hooks(const report_table_hooks *hooks);
+
+// --- Rows as bytes -----------------------------------------------------------
+//
+// For callers that move whole rows from table to table without looking at
+// every field (the external sort).
+
+// The bytes of the row last read by read_next, as the file holds them, and
+// their count in *len (not null); they stay valid until the next read. Null
+// with *len 0 before the first row and after the end.
+const unsigned char *read_row_bytes(const READ_TBL *t, size_t *len);
+
+// Appends to out the row last read by read_next encoded as a table written
+// with the IP storage ip_type (1, 2 or 3; other values count as 1) holds it:
+// the file's own bytes when the table has no address field, else each
+// address written as write_next writes it. REQUIRES: a row was read and the
+// table has not ended.
+void read_row_encoded(const READ_TBL *t, int ip_type, std::vector<unsigned char> *out);
+
+// Writes or buffers one row given as bytes, as they are. REQUIRES: the bytes
+// encode the table's fields as write_next writes them (e.g. a row read from
+// a table of the same fields and IP storage that a writer made). -1, or 0
+// when a write to the file failed (or a null table).
+int write_row_bytes(WRITE_TBL *t, const unsigned char *row, size_t len);

@@ -10,6 +10,7 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -214,6 +215,83 @@ TEST(SortKeys, CompareIsThreeWayOnRows) {
   EXPECT_EQ(sort_compare_rows(a, a, p), 0);
 }
 
+// Encoded keys must order exactly as the comparison does, at every byte:
+// the run sort and the merges compare nothing else.
+TEST(SortKeys, EncodedKeysOrderAsTheComparison) {
+  struct Case {
+    const char *name;
+    std::vector<TableColumn> cols;
+    std::vector<sort_key> keys;
+    std::vector<TableRow> rows;  // compared pairwise
+  };
+  const std::string long_a(40, 'a');
+  const std::vector<Case> cases = {
+      {"int8 and int16", {{6, 0x71}, {55, 0x02}}, {{6, 1}, {55, -1}, {0, 0}},
+       {{tv_num(0), tv_num(0)}, {tv_num(255), tv_num(1)}, {tv_num(255), tv_num(65535)}, {tv_num(1), tv_num(256)}}},
+      {"int32 and int64 signs", {{7, 0x43}, {9, 0x04}}, {{9, 1}, {7, -1}, {0, 0}},
+       {{tv_num(0x80000000u), tv_num(static_cast<uint64_t>(-1))},
+        {tv_num(1), tv_num(static_cast<uint64_t>(INT64_MIN))},
+        {tv_num(2), tv_num(static_cast<uint64_t>(INT64_MAX))},
+        {tv_num(0), tv_num(0)},
+        {tv_num(0xFFFFFFFFu), tv_num(0)}}},
+      // A text that starts another sorts first, also when a later key
+      // would say otherwise; texts alike in their first 8 bytes and beyond.
+      {"texts then a counter", {{3, 0x16}, {9, 0x04}}, {{3, 1}, {9, 1}, {0, 0}},
+       {{tv_text(""), tv_num(9)},
+        {tv_text("ab"), tv_num(9)},
+        {tv_text("abc"), tv_num(1)},
+        {tv_text(long_a), tv_num(2)},
+        {tv_text(long_a + "b"), tv_num(1)},
+        {tv_text(long_a), tv_num(1)},
+        {tv_text("\xff\x80"), tv_num(0)},
+        {tv_text("aaaaaaaa"), tv_num(0)}}},
+      {"texts descending then a counter", {{3, 0x16}, {9, 0x04}}, {{3, -1}, {9, 1}, {0, 0}},
+       {{tv_text(""), tv_num(3)},
+        {tv_text("ab"), tv_num(9)},
+        {tv_text("abc"), tv_num(1)},
+        {tv_text(long_a), tv_num(2)},
+        {tv_text(long_a + "b"), tv_num(1)},
+        {tv_text("\xff"), tv_num(0)}}},
+      {"int128", {{70, 0x05}}, {{70, -1}, {0, 0}}, {{tv_num(5)}, {tv_num(UINT64_MAX)}, {tv_num(0)}}},
+      {"addresses", {{2, 0x57}, {9, 0x04}}, {{2, 1}, {9, -1}, {0, 0}},
+       {{tv_ip("10.0.0.1"), tv_num(1)},
+        {tv_ip("10.0.0.1"), tv_num(2)},
+        {tv_ip("9.0.0.1"), tv_num(1)},
+        {tv_ip("::"), tv_num(1)},
+        {tv_ip("fe80::1"), tv_num(1)},
+        {tv_ip("255.255.255.255"), tv_num(0)}}},
+      {"category ends the keys", {{8, 0x83}, {9, 0x04}}, {{8, -1}, {9, 1}, {0, 0}},
+       {{tv_num(5), tv_num(1)}, {tv_num(6), tv_num(2)}, {tv_num(7), tv_num(3)}, {tv_num(99), tv_num(0)}}},
+  };
+  const std::function<unsigned(uint32_t)> position = [](uint32_t cat) {
+    return cat == 99 ? 0u : cat == 7 ? 1u : 2u;  // 5 and 6 share a position
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir("kxsortkey");
+    const std::string path = dir.file("t");
+    ASSERT_TRUE(fixtures::write_table(path, c.cols, c.rows));
+    READ_TBL *t = read_open(path.c_str());
+    ASSERT_NE(t, nullptr);
+    const sort_plan plan = sort_make_plan(t->rec, c.keys, &position);
+    std::vector<kx_malloc_ptr<RECORD>> rows;
+    std::vector<std::vector<unsigned char>> keys;
+    while (RECORD *r = read_next_separate(t)) {
+      rows.emplace_back(r);
+      keys.emplace_back();
+      sort_encode_key(r, plan, &keys.back());
+    }
+    read_close(t);
+    ASSERT_EQ(rows.size(), c.rows.size());
+    for (size_t i = 0; i < rows.size(); i++)
+      for (size_t j = 0; j < rows.size(); j++) {
+        const int want = sort_compare_rows(rows[i].get(), rows[j].get(), plan);
+        const int got = keys[i] < keys[j] ? -1 : keys[j] < keys[i] ? 1 : 0;
+        EXPECT_EQ(got, (want > 0) - (want < 0)) << "rows " << i << " and " << j;
+      }
+  }
+}
+
 // --- Category display order --------------------------------------------------
 
 TEST(SortCategories, ByDisplayPositionAndEqualPositionsEndTheComparison) {
@@ -409,6 +487,188 @@ TEST(SortRuns, AddressesKeepTheirFamilyThroughRuns) {
   EXPECT_EQ(out.back()[0], "10.1.2.3");
   EXPECT_EQ(out[7499][0], "2001:db8::7");
   EXPECT_EQ(out[7500][0], "10.1.2.3");
+}
+
+// Rows of several runs with texts alike far past their first 8 bytes or
+// about 8 bytes long, a few longer than the reader's first buffer, and many
+// ties: the result is the file the writer makes of the rows stably sorted
+// (three runs merged at once keep ties in input order).
+TEST(SortRuns, LongKeysAndRowsComeOutAsTheWriterWritesThemSorted) {
+  struct Row {
+    std::string user;
+    uint64_t requests, seq;
+  };
+  const std::string shared = "a-user-name-with-a-long-shared-start/";
+  struct Case {
+    const char *name;
+    std::function<std::string(uint64_t)> user;
+  };
+  const Case cases[] = {
+      {"every key starts alike", [&](uint64_t i) { return shared + std::to_string(i * 7919 % 53); }},
+      {"mixed lengths", [&](uint64_t i) {
+         if (i % 5000 == 17) return std::string(40000 + i, 'a');  // longer than a read chunk
+         if (i % 4999 == 3) return std::string();
+         if (i % 7 == 5) return std::string(6 + i % 4, 'k');  // 6 to 9 bytes: around the 8 compared first
+         return shared + std::to_string(i * 7919 % 53);
+       }},
+  };
+  const std::vector<TableColumn> cols = {{3, 0x16}, {9, 0x04}, {10, 0x04}};
+  auto table = [](const std::vector<Row> &rows) {
+    std::vector<TableRow> out;
+    for (const Row &r : rows) out.push_back({tv_text(r.user), tv_num(r.requests), tv_num(r.seq)});
+    return out;
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SortFixture f;
+    std::vector<Row> input;
+    for (uint64_t i = 0; i < 25000; i++) input.push_back({c.user(i), i % 5, i});
+    std::string path = f.dir.file("t");
+    ASSERT_TRUE(fixtures::write_table(path, cols, table(input)));
+    ASSERT_EQ(f.sort(path, {{3, 1}, {9, -1}}), -1) << f.error;
+    EXPECT_EQ(f.merges.size(), 1u);
+
+    std::vector<Row> sorted = input;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const Row &a, const Row &b) {
+      return a.user != b.user ? a.user < b.user : a.requests > b.requests;
+    });
+    const std::string expected = f.dir.file("expected");
+    ASSERT_TRUE(fixtures::write_table(expected, cols, table(sorted)));
+    EXPECT_TRUE(fixtures::read_file_bytes(path) == fixtures::read_file_bytes(expected));
+  }
+}
+
+// Addresses a writer would not have written as they are (a mapped IPv4 in
+// the 17-byte form, an unknown family byte, two IP storages in one table)
+// come out of a sort as the writer writes them, as when every row went
+// through it.
+TEST(SortRuns, AddressesComeOutAsTheWriterWritesThem) {
+  auto le64 = [](std::vector<unsigned char> &b, uint64_t v) {
+    for (int i = 0; i < 8; i++) b.push_back(static_cast<unsigned char>(v >> (8 * i)));
+  };
+  auto v6 = [](std::vector<unsigned char> &b, const char *text) {
+    in6_addr a;
+    ASSERT_EQ(inet_pton(AF_INET6, text, &a), 1);
+    b.insert(b.end(), a.s6_addr, a.s6_addr + 16);
+  };
+  struct Case {
+    const char *name;
+    std::vector<unsigned char> file;
+    std::vector<TableColumn> cols;
+    std::vector<TableRow> sorted;
+    int ip_type;
+  };
+  std::vector<Case> cases;
+  {
+    // One family-byte address: rows by counter 3, 1, 2.
+    std::vector<unsigned char> b = {2, 2, 0x57, 9, 0x04, 0};
+    b.push_back(AF_INET6);
+    v6(b, "::ffff:1.2.3.4");
+    le64(b, 3);
+    b.push_back(0);  // no known family: 16 bytes follow
+    v6(b, "2001:db8::5");
+    le64(b, 1);
+    b.push_back(AF_INET);
+    le64(b, 0x0A000001);  // 10.0.0.1, host order: its 4 bytes are the low half
+    b.resize(b.size() - 4);
+    le64(b, 2);
+    cases.push_back({"family byte", b, {{2, 0x57}, {9, 0x04}},
+                     {{tv_ip("2001:db8::5"), tv_num(1)}, {tv_ip("10.0.0.1"), tv_num(2)}, {tv_ip("1.2.3.4"), tv_num(3)}},
+                     3});
+  }
+  {
+    // An IPv4 field and an IPv6 field: the table is rewritten in the
+    // storage of its last address field.
+    std::vector<unsigned char> b = {2, 2, 0x53, 47, 0x55, 9, 0x04, 0};
+    for (uint64_t n : {2u, 1u}) {
+      const unsigned char ip4[4] = {static_cast<unsigned char>(n), 0, 0, 10};  // 10.0.0.n, host order
+      b.insert(b.end(), ip4, ip4 + 4);
+      v6(b, n == 2 ? "fe80::2" : "::ffff:9.9.9.9");
+      le64(b, n);
+    }
+    cases.push_back({"two storages", b, {{2, 0x57}, {47, 0x57}, {9, 0x04}},
+                     {{tv_ip("10.0.0.1"), tv_ip("9.9.9.9"), tv_num(1)}, {tv_ip("10.0.0.2"), tv_ip("fe80::2"), tv_num(2)}},
+                     2});
+  }
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    SortFixture f;
+    const std::string path = f.dir.file("t"), expected = f.dir.file("expected");
+    ASSERT_TRUE(fixtures::write_file_bytes(path, c.file));
+    ASSERT_EQ(f.sort(path, {{9, 1}}), -1) << f.error;
+    ASSERT_TRUE(fixtures::write_table(expected, c.cols, c.sorted, c.ip_type));
+    EXPECT_TRUE(fixtures::read_file_bytes(path) == fixtures::read_file_bytes(expected));
+  }
+}
+
+// A table whose address fields have two storages is rewritten in one: an
+// IPv6 address kept in an IPv4 field becomes the default address, so the
+// keys a merge reads are not the keys its runs were sorted by. Every row
+// here has one IPv6 address and users of a shared start; the merge must
+// still order them by user, ties by run.
+TEST(SortRuns, KeysChangedByTheRewriteAreMergedByTheirNewValues) {
+  SortFixture f;
+  std::vector<unsigned char> b = {2, 2, 0x55, 47, 0x53, 3, 0x16, 0};
+  in6_addr a6;
+  ASSERT_EQ(inet_pton(AF_INET6, "2001:db8::1", &a6), 1);
+  std::vector<TableRow> sorted_rows;
+  std::vector<std::pair<std::string, int>> users;
+  for (int i = 0; i < 15000; i++) {
+    b.insert(b.end(), a6.s6_addr, a6.s6_addr + 16);
+    const unsigned char ip4[4] = {static_cast<unsigned char>(i), 0, 0, 10};
+    b.insert(b.end(), ip4, ip4 + 4);
+    const std::string user = "user-" + std::to_string(i * 7919 % 1000);
+    b.insert(b.end(), user.begin(), user.end());
+    b.push_back(0);
+    users.emplace_back(user, i);
+  }
+  std::stable_sort(users.begin(), users.end(), [](const auto &x, const auto &y) { return x.first < y.first; });
+  for (const auto &[user, i] : users) {
+    kx_ipaddr v4{};
+    v4.family = AF_INET;
+    v4.addr.ip = 0x0A000000u | static_cast<uint8_t>(i);
+    fixtures::TableValue ip4;
+    ip4.kind = fixtures::TableValue::ADDRESS;
+    ip4.ip = v4;
+    sorted_rows.push_back({tv_ip("2001:db8::1"), ip4, tv_text(user)});
+  }
+  const std::string path = f.dir.file("t"), expected = f.dir.file("expected");
+  ASSERT_TRUE(fixtures::write_file_bytes(path, b));
+  ASSERT_EQ(f.sort(path, {{2, 1}, {3, 1}}), -1) << f.error;
+  EXPECT_EQ(f.merges.size(), 1u);
+  ASSERT_TRUE(fixtures::write_table(expected, {{2, 0x57}, {47, 0x57}, {3, 0x16}}, sorted_rows, 1));
+  EXPECT_TRUE(fixtures::read_file_bytes(path) == fixtures::read_file_bytes(expected));
+}
+
+// Rows given as bytes land in the file as write_next would put them, around
+// every edge of the write buffer: a row that fills it exactly, one byte
+// over, one larger than the whole buffer, an empty text.
+TEST(SortRuns, RowBytesAroundTheWriteBuffer) {
+  TempDir dir("kxsortraw");
+  const std::vector<TableColumn> cols = {{3, 0x16}};
+  std::vector<TableRow> rows;
+  for (size_t len : {7u, 15u, 16u, 0u, 40u, 3u, 15u, 1u}) rows.push_back({tv_text(std::string(len, 'x'))});
+  const std::string source = dir.file("source"), expected = dir.file("expected"), out = dir.file("out");
+  ASSERT_TRUE(fixtures::write_table(source, cols, rows));
+  ASSERT_TRUE(fixtures::write_table(expected, cols, rows, 3, 16));
+  READ_TBL *in = read_open(source.c_str());
+  ASSERT_NE(in, nullptr);
+  std::vector<RECORD> layout(in->rec, in->rec + in->field_count + 1);
+  WRITE_TBL *w = write_new_rec_ip(nullptr, out.c_str(), layout.data(), 16, 3);
+  ASSERT_NE(w, nullptr);
+  size_t len;
+  EXPECT_EQ(read_row_bytes(in, &len), nullptr);
+  EXPECT_EQ(len, 0u);
+  while (read_next(in)) {
+    const unsigned char *row = read_row_bytes(in, &len);
+    ASSERT_NE(row, nullptr);
+    EXPECT_EQ(static_cast<int>(len), read_record_length(in));
+    EXPECT_EQ(write_row_bytes(w, row, len), -1);
+  }
+  EXPECT_EQ(read_row_bytes(in, &len), nullptr);
+  read_close(in);
+  ASSERT_EQ(write_close(w), -1);
+  EXPECT_TRUE(fixtures::read_file_bytes(out) == fixtures::read_file_bytes(expected));
 }
 
 // --- Failures ----------------------------------------------------------------
