@@ -557,10 +557,12 @@ void read_row_encoded(const READ_TBL *t, int ip_type, std::vector<unsigned char>
     table_field_plan p = t->plan[i];
     const void *data = t->records[i].data;
     if (p.ip >= 0) p = {ip_kind, 0, -1};
-    const size_t size = field_size(p, data);
+    const size_t len = p.kind == PLAN_STR && data ? text_length(static_cast<const char *>(data)) : 0;
+    // Room for the text and its NUL, or for any other field (at most 17).
     const size_t at = out->size();
-    out->resize(at + size);
-    encode_field(p, data, size, out->data() + at);
+    out->resize(at + len + 17);
+    const unsigned char *end = encode_field(p, data, &len, out->data() + at);
+    out->resize(static_cast<size_t>(end - out->data()));
   }
 }
 
