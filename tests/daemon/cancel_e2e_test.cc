@@ -113,12 +113,7 @@ TEST_F(Cancel, RunningJobStopsWithoutInstanceAndWaitsForItsNextPeriod) {
   { std::ofstream f(hold); }
   schedule(3, midnight_, "language=xx_HOLD\n");
   ASSERT_TRUE(d_.start());
-  bool running = false;
-  for (int i = 0; i < 600 * kxtest::wait_scale() && !running && d_.running(); i++) {
-    running = fs::exists(held);
-    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_TRUE(running) << d_.log("error") << d_.log("message");
+  ASSERT_TRUE(d_.wait_for_path(held)) << d_.log("error") << d_.log("message");
   EXPECT_EQ(scalar("select concat(error_flag, '/', server) from scheduled_reports where report_id=3"), "1/5");
 
   // The request reaches the running report and goes in the same pass.

@@ -148,6 +148,16 @@ class DaemonSandbox {
     return true;
   }
 
+  // Waits up to seconds, while the daemon runs, until path exists (the
+  // held file of hold_category_script: the report is in its run).
+  bool wait_for_path(const std::string &path, int seconds = 120) {
+    for (int i = 0; i < seconds * 10 * wait_scale() && running(); i++) {
+      if (std::filesystem::exists(path)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return std::filesystem::exists(path);
+  }
+
   // Waits up to seconds for the text in the log file of that level name
   // ("message", "error", ...).
   bool wait_for_log(const std::string &level, const std::string &text, int seconds = 20) {

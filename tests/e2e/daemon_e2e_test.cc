@@ -219,12 +219,7 @@ TEST_F(E2E, StopDuringAReportAndTheJobCompletesAfterRestart) {
   ASSERT_TRUE(d_.admin().exec("insert into demand_reports (report_id, name, login, next_run_time, definition) values "
                               "(1, 'r', 'admin', now() - interval 2 second, '" + def + "')"));
   ASSERT_TRUE(d_.start());
-  bool running = false;
-  for (int i = 0; i < 3000 && !running && d_.running(); i++) {
-    running = std::filesystem::exists(held);
-    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_TRUE(running) << d_.log("error") << d_.log("message");
+  ASSERT_TRUE(d_.wait_for_path(held)) << d_.log("error") << d_.log("message");
   EXPECT_EQ(d_.admin().scalar("select error_flag from demand_reports where report_id=1"), "1");
   int status = d_.stop(SIGTERM);
   std::filesystem::remove(hold);

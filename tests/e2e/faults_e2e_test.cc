@@ -231,12 +231,7 @@ TEST_F(Faults, KilledDatabaseSessionsLoseNoJobAndRunNoneTwice) {
   write_long_log(d_.root() + "/logs", t0, 2000);
   queue(1, kxtest::definition_of(kTwoLevel, t0, t0 + 86400, "language=xx_HOLD\n"));
   ASSERT_TRUE(d_.start());
-  bool running = false;
-  for (int i = 0; i < 600 * kxtest::wait_scale() && !running && d_.running(); i++) {
-    running = fs::exists(held);
-    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_TRUE(running) << d_.log("error") << d_.log("message");
+  ASSERT_TRUE(d_.wait_for_path(held)) << d_.log("error") << d_.log("message");
   ASSERT_EQ(scalar("select error_flag from demand_reports where report_id=1"), "1");
   // Every session of the daemon on its database, a few times during the run.
   const std::string db = scalar("select database()");

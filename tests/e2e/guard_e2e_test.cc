@@ -113,12 +113,7 @@ TEST_P(Guard, SecondDaemonOnOneRootRefusesToStart) {
                               "(1, 'held', 'admin', now() - interval 2 second, '" +
                               group_def(t0, t0 + 600, "language=xx_HOLD\n") + "')"));
   ASSERT_TRUE(d_.start());
-  bool running = false;
-  for (int i = 0; i < 3000 && !running && d_.running(); i++) {
-    running = fs::exists(held);
-    if (!running) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  ASSERT_TRUE(running) << d_.log("error") << d_.log("message");
+  ASSERT_TRUE(d_.wait_for_path(held)) << d_.log("error") << d_.log("message");
   const std::string claim = d_.admin().scalar("select concat(error_flag, '/', status) from demand_reports");
   ASSERT_EQ(claim.rfind("1/Started Processing [", 0), 0u) << claim;
 
