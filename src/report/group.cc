@@ -769,6 +769,64 @@ int write_one(GROUP_TREE *gl, TABLE *out, GROUP_INDEX *item, int64_t *written, i
 
 }  // namespace
 
+namespace {
+
+// An entry of the write-time sort: the key's first eight bytes (texts) or
+// its value (integers) as an unsigned number in the key's order.
+struct ordered {
+  uint64_t prefix;
+  GROUP_INDEX *item;
+};
+
+// The key's order as an unsigned number, for integer keys whose whole value
+// fits in one (false for other kinds).
+bool integer_prefix(int datatype, const void *key, uint64_t *out) {
+  switch (StorageType(datatype)) {
+    case STORT_INT8: *out = load<uint8_t>(key); return true;
+    case STORT_INT16: *out = static_cast<uint16_t>(load<int16_t>(key)) ^ 0x8000u; return true;
+    case STORT_INT32: *out = load<uint32_t>(key); return true;
+    case STORT_INT64: *out = static_cast<uint64_t>(load<int64_t>(key)) ^ (1ULL << 63); return true;
+    default: return false;
+  }
+}
+
+// Orders v by prefix: a byte-wise radix sort, passes whose byte is the same
+// in every entry skipped; small lists by insertion. Keys are distinct, so
+// the order of equal prefixes is settled by the caller.
+void sort_by_prefix(std::vector<ordered> &v, std::vector<ordered> &tmp) {
+  const size_t n = v.size();
+  if (n < 64) {
+    for (size_t i = 1; i < n; ++i) {
+      ordered x = v[i];
+      size_t j = i;
+      for (; j > 0 && v[j - 1].prefix > x.prefix; --j) v[j] = v[j - 1];
+      v[j] = x;
+    }
+    return;
+  }
+  static thread_local uint32_t counts[8][256];
+  memset(counts, 0, sizeof counts);
+  for (const ordered &e : v)
+    for (int b = 0; b < 8; ++b) ++counts[b][(e.prefix >> (8 * b)) & 0xFF];
+  tmp.resize(n);
+  ordered *from = v.data(), *to = tmp.data();
+  for (int b = 0; b < 8; ++b) {
+    uint32_t *c = counts[b];
+    if (c[(from[0].prefix >> (8 * b)) & 0xFF] == n) continue;
+    uint32_t at = 0;
+    for (int i = 0; i < 256; ++i) {
+      uint32_t k = c[i];
+      c[i] = at;
+      at += k;
+    }
+    for (size_t i = 0; i < n; ++i) to[c[(from[i].prefix >> (8 * b)) & 0xFF]++] = from[i];
+    std::swap(from, to);
+  }
+  if (from != v.data()) memcpy(v.data(), from, n * sizeof(ordered));
+}
+
+}  // namespace
+
 int group_link_tree(GROUP_TREE *gl) {
   if (!gl) return 0;
   if (gl->topk || (gl->group_type >= FIELD_TIMEBUCKET_FIRST && gl->group_type <= FIELD_TIMEBUCKET_LAST)) return -1;
@@ -776,41 +834,54 @@ int group_link_tree(GROUP_TREE *gl) {
   // order and whose every subtree has its earliest-inserted record at the
   // top: built here from the sorted records with a stack, in linear time
   // after the sort.
-  // Sorted by entries that carry the key's address and, for texts, its
-  // first eight bytes in comparison order, so most comparisons touch
-  // neither the record nor the key.
-  struct ordered {
-    uint64_t prefix;
-    const void *key;
-    GROUP_INDEX *item;
-  };
-  std::vector<ordered> entries;
-  std::vector<GROUP_INDEX *> stack;
+  // Texts and integers are sorted by a number in the key's order (a text's
+  // first eight bytes, an integer's value), so the sort reads neither the
+  // record nor the key; only texts equal in those bytes compare the rest.
+  // The vectors are kept per thread: a report writes many levels.
+  static thread_local std::vector<ordered> entries, tmp;
+  static thread_local std::vector<GROUP_INDEX *> stack;
+  const size_t n = gl->all.size();
   try {
-    entries.reserve(gl->all.size());
-    stack.reserve(gl->all.size());
+    entries.clear();
+    entries.reserve(n);
+    stack.clear();
+    stack.reserve(n);
   } catch (const std::bad_alloc &) {
     return 0;
   }
   const bool texts = text_keys(gl);
+  uint64_t probe = 0;
+  const bool integers = !texts && n && integer_prefix(gl->group_datatype, gl->all[0]->key, &probe);
   for (GROUP_INDEX *g : gl->all) {
     uint64_t prefix = 0;
     if (texts) {
       const unsigned char *p = static_cast<const unsigned char *>(g->key);
       for (int i = 0; i < 8 && p[i]; ++i) prefix |= static_cast<uint64_t>(p[i]) << (56 - 8 * i);
+    } else if (integers) {
+      integer_prefix(gl->group_datatype, g->key, &prefix);
     }
-    entries.push_back({prefix, g->key, g});
+    entries.push_back({prefix, g});
   }
-  if (texts) {
-    std::sort(entries.begin(), entries.end(), [](const ordered &a, const ordered &b) {
-      if (a.prefix != b.prefix) return a.prefix < b.prefix;
-      // Equal first bytes: a text shorter than eight ends inside them.
-      if ((a.prefix & 0xFF) == 0) return false;
-      return strcmp(static_cast<const char *>(a.key) + 8, static_cast<const char *>(b.key) + 8) < 0;
-    });
+  if (texts || integers) {
+    try {
+      sort_by_prefix(entries, tmp);
+    } catch (const std::bad_alloc &) {
+      return 0;
+    }
+    // Texts of eight or more bytes equal in the first eight: by the rest.
+    for (size_t i = 0; texts && i < n;) {
+      size_t j = i + 1;
+      while (j < n && entries[j].prefix == entries[i].prefix) ++j;
+      if (j - i > 1 && (entries[i].prefix & 0xFF))
+        std::sort(entries.begin() + i, entries.begin() + j, [](const ordered &a, const ordered &b) {
+          return strcmp(static_cast<const char *>(a.item->key) + 8, static_cast<const char *>(b.item->key) + 8) < 0;
+        });
+      i = j;
+    }
   } else {
     const group_compare_fn cmp = gl->compare;
-    std::sort(entries.begin(), entries.end(), [cmp](const ordered &a, const ordered &b) { return cmp(a.key, b.key) < 0; });
+    std::sort(entries.begin(), entries.end(),
+              [cmp](const ordered &a, const ordered &b) { return cmp(a.item->key, b.item->key) < 0; });
   }
   for (const ordered &e : entries) {
     GROUP_INDEX *x = e.item;
@@ -846,9 +917,11 @@ int group_write(REPORT *rep, int64_t *written, int64_t *written_recs) {
     }
   } else {
     // Node, then its smaller keys, then its greater keys; an explicit stack,
-    // since keys that arrived sorted make the tree a list.
-    std::vector<GROUP_INDEX *> todo;
+    // since keys that arrived sorted make the tree a list (kept per thread,
+    // as a report writes many levels).
+    static thread_local std::vector<GROUP_INDEX *> todo;
     try {
+      todo.clear();
       todo.reserve(gl->all.size() + 1);
     } catch (const std::bad_alloc &) {
       return 0;

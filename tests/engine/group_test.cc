@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <random>
 #include <set>
 #include <string>
@@ -397,22 +398,25 @@ TEST(GroupWrite, ZeroCounterRecordsAreSkippedExceptSubReportLinks) {
 
 // --- Written order ------------------------------------------------------------------------
 
-// A plain unbalanced binary search tree under strcmp, written node,
-// smaller keys, greater keys.
+// A plain unbalanced binary search tree under a three-way comparison
+// (strcmp for texts), written node, smaller keys, greater keys.
+template <class Key>
 struct PlainTree {
   struct Node {
-    std::string key;
+    Key key;
     int low = -1, high = -1;
   };
+  explicit PlainTree(std::function<int(const Key &, const Key &)> c) : cmp(std::move(c)) {}
+  std::function<int(const Key &, const Key &)> cmp;
   std::vector<Node> nodes;
-  void insert(const std::string &k) {
+  void insert(const Key &k) {
     if (nodes.empty()) {
       nodes.push_back({k});
       return;
     }
     int at = 0;
     for (;;) {
-      int c = strcmp(k.c_str(), nodes[at].key.c_str());
+      int c = cmp(k, nodes[at].key);
       if (c == 0) return;
       int &next = c < 0 ? nodes[at].low : nodes[at].high;
       if (next < 0) {
@@ -423,8 +427,8 @@ struct PlainTree {
       at = next;
     }
   }
-  std::vector<std::string> order() const {
-    std::vector<std::string> out;
+  std::vector<Key> order() const {
+    std::vector<Key> out;
     std::vector<int> todo;
     if (!nodes.empty()) todo.push_back(0);
     while (!todo.empty()) {
@@ -455,18 +459,24 @@ TEST(GroupOrder, WrittenOrderIsThatOfThePlainInsertionTree) {
   std::vector<std::string> edges = {"abcdefgh", "", "abcdefg", "abcdefghi", "abcdefgh\xC3\xA9", "abcdefgg",
                                     "abcdefgi", "\xC3\xA9t\xC3\xA9", "\x7F", "a", "ABCDEFGHIJ", "abcdefghh",
                                     "abcdefgha", "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF", "\xFF\xFF\xFF\xFF\xFF\xFF\xFF\xFF" "a", "zz"};
+  // The edges again among enough other keys that a list is no longer
+  // sorted by insertion: texts sharing their first eight bytes with an edge.
+  std::vector<std::string> many_edges = edges;
+  for (int i = 0; i < 200; ++i) many_edges.push_back(i % 2 ? "abcdefgh" + std::to_string(i) : sorted[i * 7]);
+  std::shuffle(many_edges.begin() + edges.size() / 2, many_edges.end(), rng);
   struct Case {
     const char *name;
     const std::vector<std::string> *keys;
   } cases[] = {{"sorted", &sorted}, {"random", &random}, {"reversed", &reversed}, {"zigzag", &zigzag},
-               {"edges", &edges}};
+               {"edges", &edges},   {"edges among many", &many_edges}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
     GroupRun run(summary(3, "9"));
     Row typed;
     typed.empty(FIELD_USER, 0x16);
     ASSERT_NE(run.tree(0, GROUP_MAX_GROUPS, typed), nullptr);
-    PlainTree plain;
+    PlainTree<std::string> plain(
+        [](const std::string &a, const std::string &b) { return strcmp(a.c_str(), b.c_str()); });
     // Every key twice, the second pass in another order: repeats find
     // their groups without changing the tree.
     for (const std::string &k : *c.keys) {
@@ -508,6 +518,44 @@ TEST(GroupOrder, IntegerKeysFollowTheirComparison) {
   for (auto &r : t.rows) got.push_back(r[0]);
   // 50; low 10; high 0x90000000 with low 70, whose low is 60.
   EXPECT_EQ(got, (std::vector<std::string>{"50", "10", std::to_string(0x90000000u), "70", "60"}));
+}
+
+TEST(GroupOrder, IntegerKeysOfEveryWidthFollowTheInsertionTree) {
+  // Enough keys for lists that are not sorted by insertion; the ends and the
+  // sign boundaries of each width among them.
+  std::mt19937_64 rng(29);
+  std::vector<uint64_t> values = {0, ~0ULL, 0x80, 0x7F, 0x8000, 0x7FFF, 0x80000000u, 0x7FFFFFFF,
+                                  1ULL << 63, (1ULL << 63) - 1, 1};
+  for (int i = 0; i < 300; ++i) values.push_back(i % 3 ? rng() : rng() % 100);
+  for (uint8_t type : {0x01, 0x02, 0x03, 0x04}) {
+    SCOPED_TRACE(type);
+    const size_t width = record_fixed_size(type);
+    const group_compare_fn cmp = group_get_compare_func(type);
+    GroupRun run(summary(7, "9"));
+    Row typed;
+    typed.empty(FIELD_DATE, type);
+    ASSERT_NE(run.tree(0, GROUP_MAX_GROUPS, typed), nullptr);
+    // The plain insertion tree over the keys as the level stores them.
+    PlainTree<uint64_t> plain([cmp](const uint64_t &x, const uint64_t &y) { return cmp(&x, &y); });
+    for (uint64_t v : values) {
+      uint64_t key = 0;
+      memcpy(&key, &v, width);
+      Row row;
+      row.num(FIELD_DATE, v, type);
+      ASSERT_EQ(run.add(row), 0);
+      plain.insert(key);
+    }
+    std::vector<std::string> want;
+    for (uint64_t key : plain.order()) {
+      Record r{FIELD_DATE, type, 0, &key};
+      want.push_back(grouptest::value_text(r));
+    }
+    run.write();
+    auto t = grouptest::read_table(run.output());
+    std::vector<std::string> got;
+    for (auto &r : t.rows) got.push_back(r[0]);
+    EXPECT_EQ(got, want);
+  }
 }
 
 // --- Categories ------------------------------------------------------------------------------
