@@ -95,9 +95,12 @@ void put_be(unsigned char *out, uint64_t v, size_t bytes) {
 // The first 8 bytes of an encoded key as a number that orders like them
 // (zero-filled past a short key).
 uint64_t key_prefix(const unsigned char *key, size_t len) {
+  if (len >= 8) return __builtin_bswap64(load<uint64_t>(key));
+  // Byte by byte: a short key was often just written in pieces, and one
+  // wide load across those stores would wait for them to reach the cache.
   uint64_t v = 0;
-  if (len > 0) memcpy(&v, key, std::min<size_t>(len, 8));
-  return __builtin_bswap64(v);
+  for (size_t i = 0; i < len; i++) v |= uint64_t{key[i]} << (56 - 8 * i);
+  return v;
 }
 
 // Three-way comparison of two encoded keys with their prefixes. Encoded
