@@ -95,9 +95,12 @@ void put_be(unsigned char *out, uint64_t v, size_t bytes) {
 // The first 8 bytes of an encoded key as a number that orders like them
 // (zero-filled past a short key).
 uint64_t key_prefix(const unsigned char *key, size_t len) {
+  if (len >= 8) return __builtin_bswap64(load<uint64_t>(key));
+  // Byte by byte: a short key was often just written in pieces, and one
+  // wide load across those stores would wait for them to reach the cache.
   uint64_t v = 0;
-  if (len > 0) memcpy(&v, key, std::min<size_t>(len, 8));
-  return __builtin_bswap64(v);
+  for (size_t i = 0; i < len; i++) v |= uint64_t{key[i]} << (56 - 8 * i);
+  return v;
 }
 
 // Three-way comparison of two encoded keys with their prefixes. Encoded
@@ -287,12 +290,20 @@ class merge_tree {
   uint32_t replay() {
     uint32_t w = winner_;
     const uint64_t *prefix = prefix_.data();
+    uint32_t *losers = losers_.data();
+    uint64_t pw = prefix[w];
     for (uint32_t node = (w + k_) / 2; node >= 1; node /= 2) {
-      const uint32_t l = losers_[node];
-      // Distinct prefixes decide without a branch on the data.
-      const bool swap = prefix[l] != prefix[w] ? prefix[l] < prefix[w] : beats(l, w);
-      losers_[node] = swap ? w : l;
-      w = swap ? l : w;
+      const uint32_t l = losers[node];
+      const uint64_t pl = prefix[l];
+      // Distinct prefixes decide by masks, not branches: which run wins a
+      // node follows the data, so a branch would be mispredicted half the
+      // time.
+      const bool swap = __builtin_expect(pl == pw, 0) ? beats(l, w) : pl < pw;
+      const uint32_t m32 = 0u - static_cast<uint32_t>(swap);
+      const uint64_t m64 = 0ull - static_cast<uint64_t>(swap);
+      losers[node] = l ^ ((l ^ w) & m32);
+      w ^= (w ^ l) & m32;
+      pw ^= (pw ^ pl) & m64;
     }
     winner_ = w;
     return winner();
