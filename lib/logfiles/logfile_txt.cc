@@ -47,6 +47,7 @@ static time_t local_time(int year, int mon, int day, int hour, int min, int sec)
 time_t TxtTimeCache::convert_slow(long long k, int year, int mon, int day, int hour, int min, int sec) {
   if (k != key) {
     key = k;
+    has_text = false;
     base = local_time(year, mon, day, hour, 0, 0);
     // An hour the clock does not jump in maps linearly onto its seconds.
     linear = base != -1 && local_time(year, mon, day, hour, 59, 59) - base == 3599;
@@ -122,6 +123,27 @@ static inline bool is_digit(unsigned char c) { return static_cast<unsigned char>
 // The two-digit number at p; -1 when either is not a digit.
 static inline int two_digits(const unsigned char *p) {
   return is_digit(p[0]) && is_digit(p[1]) ? (p[0] - '0') * 10 + (p[1] - '0') : -1;
+}
+
+void TxtTimeCache::remember_text(const unsigned char *p) {
+  if (!linear || p[4] != '-' || p[7] != '-' || p[10] != ' ') return;
+  int y1 = two_digits(p), y2 = two_digits(p + 2), mo = two_digits(p + 5), d = two_digits(p + 8),
+      h = two_digits(p + 11);
+  if ((y1 | y2 | mo | d | h) < 0 || (((y1 * 100LL + y2) * 100 + mo) * 100 + d) * 100 + h != key) return;
+  memcpy(&text_head, p, 8);
+  memcpy(&text_tail, p + 5, 8);
+  has_text = true;
+}
+
+time_t TxtTimeCache::same_hour(const unsigned char *p) const {
+  uint64_t head, tail;
+  memcpy(&head, p, 8);
+  memcpy(&tail, p + 5, 8);
+  if (!has_text || head != text_head || tail != text_tail || p[13] != ':' || p[16] != ':') return -1;
+  int mi = two_digits(p + 14), s = two_digits(p + 17);
+  unsigned char after = p[19];
+  if (mi < 0 || s < 0 || mi > 59 || s > 60 || (after != ' ' && after != '\n' && after != 0)) return -1;
+  return base + mi * 60 + s;
 }
 
 // A date token at [p, e): as unix_seconds, with the usual ten digits read
@@ -501,12 +523,21 @@ static long txt_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, un
     } else if (kind == kTime) {
       time_t t = token_seconds(p, te);
       int y, mo, dd, h, mi, sc;
-      if (t == -1 && sep == ' ' && day_token(p, te, &y, &mo, &dd)) {
+      time_t known = t == -1 && sep == ' ' && te - p == 10 ? d->time_cache.same_hour(p) : -1;
+      if (known != -1) {  // the hour of the lines before: its time of day is the next token
+        te = seps.next();
+        if (te == end) return LOGFILE_NEED_MORE;
+        sep = *te;
+        t = known;
+      } else if (t == -1 && sep == ' ' && day_token(p, te, &y, &mo, &dd)) {
         unsigned char *t2 = te + 1;
         te = seps.next();
         if (te == end) return LOGFILE_NEED_MORE;
         sep = *te;
-        if (clock_token(t2, te, &h, &mi, &sc)) t = d->time_cache.convert(y, mo, dd, h, mi, sc);
+        if (clock_token(t2, te, &h, &mi, &sc)) {
+          t = d->time_cache.convert(y, mo, dd, h, mi, sc);
+          d->time_cache.remember_text(p);
+        }
       }
       int64_t v = t;
       memcpy(e.data, &v, 8);

@@ -32,11 +32,14 @@ extern unsigned char TxtFieldTypes[];
 extern char *TxtFieldNames[];
 
 // Local-time conversion of "%Y-%m-%d %H:%M:%S" texts, caching each hour's
-// base time so that most records need no mktime.
+// base time so that most records need no mktime, and the hour's text so
+// that most dates need no parse of their day and hour either.
 struct TxtTimeCache {
   long long key = -1;    // year*1000000 + month*10000 + day*100 + hour
   time_t base = 0;       // local time of the hour's start
   bool linear = false;   // no clock change within the hour
+  bool has_text = false; // text_head and text_tail hold the hour as text
+  uint64_t text_head = 0, text_tail = 0;  // bytes 0-7 and 5-12 of "YYYY-MM-DD HH"
   time_t convert(int year, int mon, int day, int hour, int min, int sec) {
     long long k = ((static_cast<long long>(year) * 100 + mon) * 100 + day) * 100 + hour;
     if (k == key && linear) return base + min * 60 + sec;
@@ -44,6 +47,15 @@ struct TxtTimeCache {
   }
   // A new hour, or one the clock jumps in (key k): mktime.
   time_t convert_slow(long long k, int year, int mon, int day, int hour, int min, int sec);
+  // Keeps the hour of the date at p as text when p holds "YYYY-MM-DD HH"
+  // at fixed places and that is the cached hour without a clock change.
+  // Reads 13 bytes.
+  void remember_text(const unsigned char *p);
+  // The time of "YYYY-MM-DD HH:MM:SS" at p followed by a separator (blank,
+  // newline or NUL), when its first 13 bytes are the remembered hour's and
+  // its minute and second are valid, as convert gives it; else -1. Reads
+  // 20 bytes.
+  time_t same_hour(const unsigned char *p) const;
 };
 
 struct TxtLogReaderData : CommonReaderData {

@@ -30,6 +30,8 @@ struct TxtLog : ::testing::Test {
       r->methods->FreeRecords(r, row);
       r->methods->FreeReader(r);
     }
+    r = nullptr;
+    row = nullptr;
   }
   time_t when() { return r->methods->RecordTime(r, row); }
   static std::string str(const Record &e) { return static_cast<const char *>(e.data); }
@@ -182,6 +184,81 @@ TEST_F(TxtLog, DateTokensRegularAndOdd) {
     rc = r->methods->GetNextRec(r, row);
   }
   EXPECT_EQ(rc, -1);
+}
+
+// Dates after a line of the same hour, whose day and hour are then known by
+// their text: regular and odd times of day read as they do after any other
+// line, and hours the clock jumps in are never taken as known.
+TEST_F(TxtLog, DatesInTheHourOfTheLineBefore) {
+  const std::string rest = " U 10.1.2.3 u g 1 c";
+  struct Case {
+    std::string before, date;
+    time_t expect;
+    std::string uri;  // "U" for the URI written after the date
+    std::string after;
+  } cases[] = {
+      {"2023-11-14 23:00:00", "2023-11-14 23:13:20", T, "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-14 23:13:20", T, "", ""},  // a short line
+      {"2023-11-14 23:00:00", std::string("2023-11-14 23:13:20\0U", 21), T, "U", " 10.1.2.3 u g 1 c"},
+      {"2023-11-14 23:00:00", "2023-11-14 23:59:60", local(2023, 11, 14, 23, 59, 60), "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-14 23:13:2", local(2023, 11, 14, 23, 13, 2), "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-14 23:1:20", local(2023, 11, 14, 23, 1, 20), "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-14 23:13:200", -1, "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-14 23:60:00", -1, "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-14 23:5a:00", -1, "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-14 23:13-20", -1, "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-14 23", -1, "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-14x23:13:20", -1, "10.1.2.3", rest},
+      {"2023-11-14 23:00:00", std::string("2023-11-14\0" "23:13:20", 19), -1, "23:13:20", rest},
+      {"2023-11-14 23:00:00", "2023-11-14 22:13:20", local(2023, 11, 14, 22, 13, 20), "U", rest},
+      {"2023-11-14 23:00:00", "2023-11-15 23:13:20", local(2023, 11, 15, 23, 13, 20), "U", rest},
+      {"2023-11-14 23:13:2", "2023-11-14 23:13:20", T, "U", rest},
+      {"2026-03-29 02:10:00", "2026-03-29 02:30:00", local(2026, 3, 29, 2, 30, 0), "U", rest},  // skipped hour
+      {"2026-10-25 02:10:00", "2026-10-25 02:30:00", local(2026, 10, 25, 2, 30, 0), "U", rest},  // repeated hour
+  };
+  std::vector<std::string> lines;
+  for (const Case &c : cases) {
+    lines.push_back(c.before + rest);
+    lines.push_back(c.date + c.after);
+  }
+  open("", lines);
+  ASSERT_TRUE(row);
+  int rc = r->methods->GetFirstRec(r, row);
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.date);
+    int y, mo, d, h, mi, s;
+    ASSERT_EQ(sscanf(c.before.c_str(), "%d-%d-%d %d:%d:%d", &y, &mo, &d, &h, &mi, &s), 6);
+    ASSERT_EQ(rc, 0);
+    EXPECT_EQ(when(), local(y, mo, d, h, mi, s));
+    ASSERT_EQ(r->methods->GetNextRec(r, row), 0);
+    EXPECT_EQ(when(), c.expect);
+    EXPECT_EQ(str(row[1]), c.uri);
+    rc = r->methods->GetNextRec(r, row);
+  }
+  EXPECT_EQ(rc, -1);
+}
+
+// A date in a known hour cut by the end of the first read at every place
+// (the first line fills the read but for the cut bytes): the line is read
+// again whole after the refill.
+TEST_F(TxtLog, KnownHourDateCutByTheReadEnd) {
+  const std::string rest = " U 10.1.2.3 u g 1 c";
+  for (int cut = 0; cut <= 22; ++cut) {
+    SCOPED_TRACE(cut);
+    std::string first = "2023-11-14 23:00:00 ";
+    first += std::string(EXTENT_SIZE - cut - first.size() - rest.size() - 1, 'x') + rest;
+    TearDown();
+    open("", {first, "2023-11-14 23:13:20" + rest});
+    ASSERT_TRUE(row);
+    ASSERT_EQ(r->methods->GetFirstRec(r, row), 0);
+    EXPECT_EQ(r->methods->RecordOffset(r), 0);
+    ASSERT_EQ(r->methods->GetNextRec(r, row), 0);
+    EXPECT_EQ(r->methods->RecordOffset(r), EXTENT_SIZE - cut);
+    EXPECT_EQ(when(), T);
+    EXPECT_EQ(str(row[1]), "U");
+    EXPECT_EQ(str(row[6]), "c");
+    EXPECT_EQ(r->methods->GetNextRec(r, row), -1);
+  }
 }
 
 // Address tokens: dotted IPv4 of every length, what is not one (the
