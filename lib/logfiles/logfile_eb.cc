@@ -504,7 +504,7 @@ static long eb_walk(ExtBinLogReaderData *d, RecordPtr row, unsigned char *p, uns
   return p - s;
 }
 
-static long eb_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, unsigned char *end) {
+LOGFILE_DECODER static long eb_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, unsigned char *end) {
   return eb_walk(static_cast<ExtBinLogReaderData *>(cd), row, p, end, nullptr);
 }
 

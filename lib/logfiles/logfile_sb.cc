@@ -83,7 +83,7 @@ static inline long sb_decode_short(RecordPtr row, unsigned char *p, unsigned cha
 #endif
 }
 
-static long sb_decode(CommonReaderData *, RecordPtr row, unsigned char *p, unsigned char *end) {
+LOGFILE_DECODER static long sb_decode(CommonReaderData *, RecordPtr row, unsigned char *p, unsigned char *end) {
   unsigned char *s = p;
   if (end - p < 8) return LOGFILE_NEED_MORE;
   if (!row[1].data) return LOGFILE_CORRUPT;

@@ -501,7 +501,7 @@ static void empty_value(Record &e, unsigned type) {
   }
 }
 
-static long txt_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, unsigned char *end) {
+LOGFILE_DECODER static long txt_decode(CommonReaderData *cd, RecordPtr row, unsigned char *p, unsigned char *end) {
   auto *d = static_cast<TxtLogReaderData *>(cd);
   unsigned char *s = p;
   LogfileSeparators seps(p, end);
