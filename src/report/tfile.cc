@@ -89,10 +89,20 @@ char *tfile_make_path_valid(const char *dir, const char *subdir, const char *fil
   } catch (const std::bad_alloc &) {
     return nullptr;
   }
+  // Every temporary and table file is named through here, almost always
+  // into a folder that exists: one stat of the deepest folder settles that
+  // case, in place of a stat of each folder on the way.
+  bool settled = false;
+  if (const size_t last = path.find_last_of('/'); last != std::string::npos && last > 0) {
+    path[last] = '\0';
+    struct stat st;
+    settled = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    path[last] = '/';
+  }
   // A parent removed meanwhile (a store clean-up takes empty first-level
   // folders) makes the next mkdir fail: the walk then starts again, a few
   // times at most.
-  for (int attempt = 0; attempt < 3; ++attempt) {
+  for (int attempt = 0; attempt < 3 && !settled; ++attempt) {
     bool lost_parent = false;
     for (size_t i = 1; i < path.size() && !lost_parent; ++i) {
       if (path[i] != '/') continue;

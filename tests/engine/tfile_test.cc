@@ -173,6 +173,12 @@ TEST_F(TfileTest, MakePathValidMakesEveryDirectoryOnTheWay) {
   EXPECT_EQ(take(tfile_make_path_valid(base.c_str(), "c/d/", "f")), base + "c/d/f");
   EXPECT_TRUE(is_dir(base + "c/d"));
   EXPECT_FALSE(fs::exists(base + "c/d/f"));
+  // Folders that exist already are kept; a folder removed below one that
+  // exists is made again.
+  fs::remove(base + "c/d");
+  EXPECT_EQ(take(tfile_make_path_valid(base.c_str(), "c/d/", "g")), base + "c/d/g");
+  EXPECT_EQ(take(tfile_make_path_valid(base.c_str(), "c/d/", "g")), base + "c/d/g");
+  EXPECT_TRUE(is_dir(base + "c/d"));
   // Null parts count as empty texts.
   EXPECT_EQ(take(tfile_make_path_valid(nullptr, nullptr, nullptr)), "");
   EXPECT_EQ(take(tfile_make_path_valid("rel", nullptr, "x")), "relx");
