@@ -357,14 +357,13 @@ bool foreign(const Record *e, const REPORT *rep) {
   return stamp != 0 && stamp != (rep ? rep->derive_stamp : 0u);
 }
 
-// Stores a derived text in the row's entry of id and returns it: a heap
+// Stores a derived text in e, the row's entry of id, and returns it: a heap
 // string is owned by the entry, a view (or "-" for nothing) is not copied;
 // the table that hands out the row clears the entry before its next row.
-// Without such an entry the text goes to this thread's scratch text of the
-// field. Null only when memory runs out.
-const char *save(RECORD *row, const unsigned char *map, int id, derived_text value, uint16_t stamp) {
+// Without such an entry (null e) the text goes to this thread's scratch
+// text of the field. Null only when memory runs out.
+const char *save_in(Record *e, int id, derived_text value, uint16_t stamp) {
   const char *text = value.owned ? value.owned : value.view ? value.view : FIELDS_NONE;
-  Record *e = entry_of(row, map, id);
   if (!e) {
     thread_local std::array<std::string, 4> scratch;
     size_t slot = id == FIELD_URIHOST ? 0 : id == FIELD_URIDOMAIN ? 1 : id == FIELD_SEARCHTERM ? 2 : 3;
@@ -381,6 +380,11 @@ const char *save(RECORD *row, const unsigned char *map, int id, derived_text val
   e->data = const_cast<char *>(text);
   e->flags = static_cast<uint16_t>((value.owned ? RECORD_FLAG_OWNED : 0) | (stamp << kStampShift));
   return text;
+}
+
+// As save_in, e the row's entry of id.
+const char *save(RECORD *row, const unsigned char *map, int id, derived_text value, uint16_t stamp) {
+  return save_in(entry_of(row, map, id), id, value, stamp);
 }
 
 const char *save(RECORD *row, const unsigned char *map, int id, char *owned, uint16_t stamp) {
@@ -511,6 +515,14 @@ char *get_host(const char *url) {
 
 namespace {
 
+// The index of the last "." of host[1..hc], or 0 without one (hc when it
+// is not positive).
+long last_dot(std::string_view host, long hc) {
+  if (hc <= 0) return hc;
+  const void *p = memrchr(host.data() + 1, '.', static_cast<size_t>(hc));
+  return p ? static_cast<const char *>(p) - host.data() : 0;
+}
+
 // The domain of host (port cut, NUL after it) by the lists: the matched
 // entry's suffix plus one label, or the last two labels without a match.
 // A part of host.
@@ -549,11 +561,11 @@ std::string_view domain_by_lists(std::string_view host, const DOMAIN_DEFINITION 
       if (hc > 0 && host[static_cast<size_t>(hc)] == '.') --hc;
     }
   } else {
-    while (hc > 0 && host[static_cast<size_t>(hc)] != '.') --hc;
+    hc = last_dot(host, hc);
     if (hc > 0) --hc;
   }
   free(listurl);
-  while (hc > 0 && host[static_cast<size_t>(hc)] != '.') --hc;
+  hc = last_dot(host, hc);
   if (hc >= 0 && hc < n && host[static_cast<size_t>(hc)] == '.') ++hc;
   if (hc < 0) hc = 0;
   return host.substr(static_cast<size_t>(hc));
@@ -724,15 +736,32 @@ void fields_set_thread_host_slots(size_t slots) {
 
 // --- Cached derivations on a row ---------------------------------------------
 
-const char *get_host_save(RECORD *row, const unsigned char *map) {
-  std::string_view part = host_part(text_of(row, map, FIELD_URI));
+namespace {
+
+// The host of url, the row's field 1, stored in e, the row's entry of 32,
+// by save_in.
+const char *host_save(Record *e, const char *url) {
+  std::string_view part = host_part(url);
   derived_text h;
   if (part.data()) {
     host_slot *s = host_slot_of(part);
     h.view = s ? s->text() : host_view(part);
     if (!h.view) return nullptr;  // out of memory
   }
-  return save(row, map, FIELD_URIHOST, h, 0);
+  return save_in(e, FIELD_URIHOST, h, 0);
+}
+
+// The row's host: its entry's, or derived from url (field 1, not null).
+const char *row_host(RECORD *row, const unsigned char *map, const char *url) {
+  Record *e = entry_of(row, map, FIELD_URIHOST);
+  if (e && e->data) return static_cast<const char *>(e->data);
+  return host_save(e, url);
+}
+
+}  // namespace
+
+const char *get_host_save(RECORD *row, const unsigned char *map) {
+  return host_save(entry_of(row, map, FIELD_URIHOST), text_of(row, map, FIELD_URI));
 }
 
 namespace {
@@ -785,12 +814,22 @@ derived_text row_domain(REPORT *rep, const DOMAIN_DEFINITION *dd, const char *ho
 
 }  // namespace
 
-const char *get_domain_save(REPORT *rep, RECORD *row, const unsigned char *map) {
-  const char *host = text_of(row, map, FIELD_URI) ? find_host(row, map) : nullptr;
+namespace {
+
+// The domain of the row for rep, from url (its field 1; null: none), stored
+// in e, the row's entry of 48, by save_in.
+const char *domain_save(REPORT *rep, RECORD *row, const unsigned char *map, Record *e, const char *url) {
+  const char *host = url ? row_host(row, map, url) : nullptr;
   const DOMAIN_DEFINITION *dd = rep && rep->def ? rep->def->domain : nullptr;
   derived_text d;
   if (dd && host) d = row_domain(rep, dd, host);
-  return save(row, map, FIELD_URIDOMAIN, d, stamp_of(rep));
+  return save_in(e, FIELD_URIDOMAIN, d, stamp_of(rep));
+}
+
+}  // namespace
+
+const char *get_domain_save(REPORT *rep, RECORD *row, const unsigned char *map) {
+  return domain_save(rep, row, map, entry_of(row, map, FIELD_URIDOMAIN), text_of(row, map, FIELD_URI));
 }
 
 const char *get_search_terms_save(REPORT *rep, RECORD *row, const unsigned char *map) {
@@ -810,17 +849,17 @@ const char *get_data_words_save(REPORT *rep, RECORD *row, const unsigned char *m
 }
 
 const char *find_host(RECORD *row, const unsigned char *map) {
-  const Record *e = entry_of(row, map, FIELD_URIHOST);
+  const char *url = text_of(row, map, FIELD_URI);
+  Record *e = entry_of(row, map, FIELD_URIHOST);
   if (e && e->data) return static_cast<const char *>(e->data);
-  if (!text_of(row, map, FIELD_URI)) return nullptr;
-  return get_host_save(row, map);
+  return url ? host_save(e, url) : nullptr;
 }
 
 const char *find_domain(REPORT *rep, RECORD *row, const unsigned char *map) {
-  const Record *e = entry_of(row, map, FIELD_URIDOMAIN);
+  Record *e = entry_of(row, map, FIELD_URIDOMAIN);
   if (e && e->data && !foreign(e, rep)) return static_cast<const char *>(e->data);
-  if (!text_of(row, map, FIELD_URI)) return nullptr;
-  return get_domain_save(rep, row, map);
+  const char *url = text_of(row, map, FIELD_URI);
+  return url ? domain_save(rep, row, map, e, url) : nullptr;
 }
 
 const char *find_search_terms(REPORT *rep, RECORD *row, const unsigned char *map) {
