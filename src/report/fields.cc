@@ -3,6 +3,10 @@
 #include <arpa/inet.h>
 #include <regex.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -58,16 +62,51 @@ inline uint64_t word_at(const char *p, size_t i, size_t n) {
   return n - i >= 8 ? load8(p + i) : load_short(p + i, n - i);
 }
 
-// A hash of the lowercased bytes, eight at a step: a host and the same host
-// in capitals share a slot, so a URL's host bytes find the host a slot holds
-// without being copied first.
+// The lowercased bytes of a key of at most sixteen bytes as two words: the
+// first eight and the last eight (overlapping), or for a shorter key its
+// bytes and 0. They hold every byte, so they compare the key whole.
+struct short_key {
+  uint64_t head, tail;
+};
+
+inline short_key short_key_of(const char *p, size_t n) {
+  if (n >= 8) return {lower_word(load8(p)), lower_word(load8(p + n - 8))};
+  return {lower_word(load_short(p, n)), 0};
+}
+
+// Whether the n (<= 16) bytes at text are k's.
+inline bool short_key_is(const short_key &k, const char *text, size_t n) {
+  if (n >= 8) return load8(text) == k.head && load8(text + n - 8) == k.tail;
+  return load_short(text, n) == k.head;
+}
+
+// Both halves of the 128-bit product folded together: every bit of a and b
+// reaches the low bits a table's slot is chosen by.
+inline uint64_t fold_multiply(uint64_t a, uint64_t b) {
+  const unsigned __int128 m = static_cast<unsigned __int128>(a) * b;
+  return static_cast<uint64_t>(m) ^ static_cast<uint64_t>(m >> 64);
+}
+
+constexpr uint64_t kSeed = 0xa0761d6478bd642fULL, kMix = 0xe7037ed1a0b428dbULL;
+
+inline uint64_t short_key_hash(const short_key &k, uint64_t seed) {
+  return fold_multiply(k.head ^ kMix, k.tail ^ seed);
+}
+
+// A hash of the lowercased bytes: a host and the same host in capitals
+// share a slot, so a URL's host bytes find the host a slot holds without
+// being copied first. Sixteen bytes take one multiply, which is most hosts.
 uint64_t key_hash(std::string_view k) {
-  uint64_t h = (k.size() + 1) * 0x9E3779B97F4A7C15ULL;
-  for (size_t i = 0; i < k.size(); i += 8) {
-    h = (h ^ lower_word(word_at(k.data(), i, k.size()))) * 0xBF58476D1CE4E5B9ULL;
-    h ^= h >> 31;
+  const char *p = k.data();
+  size_t n = k.size();
+  uint64_t seed = kSeed ^ n;
+  if (n > 16) {
+    for (; n > 16; p += 16, n -= 16) seed = fold_multiply(lower_word(load8(p)) ^ kMix, lower_word(load8(p + 8)) ^ seed);
+    // The last sixteen bytes, overlapping the words already taken.
+    p -= 16 - n;
+    n = 16;
   }
-  return h ^ (h >> 29);
+  return short_key_hash(short_key_of(p, n), seed);
 }
 
 // Whether lowercase(raw) is lower (both raw.size() bytes long).
@@ -253,9 +292,15 @@ host_slot *host_slot_of(std::string_view raw) {
     t.slots.reset(new (std::nothrow) host_slot[t.size]);
     if (!t.slots) return nullptr;
   }
-  const uint64_t h = key_hash(raw);
+  // Most hosts are at most sixteen bytes: their two words give the hash
+  // and compare them with the slot's text.
+  const size_t n = raw.size();
+  const bool short_host = n <= 16;
+  const short_key k = short_host ? short_key_of(raw.data(), n) : short_key{};
+  const uint64_t h = short_host ? short_key_hash(k, kSeed ^ n) : key_hash(raw);
   host_slot *s = &t.slots[h & (t.size - 1)];
-  if (!(s->used && s->hash == h && s->len == raw.size() && equals_lowered(raw, s->text()))) {
+  if (!(s->used && s->hash == h && s->len == n &&
+        (short_host ? short_key_is(k, s->text(), n) : equals_lowered(raw, s->text())))) {
     if (raw.size() + 1 > s->capacity()) {
       // Room for a domain as long as the host as well: a slot grows once.
       const size_t need = 2 * raw.size() + 2;
@@ -312,14 +357,13 @@ bool foreign(const Record *e, const REPORT *rep) {
   return stamp != 0 && stamp != (rep ? rep->derive_stamp : 0u);
 }
 
-// Stores a derived text in the row's entry of id and returns it: a heap
+// Stores a derived text in e, the row's entry of id, and returns it: a heap
 // string is owned by the entry, a view (or "-" for nothing) is not copied;
 // the table that hands out the row clears the entry before its next row.
-// Without such an entry the text goes to this thread's scratch text of the
-// field. Null only when memory runs out.
-const char *save(RECORD *row, const unsigned char *map, int id, derived_text value, uint16_t stamp) {
+// Without such an entry (null e) the text goes to this thread's scratch
+// text of the field. Null only when memory runs out.
+const char *save_in(Record *e, int id, derived_text value, uint16_t stamp) {
   const char *text = value.owned ? value.owned : value.view ? value.view : FIELDS_NONE;
-  Record *e = entry_of(row, map, id);
   if (!e) {
     thread_local std::array<std::string, 4> scratch;
     size_t slot = id == FIELD_URIHOST ? 0 : id == FIELD_URIDOMAIN ? 1 : id == FIELD_SEARCHTERM ? 2 : 3;
@@ -336,6 +380,11 @@ const char *save(RECORD *row, const unsigned char *map, int id, derived_text val
   e->data = const_cast<char *>(text);
   e->flags = static_cast<uint16_t>((value.owned ? RECORD_FLAG_OWNED : 0) | (stamp << kStampShift));
   return text;
+}
+
+// As save_in, e the row's entry of id.
+const char *save(RECORD *row, const unsigned char *map, int id, derived_text value, uint16_t stamp) {
+  return save_in(entry_of(row, map, id), id, value, stamp);
 }
 
 const char *save(RECORD *row, const unsigned char *map, int id, char *owned, uint16_t stamp) {
@@ -357,24 +406,82 @@ const char *event_text(RECORD *row, const unsigned char *map) {
 
 namespace {
 
-// The first "://" of url, or null. A scheme is a few bytes: a plain scan
-// finds it sooner than a general substring search gets started.
+// What the scans of a URL need of one of its aligned sixteen-byte blocks,
+// one bit per byte.
+struct url_block {
+  unsigned nul, colon, slash, at;
+  unsigned end;  // NUL, "/", "?" or "#": where a host ends
+};
+
+// The block at p (16-byte aligned). An aligned load never reaches a page the
+// text does not touch, but it reads the bytes around the text in its first
+// and last blocks, which is why the sanitizer may not watch it; callers
+// mask those bits off.
+[[gnu::no_sanitize_address]] inline url_block url_block_at(const char *p) {
+#if defined(__SSE2__)
+  const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
+  const auto eq = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
+  const auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
+  const __m128i nul = eq('\0'), slash = eq('/');
+  const __m128i end = _mm_or_si128(_mm_or_si128(nul, slash), _mm_or_si128(eq('?'), eq('#')));
+  return {bits(nul), bits(eq(':')), bits(slash), bits(eq('@')), bits(end)};
+#else
+  url_block b{};
+  for (unsigned i = 0; i < 16; ++i) {
+    const char c = p[i];
+    b.nul |= unsigned{c == '\0'} << i;
+    b.colon |= unsigned{c == ':'} << i;
+    b.slash |= unsigned{c == '/'} << i;
+    b.at |= unsigned{c == '@'} << i;
+    b.end |= unsigned{c == '\0' || c == '/' || c == '?' || c == '#'} << i;
+  }
+  return b;
+#endif
+}
+
+// The first block of the text at s, without the bits of the bytes before s.
+inline url_block first_block(const char *s, const char **base) {
+  const unsigned skip = reinterpret_cast<uintptr_t>(s) & 15;
+  *base = s - skip;
+  url_block b = url_block_at(*base);
+  const unsigned keep = 0xFFFFu << skip;
+  b.nul &= keep, b.colon &= keep, b.slash &= keep, b.at &= keep, b.end &= keep;
+  return b;
+}
+
+// The lowest set bit's mask minus one: the bits before it (all for 0).
+inline unsigned before_lowest(unsigned m) { return m ? (m & -m) - 1 : ~0u; }
+
+// The first "://" of url, or null; sixteen bytes at a step.
 const char *scheme_end(const char *url) {
-  for (const char *p = url; *p; ++p)
-    if (p[0] == ':' && p[1] == '/' && p[2] == '/') return p;
-  return nullptr;
+  const char *base;
+  url_block b = first_block(url, &base);
+  for (;; base += 16) {
+    // The slashes of a "://" may be in the next block, which is read only
+    // when this one has no NUL (nothing past it can match).
+    url_block next{};
+    if (!b.nul) next = url_block_at(base + 16);
+    const uint32_t slashes = b.slash | next.slash << 16;
+    const uint32_t hit = b.colon & (slashes >> 1) & (slashes >> 2) & before_lowest(b.nul);
+    if (hit) return base + __builtin_ctz(hit);
+    if (b.nul) return nullptr;
+    b = next;
+  }
 }
 
 // The host part of url as it stands (user info cut, not yet lowercased);
-// no data() when url has no "://".
+// no data() when url has no "://". It ends at the first "/", "?", "#" or
+// the end, and starts after the last "@" before that.
 std::string_view host_part(const char *url) {
   if (!url) return {};
   const char *p = scheme_end(url);
   if (!p) return {};
-  const char *start = p + 3, *q = start;
-  for (; *q && *q != '/' && *q != '?' && *q != '#'; ++q)
-    if (*q == '@') start = q + 1;
-  return std::string_view(start, static_cast<size_t>(q - start));
+  const char *start = p + 3, *base;
+  for (url_block b = first_block(start, &base);; b = url_block_at(base += 16)) {
+    const unsigned at = b.at & before_lowest(b.end);
+    if (at) start = base + 32 - __builtin_clz(at);
+    if (b.end) return std::string_view(start, static_cast<size_t>(base + __builtin_ctz(b.end) - start));
+  }
 }
 
 // The lowercased host h in one of this thread's reused texts, so a
@@ -407,6 +514,14 @@ char *get_host(const char *url) {
 }
 
 namespace {
+
+// The index of the last "." of host[1..hc], or 0 without one (hc when it
+// is not positive).
+long last_dot(std::string_view host, long hc) {
+  if (hc <= 0) return hc;
+  const void *p = memrchr(host.data() + 1, '.', static_cast<size_t>(hc));
+  return p ? static_cast<const char *>(p) - host.data() : 0;
+}
 
 // The domain of host (port cut, NUL after it) by the lists: the matched
 // entry's suffix plus one label, or the last two labels without a match.
@@ -446,11 +561,11 @@ std::string_view domain_by_lists(std::string_view host, const DOMAIN_DEFINITION 
       if (hc > 0 && host[static_cast<size_t>(hc)] == '.') --hc;
     }
   } else {
-    while (hc > 0 && host[static_cast<size_t>(hc)] != '.') --hc;
+    hc = last_dot(host, hc);
     if (hc > 0) --hc;
   }
   free(listurl);
-  while (hc > 0 && host[static_cast<size_t>(hc)] != '.') --hc;
+  hc = last_dot(host, hc);
   if (hc >= 0 && hc < n && host[static_cast<size_t>(hc)] == '.') ++hc;
   if (hc < 0) hc = 0;
   return host.substr(static_cast<size_t>(hc));
@@ -485,16 +600,19 @@ std::string_view domain_of(const char *host, size_t n, const DOMAIN_DEFINITION *
   if (n == 0) return std::string_view(host, 0);
   std::string_view h(host, n);
   // The port is cut from a copy: the caller's host (often the row's field
-  // 32) keeps it.
-  const size_t from = h.find(']');
-  const size_t colon = h.find(':', from == std::string_view::npos ? 0 : from);
-  if (colon != std::string_view::npos) {
-    thread_local std::string cut;
-    cut.assign(host, colon);
-    h = cut;
+  // 32) keeps it. Most hosts have no ":" at all.
+  if (memchr(host, ':', n)) {
+    const size_t from = h.find(']');
+    const size_t colon = h.find(':', from == std::string_view::npos ? 0 : from);
+    if (colon != std::string_view::npos) {
+      thread_local std::string cut;
+      cut.assign(host, colon);
+      h = cut;
+    }
   }
+  // A dotted IPv4 address begins with a digit; a name rarely does.
   in_addr a;
-  if (inet_pton(AF_INET, h.data(), &a) == 1) return h;
+  if (!h.empty() && h[0] >= '0' && h[0] <= '9' && inet_pton(AF_INET, h.data(), &a) == 1) return h;
   switch (dd->type) {
     case DOMAIN_TYPE_LISTS: return domain_by_lists(h, dd);
     case DOMAIN_TYPE_REGEXP: return domain_by_regexp(h, dd);
@@ -618,15 +736,32 @@ void fields_set_thread_host_slots(size_t slots) {
 
 // --- Cached derivations on a row ---------------------------------------------
 
-const char *get_host_save(RECORD *row, const unsigned char *map) {
-  std::string_view part = host_part(text_of(row, map, FIELD_URI));
+namespace {
+
+// The host of url, the row's field 1, stored in e, the row's entry of 32,
+// by save_in.
+const char *host_save(Record *e, const char *url) {
+  std::string_view part = host_part(url);
   derived_text h;
   if (part.data()) {
     host_slot *s = host_slot_of(part);
     h.view = s ? s->text() : host_view(part);
     if (!h.view) return nullptr;  // out of memory
   }
-  return save(row, map, FIELD_URIHOST, h, 0);
+  return save_in(e, FIELD_URIHOST, h, 0);
+}
+
+// The row's host: its entry's, or derived from url (field 1, not null).
+const char *row_host(RECORD *row, const unsigned char *map, const char *url) {
+  Record *e = entry_of(row, map, FIELD_URIHOST);
+  if (e && e->data) return static_cast<const char *>(e->data);
+  return host_save(e, url);
+}
+
+}  // namespace
+
+const char *get_host_save(RECORD *row, const unsigned char *map) {
+  return host_save(entry_of(row, map, FIELD_URIHOST), text_of(row, map, FIELD_URI));
 }
 
 namespace {
@@ -660,7 +795,9 @@ derived_text row_domain(REPORT *rep, const DOMAIN_DEFINITION *dd, const char *ho
   int16_t at = -1;
   if (v.data()) {
     const size_t n = v.size();
-    if (n <= s->len && memcmp(text + s->len - n, v.data(), n) == 0) {
+    // Usually v is the host's own tail (no port to cut): no need to compare.
+    const char *end = text + s->len;
+    if (n <= s->len && (v.data() + n == end || memcmp(end - n, v.data(), n) == 0)) {
       at = static_cast<int16_t>(s->len - n);  // the usual domain: the host's tail
     } else if (s->len + 1 + n + 1 <= s->capacity()) {
       at = static_cast<int16_t>(s->len + 1);
@@ -677,12 +814,22 @@ derived_text row_domain(REPORT *rep, const DOMAIN_DEFINITION *dd, const char *ho
 
 }  // namespace
 
-const char *get_domain_save(REPORT *rep, RECORD *row, const unsigned char *map) {
-  const char *host = text_of(row, map, FIELD_URI) ? find_host(row, map) : nullptr;
+namespace {
+
+// The domain of the row for rep, from url (its field 1; null: none), stored
+// in e, the row's entry of 48, by save_in.
+const char *domain_save(REPORT *rep, RECORD *row, const unsigned char *map, Record *e, const char *url) {
+  const char *host = url ? row_host(row, map, url) : nullptr;
   const DOMAIN_DEFINITION *dd = rep && rep->def ? rep->def->domain : nullptr;
   derived_text d;
   if (dd && host) d = row_domain(rep, dd, host);
-  return save(row, map, FIELD_URIDOMAIN, d, stamp_of(rep));
+  return save_in(e, FIELD_URIDOMAIN, d, stamp_of(rep));
+}
+
+}  // namespace
+
+const char *get_domain_save(REPORT *rep, RECORD *row, const unsigned char *map) {
+  return domain_save(rep, row, map, entry_of(row, map, FIELD_URIDOMAIN), text_of(row, map, FIELD_URI));
 }
 
 const char *get_search_terms_save(REPORT *rep, RECORD *row, const unsigned char *map) {
@@ -702,17 +849,17 @@ const char *get_data_words_save(REPORT *rep, RECORD *row, const unsigned char *m
 }
 
 const char *find_host(RECORD *row, const unsigned char *map) {
-  const Record *e = entry_of(row, map, FIELD_URIHOST);
+  const char *url = text_of(row, map, FIELD_URI);
+  Record *e = entry_of(row, map, FIELD_URIHOST);
   if (e && e->data) return static_cast<const char *>(e->data);
-  if (!text_of(row, map, FIELD_URI)) return nullptr;
-  return get_host_save(row, map);
+  return url ? host_save(e, url) : nullptr;
 }
 
 const char *find_domain(REPORT *rep, RECORD *row, const unsigned char *map) {
-  const Record *e = entry_of(row, map, FIELD_URIDOMAIN);
+  Record *e = entry_of(row, map, FIELD_URIDOMAIN);
   if (e && e->data && !foreign(e, rep)) return static_cast<const char *>(e->data);
-  if (!text_of(row, map, FIELD_URI)) return nullptr;
-  return get_domain_save(rep, row, map);
+  const char *url = text_of(row, map, FIELD_URI);
+  return url ? domain_save(rep, row, map, e, url) : nullptr;
 }
 
 const char *find_search_terms(REPORT *rep, RECORD *row, const unsigned char *map) {

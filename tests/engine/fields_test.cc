@@ -78,6 +78,48 @@ TEST(Host, OfAUrl) {
   EXPECT_EQ(get_host(nullptr), nullptr);
 }
 
+// The host and the protocol as a byte-at-a-time reading of the URL finds
+// them (URLs without the protocol-check suffix).
+std::string host_read_bytewise(const std::string &url) {
+  const size_t p = url.find("://");
+  if (p == std::string::npos) return "<null>";
+  size_t start = p + 3, q = start;
+  for (; q < url.size() && url[q] != '/' && url[q] != '?' && url[q] != '#'; ++q)
+    if (url[q] == '@') start = q + 1;
+  std::string h = url.substr(start, q - start);
+  for (char &c : h)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return h;
+}
+std::string protocol_read_bytewise(const std::string &url) {
+  const size_t p = url.find("://");
+  return p == std::string::npos ? "<null>" : url.substr(0, p);
+}
+
+TEST(Host, AtEveryPlaceInItsBlocks) {
+  // The URL is read sixteen aligned bytes at a time: every start offset,
+  // scheme, host and end crossing a block's edge, with bytes that would
+  // match ("://", "@", "/") just before the URL and just after its NUL.
+  std::vector<std::string> urls;
+  const std::string long_host = std::string(20, 'w') + "@" + std::string(19, 'H') + ".Example.COM";
+  for (const char *scheme : {"", "h", "http", "https", "a-very-long-scheme-name-xy"})
+    for (const char *sep : {"://", ":/", ":"})
+      for (const std::string &host : {std::string(), std::string("H"), std::string("Example.COM"),
+                                     std::string("u@h.com"), std::string("a@b@C.d"), std::string(15, 'x'),
+                                     std::string(16, 'Y'), std::string(17, 'z'), long_host})
+        for (const char *tail : {"", "/", "?q", "#f", "/a@b://c/", "?x@y"})
+          urls.push_back(std::string(scheme) + sep + host + tail);
+  alignas(64) char buf[256];
+  for (const std::string &url : urls)
+    for (size_t at = 0; at < 32; ++at) {
+      for (size_t i = 0; i < sizeof buf; ++i) buf[i] = "://@/"[i % 5];
+      memcpy(buf + at, url.c_str(), url.size() + 1);
+      const char *u = buf + at;
+      ASSERT_EQ(take(get_host(u)), host_read_bytewise(url)) << at << " " << url;
+      ASSERT_EQ(take(find_protocol(u)), protocol_read_bytewise(url)) << at << " " << url;
+    }
+}
+
 TEST_F(FieldsTest, DomainByLists) {
   struct Case {
     const char *host, *domain;
@@ -95,6 +137,10 @@ TEST_F(FieldsTest, DomainByLists) {
       {"", ""},
       {":80", ""},
       {"[::1]:8080", "[::1]"},
+      {"1.example.com", "example.com"},  // a name that begins with a digit
+      {"1.2.3.4.5", "4.5"},
+      {"255.255.255.255", "255.255.255.255"},
+      {"a:b]:c", "a:b]"},  // the port begins after the first "]"
   };
   for (const Case &c : cases) EXPECT_EQ(take(extract_domain(c.host, dd())), c.domain) << c.host;
   EXPECT_EQ(extract_domain("a.com", nullptr), nullptr);
