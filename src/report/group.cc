@@ -234,18 +234,43 @@ uint8_t counter_op(int f) {
 struct key_probe {
   uint64_t hash;
   size_t len;
-  char head[16];
+  uint64_t head[2];
 };
 
 bool text_keys(const GROUP_TREE *gl) { return gl->hash == hash_str; }
+
+// The first 16 bytes of a text of n bytes, zero-padded, read as words in
+// registers and never past the text's NUL (a copy through memory would
+// stall the loads of the comparison that follows).
+void text_head(const char *p, size_t n, uint64_t head[2]) {
+  if (n >= 16) {
+    head[0] = load<uint64_t>(p);
+    head[1] = load<uint64_t>(p + 8);
+  } else if (n >= 8) {
+    head[0] = load<uint64_t>(p);
+    head[1] = n == 8 ? 0 : load<uint64_t>(p + n - 8) >> (8 * (16 - n));
+  } else if (n >= 4) {
+    // Two overlapping words: the shared bytes are the same in both.
+    const uint64_t a = load<uint32_t>(p), b = load<uint32_t>(p + n - 4);
+    head[0] = a | (b << (8 * (n - 4)));
+    head[1] = 0;
+  } else {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    head[0] = v;
+    head[1] = 0;
+  }
+}
 
 key_probe probe_of(const GROUP_TREE *gl, const void *key) {
   key_probe k{};
   if (text_keys(gl)) {
     const char *p = static_cast<const char *>(key);
     k.len = strlen(p);
-    k.hash = mix(hash_text(reinterpret_cast<const unsigned char *>(p), k.len));
-    memcpy(k.head, p, std::min(k.len, sizeof k.head));
+    text_head(p, k.len, k.head);
+    // A text of up to 16 bytes is hashed from its head words alone.
+    k.hash = k.len <= 16 ? mix((k.head[0] ^ k.len) * 0x9E3779B97F4A7C15ULL ^ k.head[1] * 0xc4ceb9fe1a85ec53ULL)
+                         : mix(hash_text(reinterpret_cast<const unsigned char *>(p), k.len));
   } else {
     k.hash = mix(gl->hash(key));
   }
@@ -253,9 +278,7 @@ key_probe probe_of(const GROUP_TREE *gl, const void *key) {
 }
 
 GROUP_TREE::slot slot_of(GROUP_INDEX *item, const key_probe &k) {
-  GROUP_TREE::slot s{static_cast<uint32_t>(k.hash >> 32), static_cast<uint32_t>(k.len), item, {}};
-  memcpy(s.head, k.head, sizeof s.head);
-  return s;
+  return GROUP_TREE::slot{static_cast<uint32_t>(k.hash >> 32), static_cast<uint32_t>(k.len), item, {k.head[0], k.head[1]}};
 }
 
 GROUP_INDEX *index_find(const GROUP_TREE *gl, const void *key, const key_probe &k) {
@@ -270,7 +293,7 @@ GROUP_INDEX *index_find(const GROUP_TREE *gl, const void *key, const key_probe &
     for (size_t i = k.hash & mask;; i = (i + 1) & mask) {
       const GROUP_TREE::slot &s = slots[i];
       if (!s.item) return nullptr;
-      if (s.tag == tag && s.len == k.len && memcmp(s.head, k.head, n) == 0 &&
+      if (s.tag == tag && s.len == k.len && ((s.head[0] ^ k.head[0]) | (s.head[1] ^ k.head[1])) == 0 &&
           (k.len <= n ||
            memcmp(static_cast<const char *>(group_key_of(s.item)) + n, static_cast<const char *>(key) + n, k.len - n) == 0))
         return s.item;
@@ -560,13 +583,15 @@ void group_analyze_record(RECORD *rec, unsigned char *map, GROUP_ANALYZE *out, G
   }
 }
 
-void group_increase_summaries(GROUP_INDEX *item, const GROUP_ANALYZE *a) {
+namespace {
+
+// Adds one analysis to the counters c of item in gl.
+void add_counters(const GROUP_TREE *gl, GROUP_INDEX *item, int64_t *c, const GROUP_ANALYZE *a) {
   // What each kind of counter adds, by OP_*: one indexed add per counter.
   const int64_t add[OP_NONE] = {a->request_count, a->request_allowed, a->request_denied, a->pages_count,
                                 a->pages_allowed, a->pages_denied, a->files_count, a->files_allowed,
                                 a->files_denied, a->bandwidth.input_bytes, a->bandwidth.output_bytes, 0};
-  int64_t *c = item->counters;
-  for (const group_counter_op &op : item->tree->ops) {
+  for (const group_counter_op &op : gl->ops) {
     if (op.what < OP_BROWSE) {
       c[op.index] += add[op.what];
     } else if (op.what == OP_BROWSE) {
@@ -577,6 +602,12 @@ void group_increase_summaries(GROUP_INDEX *item, const GROUP_ANALYZE *a) {
       item->browse_end = a->browse_end;
     }
   }
+}
+
+}  // namespace
+
+void group_increase_summaries(GROUP_INDEX *item, const GROUP_ANALYZE *a) {
+  add_counters(item->tree, item, item->counters, a);
 }
 
 // --- Counting one record ------------------------------------------------------------
@@ -703,9 +734,13 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
       return 0;
     }
   }
-  // The record is read only after the row's analysis and detail values:
-  // its lines are fetched meanwhile.
-  for (size_t at = 0; at < GROUP_KEY_OFFSET + 64; at += 64) __builtin_prefetch(reinterpret_cast<const char *>(item) + at);
+  // The counters follow the key in the record's block; they are read only
+  // after the row's analysis and detail values, and fetched meanwhile.
+  const size_t key_size = gl->topk || !text_keys(gl) ? group_value_size(gl->group_datatype, key) : k.len + 1;
+  int64_t *counters = reinterpret_cast<int64_t *>(reinterpret_cast<char *>(item) + GROUP_KEY_OFFSET +
+                                                  ((key_size + 7) & ~static_cast<size_t>(7)));
+  __builtin_prefetch(counters, 1);
+  if (gl->counter_count > 1) __builtin_prefetch(counters + gl->counter_count - 1, 1);
   // One analysis serves the counters and the detail row's request bits.
   GROUP_ANALYZE a;
   group_analyze_record(rec, map, &a, gl, rep, group_record_mask(gl));
@@ -713,7 +748,7 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
     if (!save_temp_data(rec, map, rep, gl, item, &a)) return 1;
     rep->recs_todo++;
   }
-  group_increase_summaries(item, &a);
+  add_counters(gl, item, counters, &a);
   return 0;
 }
 

@@ -66,11 +66,13 @@ struct GROUP_INDEX {
   GROUP_INDEX *high = nullptr;  // keys comparing greater
   GROUP_INDEX *low = nullptr;   // keys comparing smaller
   // The output row: an entry per field of the tree's `fields` and the
-  // terminator. The record, its counters, this row, the key value and the
-  // sub-report link text are one malloc block (the record at its start), so
-  // counting a row touches few cache lines.
+  // terminator. The record, its key value, its counters, this row and the
+  // sub-report link text are one block (the record at its start, aligned to
+  // a cache line), so counting a row touches few cache lines: the key and
+  // the counters after it start a line of their own.
   RECORD *rec = nullptr;
   TABLE *tbl = nullptr;   // writer of the next-level detail table, when saved
+  long long detail_temp = 0;     // temporary bytes charged for that table
   REPORT *rep = nullptr;
   int writesize = 0;      // bytes charged to the report size
   uint32_t browse_start = 0, browse_end = 0;  // the open browse-time window
@@ -81,13 +83,14 @@ struct GROUP_INDEX {
   uint64_t hash = 0;             // hash of the key
   uint64_t seq = 0;              // insertion number (places the record in the tree)
   char *detail_file = nullptr;   // path of the detail table (malloc), when saved
-  long long detail_temp = 0;     // temporary bytes charged for that table
 };
 
-// Where a record's key lies in its block: right after the record
-// (group_make_summary), so an index probe finds it without reading the
-// record.
-#define GROUP_KEY_OFFSET ((sizeof(GROUP_INDEX) + 7) & ~static_cast<size_t>(7))
+// Where a record's key lies in its block: right after the record, on a
+// cache line boundary (group_make_summary), so an index probe finds it
+// without reading the record, and its counters follow it at
+// group_counters_at.
+#define GROUP_KEY_OFFSET ((sizeof(GROUP_INDEX) + 63) & ~static_cast<size_t>(63))
+#define GROUP_BLOCK_ALIGN 64
 inline const void *group_key_of(const GROUP_INDEX *g) { return reinterpret_cast<const char *>(g) + GROUP_KEY_OFFSET; }
 
 // What one input row contributes.
@@ -165,7 +168,7 @@ struct GROUP_TREE {
     uint32_t tag;  // hash >> 32
     uint32_t len;  // text keys: bytes before the NUL
     GROUP_INDEX *item;
-    char head[16];  // text keys: the first bytes, zero-padded
+    uint64_t head[2];  // text keys: the first 16 bytes as read, zero-padded
   };
   std::vector<slot> slots;
   uint64_t seq = 0;

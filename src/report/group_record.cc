@@ -107,7 +107,8 @@ GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *
   const size_t head = GROUP_KEY_OFFSET;
   const size_t counter_bytes = sizeof(int64_t) * static_cast<size_t>(gl->counter_count);
   const size_t rows = align8(sizeof(RECORD) * (fields + 1));
-  char *mem = static_cast<char *>(malloc(head + counter_bytes + rows + align8(value_size) + link_size));
+  const size_t size = head + counter_bytes + rows + align8(value_size) + link_size;
+  char *mem = static_cast<char *>(aligned_alloc(GROUP_BLOCK_ALIGN, (size + GROUP_BLOCK_ALIGN - 1) & ~static_cast<size_t>(GROUP_BLOCK_ALIGN - 1)));
   if (!mem) {
     free(file);
     return nullptr;
