@@ -982,8 +982,9 @@ bool free_item(GROUP_INDEX *item) {
   bool ok = true;
   if (item->tbl) ok = table_close(item->tbl) != 0;
   free(item->detail_file);
+  const bool pooled = item->pooled;
   item->~GROUP_INDEX();
-  free(item);  // the block of the record, its counters, row, key and link
+  if (!pooled) free(item);  // the block of the record, its counters, row, key and link
   return ok;
 }
 
@@ -1004,6 +1005,7 @@ int group_terminate(GROUP_TREE *gl) {
   for (GROUP_INDEX *item : gl->finished) ok = free_item(item) && ok;
   if (gl->trunk && gl->group_type >= FIELD_TIMEBUCKET_FIRST && gl->group_type <= FIELD_TIMEBUCKET_LAST)
     ok = free_item(gl->trunk) && ok;
+  group_release_chunks(gl);
   cat_free(gl->catset);
   // The output table may outlive the tree (spill passes keep it open); a
   // writer never reads its template row after opening, so it is let go.

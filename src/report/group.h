@@ -75,6 +75,7 @@ struct GROUP_INDEX {
   long long detail_temp = 0;     // temporary bytes charged for that table
   REPORT *rep = nullptr;
   int writesize = 0;      // bytes charged to the report size
+  bool pooled = false;    // the block belongs to the tree's chunks (freed with them)
   uint32_t browse_start = 0, browse_end = 0;  // the open browse-time window
   int64_t *counters = nullptr;  // one per counter field of the row, zeroed
 
@@ -182,7 +183,13 @@ struct GROUP_TREE {
   // Time buckets of a level without an output table (continuous reports):
   // the finished buckets in time order, written with the open one.
   std::vector<GROUP_INDEX *> finished;
+  // Record blocks of a level that frees its records only with the tree
+  // (neither top-k nor time buckets), carved in turn from chunks of
+  // GROUP_CHUNK_SIZE bytes; the chunks go back to the thread's spares.
+  std::vector<char *> chunks;
+  size_t chunk_used = 0;  // bytes taken of the last chunk
 };
+#define GROUP_CHUNK_SIZE 65536
 
 // --- Set-up, counting, writing ---------------------------------------------
 

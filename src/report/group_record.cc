@@ -107,13 +107,15 @@ GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *
   const size_t head = GROUP_KEY_OFFSET;
   const size_t counter_bytes = sizeof(int64_t) * static_cast<size_t>(gl->counter_count);
   const size_t rows = align8(sizeof(RECORD) * (fields + 1));
-  const size_t size = head + counter_bytes + rows + align8(value_size) + link_size;
-  char *mem = static_cast<char *>(aligned_alloc(GROUP_BLOCK_ALIGN, (size + GROUP_BLOCK_ALIGN - 1) & ~static_cast<size_t>(GROUP_BLOCK_ALIGN - 1)));
+  bool pooled = false;
+  char *mem = static_cast<char *>(
+      group_record_block(gl, head + counter_bytes + rows + align8(value_size) + link_size, &pooled));
   if (!mem) {
     free(file);
     return nullptr;
   }
   auto *item = new (mem) GROUP_INDEX;
+  item->pooled = pooled;
   // The key and the counters first, beside the record: they are what a
   // lookup and a count touch.
   char *key = mem + head;
@@ -173,6 +175,68 @@ GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *
     }
   }
   return item;
+}
+
+namespace {
+
+// A thread's spare chunks: the second stage makes a tree per detail table,
+// and fresh chunks would be faulted in anew each time. Kept up to this many.
+constexpr size_t kSpareChunksMax = 64;
+struct chunk_spares {
+  std::vector<char *> chunks;
+  ~chunk_spares() {
+    for (char *c : chunks) free(c);
+  }
+};
+thread_local chunk_spares spares;
+
+// Whether gl frees its records only with the tree.
+bool frees_as_whole(const GROUP_TREE *gl) {
+  return !gl->topk && !(gl->group_type >= FIELD_TIMEBUCKET_FIRST && gl->group_type <= FIELD_TIMEBUCKET_LAST);
+}
+
+}  // namespace
+
+void *group_record_block(GROUP_TREE *gl, size_t size, bool *pooled) {
+  size = (size + GROUP_BLOCK_ALIGN - 1) & ~static_cast<size_t>(GROUP_BLOCK_ALIGN - 1);
+  *pooled = false;
+  if (!frees_as_whole(gl) || size > GROUP_CHUNK_SIZE / 4) return aligned_alloc(GROUP_BLOCK_ALIGN, size);
+  if (gl->chunks.empty() || gl->chunk_used + size > GROUP_CHUNK_SIZE) {
+    char *chunk = nullptr;
+    try {
+      gl->chunks.reserve(gl->chunks.size() + 1);
+    } catch (const std::bad_alloc &) {
+      return nullptr;
+    }
+    if (!spares.chunks.empty()) {
+      chunk = spares.chunks.back();
+      spares.chunks.pop_back();
+    } else {
+      chunk = static_cast<char *>(aligned_alloc(GROUP_BLOCK_ALIGN, GROUP_CHUNK_SIZE));
+      if (!chunk) return nullptr;
+    }
+    gl->chunks.push_back(chunk);
+    gl->chunk_used = 0;
+  }
+  char *block = gl->chunks.back() + gl->chunk_used;
+  gl->chunk_used += size;
+  *pooled = true;
+  return block;
+}
+
+void group_release_chunks(GROUP_TREE *gl) {
+  for (char *chunk : gl->chunks) {
+    if (spares.chunks.size() < kSpareChunksMax) {
+      try {
+        spares.chunks.push_back(chunk);
+        continue;
+      } catch (const std::bad_alloc &) {
+      }
+    }
+    free(chunk);
+  }
+  gl->chunks.clear();
+  gl->chunk_used = 0;
 }
 
 int group_write_queue_entry(REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item, int index_fd) {

@@ -261,6 +261,41 @@ TEST(GroupKeys, HostAndDomainFromTheUrl) {
   EXPECT_EQ(t.rows[1][0], "b.example");
 }
 
+TEST(GroupRecords, RecordsInChunksAndOnTheirOwnKeepTheirKeysAndCounts) {
+  // Enough records for several chunks, keys too long for a chunk among
+  // them, and a second tree on chunks the first gave back to the thread.
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass);
+    GroupRun run(summary(3, "9,11"));
+    Row typed;
+    typed.empty(FIELD_USER, 0x16);
+    GROUP_TREE *gl = run.tree(0, GROUP_MAX_GROUPS, typed);
+    ASSERT_NE(gl, nullptr);
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) keys.push_back(grouptest::join("user", std::to_string(i * 7 + pass)));
+    keys.push_back(std::string(GROUP_CHUNK_SIZE / 4, 'x'));
+    keys.push_back(std::string(GROUP_CHUNK_SIZE, 'y'));
+    keys.push_back("");
+    for (size_t i = 0; i < keys.size(); ++i)
+      for (size_t t = 0; t < 1 + i % 3; ++t) {
+        Row row;
+        row.text(FIELD_USER, keys[i]).num(FIELD_DENIED_FLAG, t % 2, 0x01);
+        ASSERT_EQ(run.add(row), 0);
+      }
+    EXPECT_EQ(gl->record_count, static_cast<int>(keys.size()));
+    for (size_t i = 0; i < keys.size(); ++i) {
+      GROUP_INDEX *g = group_lookup(gl, keys[i].c_str());
+      ASSERT_NE(g, nullptr) << i;
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(g) % GROUP_BLOCK_ALIGN, 0u);
+      EXPECT_EQ(g->counters[0], static_cast<int64_t>(1 + i % 3)) << i;
+      EXPECT_EQ(g->counters[1], static_cast<int64_t>((1 + i % 3) / 2)) << i;
+      EXPECT_EQ(static_cast<const char *>(g->key), keys[i]);
+    }
+    run.write();
+    EXPECT_EQ(grouptest::read_table(run.output()).rows.size(), keys.size());
+  }
+}
+
 TEST(GroupLimit, TheNextDistinctValuePastTheLimitReturnsTwo) {
   struct Case {
     int kind, limit;
