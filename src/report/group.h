@@ -128,6 +128,9 @@ struct group_layout {
   // category byte list), each GROUP_CATTEXT_SIZE bytes.
   std::vector<std::vector<char>> cattext;
   int analyze_mask = 0;      // bits 1 and 2 of the levels' summary masks
+  // Every entry is an integer of 1 to 16 bytes or a text: a written row's
+  // size is then its charged length (no address or one-byte kinds).
+  bool sized_by_writer = false;
 };
 #define GROUP_CATTEXT_SIZE 763
 

@@ -341,6 +341,12 @@ std::unique_ptr<group_layout> group_init_spill_record(REPORT *rep, int grp_pos, 
       layout->from[i] = source_step(id);
       layout->none[i] = value_of_none(type);
     }
+    layout->sized_by_writer = true;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const unsigned st = StorageType(layout->rec[i].datatype);
+      if (st & STORT_BYTE_FLAG || !(st == STORT_STR || (st >= STORT_INT8 && st <= STORT_INT128)))
+        layout->sized_by_writer = false;
+    }
     if (mask) *mask = layout->analyze_mask;
   } catch (const std::bad_alloc &) {
     return nullptr;
@@ -453,13 +459,18 @@ void group_reset_temp_data(group_layout *layout) {
 int save_prepared_temp_data(REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item) {
   if (!gl->datarec || !item->tbl) return -1;
   group_layout *layout = gl->datarec.get();
-  long long len = record_length(layout->rec.data(), report_table_ip_type(rep));
-  if (!status_add_temp_size(rep, len)) return 0;
-  item->detail_temp += len;
-  if (!table_write_record(item->tbl, layout->rec.data(), nullptr)) {
+  int64_t written = 0;
+  if (!table_write_record(item->tbl, layout->rec.data(), &written)) {
     status_add_error(rep, "%s", "Error 10307: (group) Error when writing a next group level record");
     return 0;
   }
+  // The writer measured the row's texts: its size is the charge when the
+  // layout has no kinds the two count apart. A row past the size limit
+  // fails the run, whose tables go with it.
+  const long long len =
+      layout->sized_by_writer ? written : record_length(layout->rec.data(), report_table_ip_type(rep));
+  if (!status_add_temp_size(rep, len)) return 0;
+  item->detail_temp += len;
   return -1;
 }
 
