@@ -278,7 +278,16 @@ key_probe probe_of(const GROUP_TREE *gl, const void *key) {
 }
 
 GROUP_TREE::slot slot_of(GROUP_INDEX *item, const key_probe &k) {
-  return GROUP_TREE::slot{static_cast<uint32_t>(k.hash >> 32), static_cast<uint32_t>(k.len), item, {k.head[0], k.head[1]}};
+  return GROUP_TREE::slot{static_cast<uint32_t>(k.hash >> 32), static_cast<uint32_t>(k.len), item};
+}
+
+// Whether a record's text key (zero-padded to its eight-byte size) equals
+// the probed text of the same length.
+bool same_text(const GROUP_INDEX *item, const void *key, const key_probe &k) {
+  const char *kept = static_cast<const char *>(group_key_of(item));
+  if (k.len < 8) return load<uint64_t>(kept) == k.head[0];
+  if (k.len < 16) return ((load<uint64_t>(kept) ^ k.head[0]) | (load<uint64_t>(kept + 8) ^ k.head[1])) == 0;
+  return memcmp(kept, key, k.len) == 0;
 }
 
 GROUP_INDEX *index_find(const GROUP_TREE *gl, const void *key, const key_probe &k) {
@@ -288,15 +297,11 @@ GROUP_INDEX *index_find(const GROUP_TREE *gl, const void *key, const key_probe &
   const uint32_t tag = static_cast<uint32_t>(k.hash >> 32);
   if (text_keys(gl)) {
     // Text keys (users, hosts, domains) are the common case: a short one is
-    // compared in the slot alone, a longer one past its first bytes.
-    const size_t n = sizeof k.head;
+    // compared as the words already read.
     for (size_t i = k.hash & mask;; i = (i + 1) & mask) {
       const GROUP_TREE::slot &s = slots[i];
       if (!s.item) return nullptr;
-      if (s.tag == tag && s.len == k.len && ((s.head[0] ^ k.head[0]) | (s.head[1] ^ k.head[1])) == 0 &&
-          (k.len <= n ||
-           memcmp(static_cast<const char *>(group_key_of(s.item)) + n, static_cast<const char *>(key) + n, k.len - n) == 0))
-        return s.item;
+      if (s.tag == tag && s.len == k.len && same_text(s.item, key, k)) return s.item;
     }
   }
   for (size_t i = k.hash & mask;; i = (i + 1) & mask) {

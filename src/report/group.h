@@ -165,14 +165,13 @@ struct GROUP_TREE {
   std::vector<group_counter_op> ops;
   int browse_index = -1;   // counter index of field 52, -1 without
   // Hash index: open addressing, a power of two, at most half used (homes
-  // by the low bits of GROUP_INDEX::hash). A slot holds what a probe
-  // compares: the high half of the hash and, for texts, the length and the
-  // first bytes, so a lookup of a short text reads nothing else.
+  // by the low bits of GROUP_INDEX::hash). A slot holds the high half of
+  // the hash and, for texts, the length: a probe reads a record's key (on
+  // the line of the counters a count reads next) only when both match.
   struct slot {
     uint32_t tag;  // hash >> 32
     uint32_t len;  // text keys: bytes before the NUL
     GROUP_INDEX *item;
-    uint64_t head[2];  // text keys: the first 16 bytes as read, zero-padded
   };
   std::vector<slot> slots;
   uint64_t seq = 0;

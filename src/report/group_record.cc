@@ -135,6 +135,8 @@ GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *
 
   char *link_text = block + rows;
   memcpy(key, data, value_size);
+  // Zero to the counters: the index compares a short text key by words.
+  memset(key + value_size, 0, align8(value_size) - value_size);
   if (StorageType(gl->group_datatype) == STORT_INT32 &&
       (gl->output_code == FIELD_CAT || gl->output_code == FIELD_CATNUM)) {
     uint32_t cat;
