@@ -815,7 +815,7 @@ namespace {
 // its value (integers) as an unsigned number in the key's order.
 struct ordered {
   uint64_t prefix;
-  GROUP_INDEX *item;
+  uint32_t at;  // the record's place in the tree's insertion order
 };
 
 // The key's order as an unsigned number, for integer keys whose whole value
@@ -878,9 +878,13 @@ int group_link_tree(GROUP_TREE *gl) {
   // first eight bytes, an integer's value), so the sort reads neither the
   // record nor the key; only texts equal in those bytes compare the rest.
   // The vectors are kept per thread: a report writes many levels.
+  // An entry names its record by its place in `all` (the insertion order),
+  // so neither the sort nor the linking reads a record's own fields; a
+  // key is read where it lies, zero-padded to its eight-byte size.
   static thread_local std::vector<ordered> entries, tmp;
-  static thread_local std::vector<GROUP_INDEX *> stack;
-  const size_t n = gl->all.size();
+  static thread_local std::vector<uint32_t> stack;
+  const std::vector<GROUP_INDEX *> &all = gl->all;
+  const size_t n = all.size();
   try {
     entries.clear();
     entries.reserve(n);
@@ -891,17 +895,15 @@ int group_link_tree(GROUP_TREE *gl) {
   }
   const bool texts = text_keys(gl);
   uint64_t probe = 0;
-  const bool integers = !texts && n && integer_prefix(gl->group_datatype, gl->all[0]->key, &probe);
-  for (GROUP_INDEX *g : gl->all) {
+  const bool integers = !texts && n && integer_prefix(gl->group_datatype, group_key_of(all[0]), &probe);
+  for (size_t i = 0; i < n; ++i) {
+    const void *key = group_key_of(all[i]);
     uint64_t prefix = 0;
-    if (texts) {
-      const unsigned char *p = static_cast<const unsigned char *>(g->key);
-      for (int i = 0; i < 8 && p[i]; ++i) prefix |= static_cast<uint64_t>(p[i]) << (56 - 8 * i);
-    } else if (integers) {
-      integer_prefix(gl->group_datatype, g->key, &prefix);
-    }
-    entries.push_back({prefix, g});
+    if (texts) prefix = __builtin_bswap64(load<uint64_t>(key));
+    else if (integers) integer_prefix(gl->group_datatype, key, &prefix);
+    entries.push_back({prefix, static_cast<uint32_t>(i)});
   }
+  auto key_at = [&all](const ordered &e) { return static_cast<const char *>(group_key_of(all[e.at])); };
   if (texts || integers) {
     try {
       sort_by_prefix(entries, tmp);
@@ -913,29 +915,28 @@ int group_link_tree(GROUP_TREE *gl) {
       size_t j = i + 1;
       while (j < n && entries[j].prefix == entries[i].prefix) ++j;
       if (j - i > 1 && (entries[i].prefix & 0xFF))
-        std::sort(entries.begin() + i, entries.begin() + j, [](const ordered &a, const ordered &b) {
-          return strcmp(static_cast<const char *>(a.item->key) + 8, static_cast<const char *>(b.item->key) + 8) < 0;
-        });
+        std::sort(entries.begin() + i, entries.begin() + j,
+                  [&key_at](const ordered &a, const ordered &b) { return strcmp(key_at(a) + 8, key_at(b) + 8) < 0; });
       i = j;
     }
   } else {
     const group_compare_fn cmp = gl->compare;
     std::sort(entries.begin(), entries.end(),
-              [cmp](const ordered &a, const ordered &b) { return cmp(a.item->key, b.item->key) < 0; });
+              [cmp, &key_at](const ordered &a, const ordered &b) { return cmp(key_at(a), key_at(b)) < 0; });
   }
   for (const ordered &e : entries) {
-    GROUP_INDEX *x = e.item;
+    GROUP_INDEX *x = all[e.at];
     GROUP_INDEX *last = nullptr;
-    while (!stack.empty() && stack.back()->seq > x->seq) {
-      last = stack.back();
+    while (!stack.empty() && stack.back() > e.at) {
+      last = all[stack.back()];
       stack.pop_back();
     }
     x->low = last;
     x->high = nullptr;
-    if (!stack.empty()) stack.back()->high = x;
-    stack.push_back(x);
+    if (!stack.empty()) all[stack.back()]->high = x;
+    stack.push_back(e.at);
   }
-  gl->trunk = stack.empty() ? nullptr : stack.front();
+  gl->trunk = stack.empty() ? nullptr : all[stack.front()];
   return -1;
 }
 
