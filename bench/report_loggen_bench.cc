@@ -664,38 +664,24 @@ StageTimes engine_pass(const std::string &dir, long long start, long long end) {
     int32_t level;
     memcpy(&level, bytes.data() + z + 1, 4);
     i = z + 5;
-    TABLE *in = table_open(TABLE_READ, rep, path.c_str(), nullptr, 0, 0);
-    if (!in) engine_failed(rep, "a detail table");
-    rep->groups = group_initialize(rep, level, GROUP_MAX_GROUPS, in->rec, in->map);
-    if (!rep->groups) engine_failed(rep, "group_initialize");
+    // The table, then the rows it spilled past the group limit, grouped in
+    // further passes as the daemon does: each pass writes its groups and
+    // spills what it cannot hold.
+    std::string input = path;
     outputs.push_back(path + ".out");
-    rep->output = group_open_output(rep->groups, rep, outputs.back().c_str());
-    if (!rep->output) engine_failed(rep, "group_open_output");
-    while (table_read_record(in)) {
-      ++st.rows1;
-      int r = group_add_record(rep->groups, in->rec, in->map, -1, in, rep, rep->output);
-      if (r == 1) engine_failed(rep, "group_add_record");
-      if (r == 2) {
-        ++st.spilled1;
-        if (!group_save_spill_record(rep, rep->groups, in->rec, in->map)) engine_failed(rep, "spill");
-      }
-    }
-    table_close(in);
-    // Rows past the group limit, grouped in further passes as the daemon
-    // does: each pass writes its groups and spills what it cannot hold.
-    while (rep->spill) {
-      st.write1 += write_groups(rep, &st.groups1);
-      table_close(rep->spill);
-      rep->spill = nullptr;
-      const std::string spilled = rep->spill_file_name;
-      free(rep->spill_file_name);
-      rep->spill_file_name = nullptr;
-      in = table_open(TABLE_READ, rep, spilled.c_str(), nullptr, 0, 0);
-      if (!in) engine_failed(rep, "a spill table");
+    for (bool first = true;; first = false) {
+      TABLE *in = table_open(TABLE_READ, rep, input.c_str(), nullptr, 0, 0);
+      if (!in) engine_failed(rep, first ? "a detail table" : "a spill table");
       rep->groups = group_initialize(rep, level, GROUP_MAX_GROUPS, in->rec, in->map);
       if (!rep->groups) engine_failed(rep, "group_initialize");
-      ++st.passes1;
+      if (first) {
+        rep->output = group_open_output(rep->groups, rep, outputs.back().c_str());
+        if (!rep->output) engine_failed(rep, "group_open_output");
+      } else {
+        ++st.passes1;
+      }
       while (table_read_record(in)) {
+        if (first) ++st.rows1;
         int r = group_add_record(rep->groups, in->rec, in->map, -1, in, rep, rep->output);
         if (r == 1) engine_failed(rep, "group_add_record");
         if (r == 2) {
@@ -704,7 +690,14 @@ StageTimes engine_pass(const std::string &dir, long long start, long long end) {
         }
       }
       table_close(in);
-      unlink(spilled.c_str());
+      if (!first) unlink(input.c_str());
+      if (!rep->spill) break;
+      st.write1 += write_groups(rep, &st.groups1);
+      table_close(rep->spill);
+      rep->spill = nullptr;
+      input = rep->spill_file_name;
+      free(rep->spill_file_name);
+      rep->spill_file_name = nullptr;
     }
     ++st.tables1;
     st.write1 += write_level(rep, &st.groups1);
@@ -815,7 +808,7 @@ int stages(const std::string &dir_arg) {
   row("write: domain tables", st.write1, "");
   row("sort: every table by hits", st.sort, "");
   const double total = st.group0 + st.write0 + st.group1 + st.write1 + st.sort;
-  row("all stages (best of each, this process)", total, "");
+  row("all stages (best of each)", total, "");
   printf("  peak memory %lld KiB\n", peak_kib());
   const char *keys[4] = {"records", "denied", "input_bytes", "output_bytes"};
   bool same = true;
