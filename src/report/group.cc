@@ -363,7 +363,6 @@ int index_add(GROUP_TREE *gl, GROUP_INDEX *item, const key_probe &k) {
     return 0;
   }
   item->hash = k.hash;
-  item->seq = ++gl->seq;
   index_put(gl->slots, slot_of(item, k));
   gl->record_count++;
   return -1;

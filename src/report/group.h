@@ -82,14 +82,13 @@ struct GROUP_INDEX {
   GROUP_TREE *tree = nullptr;
   const void *key = nullptr;     // rec[0].data
   uint64_t hash = 0;             // hash of the key
-  uint64_t seq = 0;              // insertion number (places the record in the tree)
   char *detail_file = nullptr;   // path of the detail table (malloc), when saved
 };
 
 // Where a record's key lies in its block: right after the record, on a
 // cache line boundary (group_make_summary), so an index probe finds it
-// without reading the record, and its counters follow it at
-// group_counters_at.
+// without reading the record. The key is zero-padded to a multiple of
+// eight bytes and the counters follow it.
 #define GROUP_KEY_OFFSET ((sizeof(GROUP_INDEX) + 63) & ~static_cast<size_t>(63))
 #define GROUP_BLOCK_ALIGN 64
 inline const void *group_key_of(const GROUP_INDEX *g) { return reinterpret_cast<const char *>(g) + GROUP_KEY_OFFSET; }
@@ -174,7 +173,6 @@ struct GROUP_TREE {
     GROUP_INDEX *item;
   };
   std::vector<slot> slots;
-  uint64_t seq = 0;
   std::vector<GROUP_INDEX *> all;  // every record of the tree, in insertion order
   RECORD *output_layout = nullptr; // the output table's template row (malloc)
   cat_t *catset = nullptr;         // the row's categories (category levels), reused
