@@ -575,29 +575,35 @@ std::string bench_definition(long long start, long long end) {
 struct StageTimes {
   double group0 = 0, write0 = 0, group1 = 0, write1 = 0, sort = 0;
   long long sums[4] = {0, 0, 0, 0};  // the users' table: hits, denied, input and output bytes
-  long long passed = 0, groups0 = 0, tables1 = 0, rows1 = 0, groups1 = 0, spilled1 = 0;
+  long long passed = 0, groups0 = 0, tables1 = 0, rows1 = 0, groups1 = 0, spilled1 = 0, passes1 = 0;
 };
 
-// Writes the tree of the current level and closes it with its output.
-double write_level(REPORT *rep, long long *records) {
+// Writes the tree of the current level into its output and frees it.
+double write_groups(REPORT *rep, long long *records) {
   auto t = std::chrono::steady_clock::now();
   int64_t bytes = 0, recs = 0;
   if (!group_write(rep, &bytes, &recs)) engine_failed(rep, "group_write");
   GROUP_TREE *gl = rep->groups;
   rep->groups = nullptr;
   if (!group_terminate(gl)) engine_failed(rep, "group_terminate");
+  *records += recs;
+  return seconds_since(t);
+}
+
+// Writes the tree of the current level and closes it with its output.
+double write_level(REPORT *rep, long long *records) {
+  auto t = std::chrono::steady_clock::now();
+  write_groups(rep, records);
   table_close(rep->output);
   rep->output = nullptr;
-  *records += recs;
   return seconds_since(t);
 }
 
 // The report's road through the engine, stage by stage, in this process:
 // window + filter + users (writing each user's detail rows), the users'
 // table, each queued detail table grouped by domain, then every table
-// sorted by its order. Rows past a level's group limit are only written
-// as spill rows (their further passes belong to the daemon's second
-// stage), so the domain level is an estimate when spilled > 0.
+// sorted by its order. Rows past a level's group limit are spilled and
+// grouped in further passes, as the daemon's second stage does.
 StageTimes engine_pass(const std::string &dir, long long start, long long end) {
   namespace fs = std::filesystem;
   StageTimes st;
@@ -658,20 +664,41 @@ StageTimes engine_pass(const std::string &dir, long long start, long long end) {
     int32_t level;
     memcpy(&level, bytes.data() + z + 1, 4);
     i = z + 5;
-    TABLE *in = table_open(TABLE_READ, rep, path.c_str(), nullptr, 0, 0);
-    if (!in) engine_failed(rep, "a detail table");
-    rep->groups = group_initialize(rep, level, GROUP_MAX_GROUPS, in->rec, in->map);
-    if (!rep->groups) engine_failed(rep, "group_initialize");
+    // The table, then the rows it spilled past the group limit, grouped in
+    // further passes as the daemon does: each pass writes its groups and
+    // spills what it cannot hold.
+    std::string input = path;
     outputs.push_back(path + ".out");
-    rep->output = group_open_output(rep->groups, rep, outputs.back().c_str());
-    if (!rep->output) engine_failed(rep, "group_open_output");
-    while (table_read_record(in)) {
-      ++st.rows1;
-      int r = group_add_record(rep->groups, in->rec, in->map, -1, in, rep, rep->output);
-      if (r == 1) engine_failed(rep, "group_add_record");
-      if (r == 2) ++st.spilled1;
+    for (bool first = true;; first = false) {
+      TABLE *in = table_open(TABLE_READ, rep, input.c_str(), nullptr, 0, 0);
+      if (!in) engine_failed(rep, first ? "a detail table" : "a spill table");
+      rep->groups = group_initialize(rep, level, GROUP_MAX_GROUPS, in->rec, in->map);
+      if (!rep->groups) engine_failed(rep, "group_initialize");
+      if (first) {
+        rep->output = group_open_output(rep->groups, rep, outputs.back().c_str());
+        if (!rep->output) engine_failed(rep, "group_open_output");
+      } else {
+        ++st.passes1;
+      }
+      while (table_read_record(in)) {
+        if (first) ++st.rows1;
+        int r = group_add_record(rep->groups, in->rec, in->map, -1, in, rep, rep->output);
+        if (r == 1) engine_failed(rep, "group_add_record");
+        if (r == 2) {
+          ++st.spilled1;
+          if (!group_save_spill_record(rep, rep->groups, in->rec, in->map)) engine_failed(rep, "spill");
+        }
+      }
+      table_close(in);
+      if (!first) unlink(input.c_str());
+      if (!rep->spill) break;
+      st.write1 += write_groups(rep, &st.groups1);
+      table_close(rep->spill);
+      rep->spill = nullptr;
+      input = rep->spill_file_name;
+      free(rep->spill_file_name);
+      rep->spill_file_name = nullptr;
     }
-    table_close(in);
     ++st.tables1;
     st.write1 += write_level(rep, &st.groups1);
   }
@@ -732,7 +759,7 @@ int stages(const std::string &dir_arg) {
     return best;
   };
   long long n = 0, passed = 0;
-  printf("stages over %s/logs (%zu files; reading and filtering best of 3 passes, from the page cache)\n", dir.c_str(),
+  printf("stages over %s/logs (%zu files; each stage best of 3 passes, from the page cache)\n", dir.c_str(),
          paths.size());
   const double bare = best_of(3, [&] { return bare_pass(paths, &n); });
   const long long records = n;
@@ -750,7 +777,16 @@ int stages(const std::string &dir_arg) {
   free_filter_rule(def.filter);
   def.filter = nullptr;
 
-  const StageTimes st = engine_pass(dir, start, end);
+  // The engine's stages best of three passes too, each stage on its own.
+  StageTimes st = engine_pass(dir, start, end);
+  for (int k = 1; k < 3; ++k) {
+    const StageTimes again = engine_pass(dir, start, end);
+    st.group0 = std::min(st.group0, again.group0);
+    st.write0 = std::min(st.write0, again.write0);
+    st.group1 = std::min(st.group1, again.group1);
+    st.write1 = std::min(st.write1, again.write1);
+    st.sort = std::min(st.sort, again.sort);
+  }
   // Rates are of the N input records, so the stages compare directly.
   auto row = [&](const char *stage, double s, const char *note) {
     if (s > 0.0005)
@@ -766,13 +802,13 @@ int stages(const std::string &dir_arg) {
   snprintf(note, sizeof note, "(%lld users; detail rows written for the next level)", st.groups0);
   row("group: users", std::max(0.0, st.group0 - filtered), note);
   row("write: users' table", st.write0, "");
-  snprintf(note, sizeof note, "(%lld tables, %lld rows in, %lld out; %lld spilled, not regrouped here)", st.tables1,
-           st.rows1, st.groups1, st.spilled1);
+  snprintf(note, sizeof note, "(%lld tables, %lld rows in, %lld out; %lld rows spilled over %lld passes)",
+           st.tables1, st.rows1, st.groups1, st.spilled1, st.passes1);
   row("group: domains of each user", st.group1, note);
   row("write: domain tables", st.write1, "");
   row("sort: every table by hits", st.sort, "");
   const double total = st.group0 + st.write0 + st.group1 + st.write1 + st.sort;
-  row("all stages (one pass, this process)", total, "");
+  row("all stages (best of each)", total, "");
   printf("  peak memory %lld KiB\n", peak_kib());
   const char *keys[4] = {"records", "denied", "input_bytes", "output_bytes"};
   bool same = true;

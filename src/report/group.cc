@@ -234,18 +234,43 @@ uint8_t counter_op(int f) {
 struct key_probe {
   uint64_t hash;
   size_t len;
-  char head[16];
+  uint64_t head[2];
 };
 
 bool text_keys(const GROUP_TREE *gl) { return gl->hash == hash_str; }
+
+// The first 16 bytes of a text of n bytes, zero-padded, read as words in
+// registers and never past the text's NUL (a copy through memory would
+// stall the loads of the comparison that follows).
+void text_head(const char *p, size_t n, uint64_t head[2]) {
+  if (n >= 16) {
+    head[0] = load<uint64_t>(p);
+    head[1] = load<uint64_t>(p + 8);
+  } else if (n >= 8) {
+    head[0] = load<uint64_t>(p);
+    head[1] = n == 8 ? 0 : load<uint64_t>(p + n - 8) >> (8 * (16 - n));
+  } else if (n >= 4) {
+    // Two overlapping words: the shared bytes are the same in both.
+    const uint64_t a = load<uint32_t>(p), b = load<uint32_t>(p + n - 4);
+    head[0] = a | (b << (8 * (n - 4)));
+    head[1] = 0;
+  } else {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(static_cast<unsigned char>(p[i])) << (8 * i);
+    head[0] = v;
+    head[1] = 0;
+  }
+}
 
 key_probe probe_of(const GROUP_TREE *gl, const void *key) {
   key_probe k{};
   if (text_keys(gl)) {
     const char *p = static_cast<const char *>(key);
     k.len = strlen(p);
-    k.hash = mix(hash_text(reinterpret_cast<const unsigned char *>(p), k.len));
-    memcpy(k.head, p, std::min(k.len, sizeof k.head));
+    text_head(p, k.len, k.head);
+    // A text of up to 16 bytes is hashed from its head words alone.
+    k.hash = k.len <= 16 ? mix((k.head[0] ^ k.len) * 0x9E3779B97F4A7C15ULL ^ k.head[1] * 0xc4ceb9fe1a85ec53ULL)
+                         : mix(hash_text(reinterpret_cast<const unsigned char *>(p), k.len));
   } else {
     k.hash = mix(gl->hash(key));
   }
@@ -253,9 +278,16 @@ key_probe probe_of(const GROUP_TREE *gl, const void *key) {
 }
 
 GROUP_TREE::slot slot_of(GROUP_INDEX *item, const key_probe &k) {
-  GROUP_TREE::slot s{static_cast<uint32_t>(k.hash >> 32), static_cast<uint32_t>(k.len), item, {}};
-  memcpy(s.head, k.head, sizeof s.head);
-  return s;
+  return GROUP_TREE::slot{static_cast<uint32_t>(k.hash >> 32), static_cast<uint32_t>(k.len), item};
+}
+
+// Whether a record's text key (zero-padded to its eight-byte size) equals
+// the probed text of the same length.
+bool same_text(const GROUP_INDEX *item, const void *key, const key_probe &k) {
+  const char *kept = static_cast<const char *>(group_key_of(item));
+  if (k.len < 8) return load<uint64_t>(kept) == k.head[0];
+  if (k.len < 16) return ((load<uint64_t>(kept) ^ k.head[0]) | (load<uint64_t>(kept + 8) ^ k.head[1])) == 0;
+  return memcmp(kept, key, k.len) == 0;
 }
 
 GROUP_INDEX *index_find(const GROUP_TREE *gl, const void *key, const key_probe &k) {
@@ -265,15 +297,11 @@ GROUP_INDEX *index_find(const GROUP_TREE *gl, const void *key, const key_probe &
   const uint32_t tag = static_cast<uint32_t>(k.hash >> 32);
   if (text_keys(gl)) {
     // Text keys (users, hosts, domains) are the common case: a short one is
-    // compared in the slot alone, a longer one past its first bytes.
-    const size_t n = sizeof k.head;
+    // compared as the words already read.
     for (size_t i = k.hash & mask;; i = (i + 1) & mask) {
       const GROUP_TREE::slot &s = slots[i];
       if (!s.item) return nullptr;
-      if (s.tag == tag && s.len == k.len && memcmp(s.head, k.head, n) == 0 &&
-          (k.len <= n ||
-           memcmp(static_cast<const char *>(group_key_of(s.item)) + n, static_cast<const char *>(key) + n, k.len - n) == 0))
-        return s.item;
+      if (s.tag == tag && s.len == k.len && same_text(s.item, key, k)) return s.item;
     }
   }
   for (size_t i = k.hash & mask;; i = (i + 1) & mask) {
@@ -335,7 +363,6 @@ int index_add(GROUP_TREE *gl, GROUP_INDEX *item, const key_probe &k) {
     return 0;
   }
   item->hash = k.hash;
-  item->seq = ++gl->seq;
   index_put(gl->slots, slot_of(item, k));
   gl->record_count++;
   return -1;
@@ -560,13 +587,15 @@ void group_analyze_record(RECORD *rec, unsigned char *map, GROUP_ANALYZE *out, G
   }
 }
 
-void group_increase_summaries(GROUP_INDEX *item, const GROUP_ANALYZE *a) {
+namespace {
+
+// Adds one analysis to the counters c of item in gl.
+void add_counters(const GROUP_TREE *gl, GROUP_INDEX *item, int64_t *c, const GROUP_ANALYZE *a) {
   // What each kind of counter adds, by OP_*: one indexed add per counter.
   const int64_t add[OP_NONE] = {a->request_count, a->request_allowed, a->request_denied, a->pages_count,
                                 a->pages_allowed, a->pages_denied, a->files_count, a->files_allowed,
                                 a->files_denied, a->bandwidth.input_bytes, a->bandwidth.output_bytes, 0};
-  int64_t *c = item->counters;
-  for (const group_counter_op &op : item->tree->ops) {
+  for (const group_counter_op &op : gl->ops) {
     if (op.what < OP_BROWSE) {
       c[op.index] += add[op.what];
     } else if (op.what == OP_BROWSE) {
@@ -577,6 +606,12 @@ void group_increase_summaries(GROUP_INDEX *item, const GROUP_ANALYZE *a) {
       item->browse_end = a->browse_end;
     }
   }
+}
+
+}  // namespace
+
+void group_increase_summaries(GROUP_INDEX *item, const GROUP_ANALYZE *a) {
+  add_counters(item->tree, item, item->counters, a);
 }
 
 // --- Counting one record ------------------------------------------------------------
@@ -703,9 +738,13 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
       return 0;
     }
   }
-  // The record is read only after the row's analysis and detail values:
-  // its lines are fetched meanwhile.
-  for (size_t at = 0; at < GROUP_KEY_OFFSET + 64; at += 64) __builtin_prefetch(reinterpret_cast<const char *>(item) + at);
+  // The counters follow the key in the record's block; they are read only
+  // after the row's analysis and detail values, and fetched meanwhile.
+  const size_t key_size = gl->topk || !text_keys(gl) ? group_value_size(gl->group_datatype, key) : k.len + 1;
+  int64_t *counters = reinterpret_cast<int64_t *>(reinterpret_cast<char *>(item) + GROUP_KEY_OFFSET +
+                                                  ((key_size + 7) & ~static_cast<size_t>(7)));
+  __builtin_prefetch(counters, 1);
+  if (gl->counter_count > 1) __builtin_prefetch(counters + gl->counter_count - 1, 1);
   // One analysis serves the counters and the detail row's request bits.
   GROUP_ANALYZE a;
   group_analyze_record(rec, map, &a, gl, rep, group_record_mask(gl));
@@ -713,7 +752,7 @@ int group_add_record(GROUP_TREE *gl, RECORD *rec, unsigned char *map, int index_
     if (!save_temp_data(rec, map, rep, gl, item, &a)) return 1;
     rep->recs_todo++;
   }
-  group_increase_summaries(item, &a);
+  add_counters(gl, item, counters, &a);
   return 0;
 }
 
@@ -775,7 +814,7 @@ namespace {
 // its value (integers) as an unsigned number in the key's order.
 struct ordered {
   uint64_t prefix;
-  GROUP_INDEX *item;
+  uint32_t at;  // the record's place in the tree's insertion order
 };
 
 // The key's order as an unsigned number, for integer keys whose whole value
@@ -838,9 +877,13 @@ int group_link_tree(GROUP_TREE *gl) {
   // first eight bytes, an integer's value), so the sort reads neither the
   // record nor the key; only texts equal in those bytes compare the rest.
   // The vectors are kept per thread: a report writes many levels.
+  // An entry names its record by its place in `all` (the insertion order),
+  // so neither the sort nor the linking reads a record's own fields; a
+  // key is read where it lies, zero-padded to its eight-byte size.
   static thread_local std::vector<ordered> entries, tmp;
-  static thread_local std::vector<GROUP_INDEX *> stack;
-  const size_t n = gl->all.size();
+  static thread_local std::vector<uint32_t> stack;
+  const std::vector<GROUP_INDEX *> &all = gl->all;
+  const size_t n = all.size();
   try {
     entries.clear();
     entries.reserve(n);
@@ -851,17 +894,15 @@ int group_link_tree(GROUP_TREE *gl) {
   }
   const bool texts = text_keys(gl);
   uint64_t probe = 0;
-  const bool integers = !texts && n && integer_prefix(gl->group_datatype, gl->all[0]->key, &probe);
-  for (GROUP_INDEX *g : gl->all) {
+  const bool integers = !texts && n && integer_prefix(gl->group_datatype, group_key_of(all[0]), &probe);
+  for (size_t i = 0; i < n; ++i) {
+    const void *key = group_key_of(all[i]);
     uint64_t prefix = 0;
-    if (texts) {
-      const unsigned char *p = static_cast<const unsigned char *>(g->key);
-      for (int i = 0; i < 8 && p[i]; ++i) prefix |= static_cast<uint64_t>(p[i]) << (56 - 8 * i);
-    } else if (integers) {
-      integer_prefix(gl->group_datatype, g->key, &prefix);
-    }
-    entries.push_back({prefix, g});
+    if (texts) prefix = __builtin_bswap64(load<uint64_t>(key));
+    else if (integers) integer_prefix(gl->group_datatype, key, &prefix);
+    entries.push_back({prefix, static_cast<uint32_t>(i)});
   }
+  auto key_at = [&all](const ordered &e) { return static_cast<const char *>(group_key_of(all[e.at])); };
   if (texts || integers) {
     try {
       sort_by_prefix(entries, tmp);
@@ -873,29 +914,28 @@ int group_link_tree(GROUP_TREE *gl) {
       size_t j = i + 1;
       while (j < n && entries[j].prefix == entries[i].prefix) ++j;
       if (j - i > 1 && (entries[i].prefix & 0xFF))
-        std::sort(entries.begin() + i, entries.begin() + j, [](const ordered &a, const ordered &b) {
-          return strcmp(static_cast<const char *>(a.item->key) + 8, static_cast<const char *>(b.item->key) + 8) < 0;
-        });
+        std::sort(entries.begin() + i, entries.begin() + j,
+                  [&key_at](const ordered &a, const ordered &b) { return strcmp(key_at(a) + 8, key_at(b) + 8) < 0; });
       i = j;
     }
   } else {
     const group_compare_fn cmp = gl->compare;
     std::sort(entries.begin(), entries.end(),
-              [cmp](const ordered &a, const ordered &b) { return cmp(a.item->key, b.item->key) < 0; });
+              [cmp, &key_at](const ordered &a, const ordered &b) { return cmp(key_at(a), key_at(b)) < 0; });
   }
   for (const ordered &e : entries) {
-    GROUP_INDEX *x = e.item;
+    GROUP_INDEX *x = all[e.at];
     GROUP_INDEX *last = nullptr;
-    while (!stack.empty() && stack.back()->seq > x->seq) {
-      last = stack.back();
+    while (!stack.empty() && stack.back() > e.at) {
+      last = all[stack.back()];
       stack.pop_back();
     }
     x->low = last;
     x->high = nullptr;
-    if (!stack.empty()) stack.back()->high = x;
-    stack.push_back(x);
+    if (!stack.empty()) all[stack.back()]->high = x;
+    stack.push_back(e.at);
   }
-  gl->trunk = stack.empty() ? nullptr : stack.front();
+  gl->trunk = stack.empty() ? nullptr : all[stack.front()];
   return -1;
 }
 
@@ -947,8 +987,9 @@ bool free_item(GROUP_INDEX *item) {
   bool ok = true;
   if (item->tbl) ok = table_close(item->tbl) != 0;
   free(item->detail_file);
+  const bool pooled = item->pooled;
   item->~GROUP_INDEX();
-  free(item);  // the block of the record, its counters, row, key and link
+  if (!pooled) free(item);  // the block of the record, its counters, row, key and link
   return ok;
 }
 
@@ -969,6 +1010,7 @@ int group_terminate(GROUP_TREE *gl) {
   for (GROUP_INDEX *item : gl->finished) ok = free_item(item) && ok;
   if (gl->trunk && gl->group_type >= FIELD_TIMEBUCKET_FIRST && gl->group_type <= FIELD_TIMEBUCKET_LAST)
     ok = free_item(gl->trunk) && ok;
+  group_release_chunks(gl);
   cat_free(gl->catset);
   // The output table may outlive the tree (spill passes keep it open); a
   // writer never reads its template row after opening, so it is let go.

@@ -66,28 +66,31 @@ struct GROUP_INDEX {
   GROUP_INDEX *high = nullptr;  // keys comparing greater
   GROUP_INDEX *low = nullptr;   // keys comparing smaller
   // The output row: an entry per field of the tree's `fields` and the
-  // terminator. The record, its counters, this row, the key value and the
-  // sub-report link text are one malloc block (the record at its start), so
-  // counting a row touches few cache lines.
+  // terminator. The record, its key value, its counters, this row and the
+  // sub-report link text are one block (the record at its start, aligned to
+  // a cache line), so counting a row touches few cache lines: the key and
+  // the counters after it start a line of their own.
   RECORD *rec = nullptr;
   TABLE *tbl = nullptr;   // writer of the next-level detail table, when saved
+  long long detail_temp = 0;     // temporary bytes charged for that table
   REPORT *rep = nullptr;
   int writesize = 0;      // bytes charged to the report size
+  bool pooled = false;    // the block belongs to the tree's chunks (freed with them)
   uint32_t browse_start = 0, browse_end = 0;  // the open browse-time window
   int64_t *counters = nullptr;  // one per counter field of the row, zeroed
 
   GROUP_TREE *tree = nullptr;
   const void *key = nullptr;     // rec[0].data
   uint64_t hash = 0;             // hash of the key
-  uint64_t seq = 0;              // insertion number (places the record in the tree)
   char *detail_file = nullptr;   // path of the detail table (malloc), when saved
-  long long detail_temp = 0;     // temporary bytes charged for that table
 };
 
-// Where a record's key lies in its block: right after the record
-// (group_make_summary), so an index probe finds it without reading the
-// record.
-#define GROUP_KEY_OFFSET ((sizeof(GROUP_INDEX) + 7) & ~static_cast<size_t>(7))
+// Where a record's key lies in its block: right after the record, on a
+// cache line boundary (group_make_summary), so an index probe finds it
+// without reading the record. The key is zero-padded to a multiple of
+// eight bytes and the counters follow it.
+#define GROUP_KEY_OFFSET ((sizeof(GROUP_INDEX) + 63) & ~static_cast<size_t>(63))
+#define GROUP_BLOCK_ALIGN 64
 inline const void *group_key_of(const GROUP_INDEX *g) { return reinterpret_cast<const char *>(g) + GROUP_KEY_OFFSET; }
 
 // What one input row contributes.
@@ -124,6 +127,9 @@ struct group_layout {
   // category byte list), each GROUP_CATTEXT_SIZE bytes.
   std::vector<std::vector<char>> cattext;
   int analyze_mask = 0;      // bits 1 and 2 of the levels' summary masks
+  // Every entry is an integer of 1 to 16 bytes or a text: a written row's
+  // size is then its charged length (no address or one-byte kinds).
+  bool sized_by_writer = false;
 };
 #define GROUP_CATTEXT_SIZE 763
 
@@ -158,17 +164,15 @@ struct GROUP_TREE {
   std::vector<group_counter_op> ops;
   int browse_index = -1;   // counter index of field 52, -1 without
   // Hash index: open addressing, a power of two, at most half used (homes
-  // by the low bits of GROUP_INDEX::hash). A slot holds what a probe
-  // compares: the high half of the hash and, for texts, the length and the
-  // first bytes, so a lookup of a short text reads nothing else.
+  // by the low bits of GROUP_INDEX::hash). A slot holds the high half of
+  // the hash and, for texts, the length: a probe reads a record's key (on
+  // the line of the counters a count reads next) only when both match.
   struct slot {
     uint32_t tag;  // hash >> 32
     uint32_t len;  // text keys: bytes before the NUL
     GROUP_INDEX *item;
-    char head[16];  // text keys: the first bytes, zero-padded
   };
   std::vector<slot> slots;
-  uint64_t seq = 0;
   std::vector<GROUP_INDEX *> all;  // every record of the tree, in insertion order
   RECORD *output_layout = nullptr; // the output table's template row (malloc)
   cat_t *catset = nullptr;         // the row's categories (category levels), reused
@@ -179,7 +183,13 @@ struct GROUP_TREE {
   // Time buckets of a level without an output table (continuous reports):
   // the finished buckets in time order, written with the open one.
   std::vector<GROUP_INDEX *> finished;
+  // Record blocks of a level that frees its records only with the tree
+  // (neither top-k nor time buckets), carved in turn from chunks of
+  // GROUP_CHUNK_SIZE bytes; the chunks go back to the thread's spares.
+  std::vector<char *> chunks;
+  size_t chunk_used = 0;  // bytes taken of the last chunk
 };
+#define GROUP_CHUNK_SIZE 65536
 
 // --- Set-up, counting, writing ---------------------------------------------
 

@@ -107,12 +107,15 @@ GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *
   const size_t head = GROUP_KEY_OFFSET;
   const size_t counter_bytes = sizeof(int64_t) * static_cast<size_t>(gl->counter_count);
   const size_t rows = align8(sizeof(RECORD) * (fields + 1));
-  char *mem = static_cast<char *>(malloc(head + counter_bytes + rows + align8(value_size) + link_size));
+  bool pooled = false;
+  char *mem = static_cast<char *>(
+      group_record_block(gl, head + counter_bytes + rows + align8(value_size) + link_size, &pooled));
   if (!mem) {
     free(file);
     return nullptr;
   }
   auto *item = new (mem) GROUP_INDEX;
+  item->pooled = pooled;
   // The key and the counters first, beside the record: they are what a
   // lookup and a count touch.
   char *key = mem + head;
@@ -132,6 +135,8 @@ GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *
 
   char *link_text = block + rows;
   memcpy(key, data, value_size);
+  // Zero to the counters: the index compares a short text key by words.
+  memset(key + value_size, 0, align8(value_size) - value_size);
   if (StorageType(gl->group_datatype) == STORT_INT32 &&
       (gl->output_code == FIELD_CAT || gl->output_code == FIELD_CATNUM)) {
     uint32_t cat;
@@ -172,6 +177,68 @@ GROUP_INDEX *group_make_summary(GROUP_TREE *gl, TABLE *, int buff_size, REPORT *
     }
   }
   return item;
+}
+
+namespace {
+
+// A thread's spare chunks: the second stage makes a tree per detail table,
+// and fresh chunks would be faulted in anew each time. Kept up to this many.
+constexpr size_t kSpareChunksMax = 64;
+struct chunk_spares {
+  std::vector<char *> chunks;
+  ~chunk_spares() {
+    for (char *c : chunks) free(c);
+  }
+};
+thread_local chunk_spares spares;
+
+// Whether gl frees its records only with the tree.
+bool frees_as_whole(const GROUP_TREE *gl) {
+  return !gl->topk && !(gl->group_type >= FIELD_TIMEBUCKET_FIRST && gl->group_type <= FIELD_TIMEBUCKET_LAST);
+}
+
+}  // namespace
+
+void *group_record_block(GROUP_TREE *gl, size_t size, bool *pooled) {
+  size = (size + GROUP_BLOCK_ALIGN - 1) & ~static_cast<size_t>(GROUP_BLOCK_ALIGN - 1);
+  *pooled = false;
+  if (!frees_as_whole(gl) || size > GROUP_CHUNK_SIZE / 4) return aligned_alloc(GROUP_BLOCK_ALIGN, size);
+  if (gl->chunks.empty() || gl->chunk_used + size > GROUP_CHUNK_SIZE) {
+    char *chunk = nullptr;
+    try {
+      gl->chunks.reserve(gl->chunks.size() + 1);
+    } catch (const std::bad_alloc &) {
+      return nullptr;
+    }
+    if (!spares.chunks.empty()) {
+      chunk = spares.chunks.back();
+      spares.chunks.pop_back();
+    } else {
+      chunk = static_cast<char *>(aligned_alloc(GROUP_BLOCK_ALIGN, GROUP_CHUNK_SIZE));
+      if (!chunk) return nullptr;
+    }
+    gl->chunks.push_back(chunk);
+    gl->chunk_used = 0;
+  }
+  char *block = gl->chunks.back() + gl->chunk_used;
+  gl->chunk_used += size;
+  *pooled = true;
+  return block;
+}
+
+void group_release_chunks(GROUP_TREE *gl) {
+  for (char *chunk : gl->chunks) {
+    if (spares.chunks.size() < kSpareChunksMax) {
+      try {
+        spares.chunks.push_back(chunk);
+        continue;
+      } catch (const std::bad_alloc &) {
+      }
+    }
+    free(chunk);
+  }
+  gl->chunks.clear();
+  gl->chunk_used = 0;
 }
 
 int group_write_queue_entry(REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item, int index_fd) {
@@ -275,6 +342,12 @@ std::unique_ptr<group_layout> group_init_spill_record(REPORT *rep, int grp_pos, 
       if (id == FIELD_CATS || id == FIELD_CATSNUM || id == FIELD_ALLCATSNUM) layout->cattext[i].assign(GROUP_CATTEXT_SIZE, '\0');
       layout->from[i] = source_step(id);
       layout->none[i] = value_of_none(type);
+    }
+    layout->sized_by_writer = true;
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const unsigned st = StorageType(layout->rec[i].datatype);
+      if (st & STORT_BYTE_FLAG || !(st == STORT_STR || (st >= STORT_INT8 && st <= STORT_INT128)))
+        layout->sized_by_writer = false;
     }
     if (mask) *mask = layout->analyze_mask;
   } catch (const std::bad_alloc &) {
@@ -388,13 +461,18 @@ void group_reset_temp_data(group_layout *layout) {
 int save_prepared_temp_data(REPORT *rep, GROUP_TREE *gl, GROUP_INDEX *item) {
   if (!gl->datarec || !item->tbl) return -1;
   group_layout *layout = gl->datarec.get();
-  long long len = record_length(layout->rec.data(), report_table_ip_type(rep));
-  if (!status_add_temp_size(rep, len)) return 0;
-  item->detail_temp += len;
-  if (!table_write_record(item->tbl, layout->rec.data(), nullptr)) {
+  int64_t written = 0;
+  if (!table_write_record(item->tbl, layout->rec.data(), &written)) {
     status_add_error(rep, "%s", "Error 10307: (group) Error when writing a next group level record");
     return 0;
   }
+  // The writer measured the row's texts: its size is the charge when the
+  // layout has no kinds the two count apart. A row past the size limit
+  // fails the run, whose tables go with it.
+  const long long len =
+      layout->sized_by_writer ? written : record_length(layout->rec.data(), report_table_ip_type(rep));
+  if (!status_add_temp_size(rep, len)) return 0;
+  item->detail_temp += len;
   return -1;
 }
 

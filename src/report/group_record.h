@@ -92,8 +92,18 @@ uint8_t make_request_prop_data(REPORT *rep, GROUP_TREE *gl, RECORD *rec, unsigne
 char *group_category_text(const unsigned char *bytes, char *buf, size_t size);
 
 // Frees a group record with its table (closed), file name and counters;
-// the file stays. false when the table failed to close.
+// the file stays (a block of the tree's chunks is released with the tree).
+// false when the table failed to close.
 bool group_free_item(GROUP_INDEX *item);
+
+// A block of size bytes for a new group record of gl, aligned to
+// GROUP_BLOCK_ALIGN: from the tree's chunks when gl frees its records only
+// as a whole (*pooled set), else its own allocation. Null when memory runs
+// out.
+void *group_record_block(GROUP_TREE *gl, size_t size, bool *pooled);
+
+// Gives the tree's chunks back to the thread's spares (or frees them).
+void group_release_chunks(GROUP_TREE *gl);
 
 // The category a group of an output-8/62 level is kept under: the run's
 // default category for a non-zero number outside the run's display order

@@ -96,6 +96,47 @@ TEST(GroupDetail, TwoLevelsWriteLinksDetailTablesAndQueueEntries) {
   EXPECT_EQ(level2.rows[0], (std::vector<std::string>{"a.example", "2", "0"}));
 }
 
+TEST(GroupDetail, TheTemporarySizeHoldsTheQueueEntriesAndDetailRowLengths) {
+  // Texts and integers only (the writer's size is the charge), then with
+  // an address and a one-byte kind beside them.
+  struct Case {
+    const char *name, *next;
+  } cases[] = {{"texts and integers", "[group]\ntype=SUMMARY\ngroupby=48\nsummary=9,11,65\n"},
+               {"an address", "[group]\ntype=DETAIL\ndetails=2,48,7,4\n"}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    GroupRun run(summary(3, "9") + c.next);
+    run.rep->index_fd = grouptest::open_queue(run.path());
+    Row typed;
+    typed.empty(FIELD_USER, 0x16).ip4(2, 0).num(7, 0, 0x03).num(4, 0, 0x09).derived();
+    ASSERT_NE(run.tree(0, GROUP_MAX_GROUPS, typed), nullptr);
+    const long long before = run.rep->size_temp;
+    for (int i = 0; i < 300; ++i) {
+      Row row;
+      row.text(FIELD_USER, grouptest::join("u", std::to_string(i % 7)))
+          .text(FIELD_URI, grouptest::join("http://h", std::string(static_cast<size_t>(i % 40), 'x'), ".example/"))
+          .ip4(2, 0x0A000001u + static_cast<uint32_t>(i))
+          .num(7, static_cast<uint64_t>(i), 0x03)
+          .num(4, static_cast<uint64_t>(i % 2), 0x09)
+          .derived();
+      ASSERT_EQ(run.add(row), 0) << (run.rep->error ? run.rep->error : "");
+    }
+    run.write();
+    ASSERT_EQ(group_terminate(run.rep->groups), -1);
+    run.rep->groups = nullptr;
+    // Each queue entry, and each detail row by its length as read back.
+    long long charged = 0;
+    for (const auto &[path, level] : grouptest::read_queue(run.rep->index_fd)) {
+      charged += static_cast<long long>(path.size() + 5);
+      READ_TBL *t = read_open(path.c_str());
+      ASSERT_NE(t, nullptr);
+      while (read_next(t)) charged += record_length(t->rec, report_table_ip_type(run.rep));
+      read_close(t);
+    }
+    EXPECT_EQ(run.rep->size_temp - before, charged);
+  }
+}
+
 // Writes the level, closes its detail tables and reads back the one table
 // it queued (no rows when it queued another number of them).
 grouptest::Table only_detail_table(GroupRun &run) {

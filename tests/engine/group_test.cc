@@ -150,6 +150,47 @@ TEST(GroupCodes, HashesFollowTheComparison) {
 
 // --- Keys ------------------------------------------------------------------------------
 
+TEST(GroupKeys, TextsOfEveryLengthFindTheirOwnGroups) {
+  // Lengths around the index's 4, 8 and 16 first bytes: each text, the
+  // same text with its last byte changed, and the text one byte longer
+  // (texts that are the start of another), each counted a known number of
+  // times. Lookups take copies in blocks of exactly their size, so a read
+  // past a text's NUL is caught by the sanitizer builds.
+  GroupRun run(summary(3, "9"));
+  Row typed;
+  typed.empty(FIELD_USER, 0x16);
+  GROUP_TREE *gl = run.tree(0, GROUP_MAX_GROUPS, typed);
+  ASSERT_NE(gl, nullptr);
+  std::vector<std::pair<std::string, int>> keys;
+  const std::string base = "abcdefghijklmnopqrstuvwxyz0123456789ABCD\xC3\xA9\x7F\xFF";
+  for (size_t n = 0; n <= 24; ++n) {
+    std::string k = base.substr(0, n);
+    keys.push_back({k, 1 + static_cast<int>(n % 3)});
+    if (n) {
+      std::string other = k;
+      other.back() = static_cast<char>(other.back() ^ 0x20);
+      keys.push_back({other, 2});
+    }
+  }
+  keys.push_back({base, 3});
+  for (const auto &[key, times] : keys)
+    for (int i = 0; i < times; ++i) {
+      Row row;
+      row.text(FIELD_USER, key);
+      ASSERT_EQ(run.add(row), 0) << key;
+    }
+  EXPECT_EQ(gl->record_count, static_cast<int>(keys.size()));
+  for (const auto &[key, times] : keys) {
+    char *copy = static_cast<char *>(malloc(key.size() + 1));
+    memcpy(copy, key.c_str(), key.size() + 1);
+    GROUP_INDEX *g = group_lookup(gl, copy);
+    ASSERT_NE(g, nullptr) << key;
+    EXPECT_STREQ(static_cast<const char *>(g->key), key.c_str());
+    EXPECT_EQ(g->counters[0], times) << key;
+    free(copy);
+  }
+}
+
 TEST(GroupKeys, MissingFieldGivesDefaultValue) {
   struct Case {
     const char *name;
@@ -218,6 +259,41 @@ TEST(GroupKeys, HostAndDomainFromTheUrl) {
   EXPECT_EQ(t.rows[0][0], "www.a.example");
   EXPECT_EQ(t.rows[0][1], "2");
   EXPECT_EQ(t.rows[1][0], "b.example");
+}
+
+TEST(GroupRecords, RecordsInChunksAndOnTheirOwnKeepTheirKeysAndCounts) {
+  // Enough records for several chunks, keys too long for a chunk among
+  // them, and a second tree on chunks the first gave back to the thread.
+  for (int pass = 0; pass < 2; ++pass) {
+    SCOPED_TRACE(pass);
+    GroupRun run(summary(3, "9,11"));
+    Row typed;
+    typed.empty(FIELD_USER, 0x16);
+    GROUP_TREE *gl = run.tree(0, GROUP_MAX_GROUPS, typed);
+    ASSERT_NE(gl, nullptr);
+    std::vector<std::string> keys;
+    for (int i = 0; i < 3000; ++i) keys.push_back(grouptest::join("user", std::to_string(i * 7 + pass)));
+    keys.push_back(std::string(GROUP_CHUNK_SIZE / 4, 'x'));
+    keys.push_back(std::string(GROUP_CHUNK_SIZE, 'y'));
+    keys.push_back("");
+    for (size_t i = 0; i < keys.size(); ++i)
+      for (size_t t = 0; t < 1 + i % 3; ++t) {
+        Row row;
+        row.text(FIELD_USER, keys[i]).num(FIELD_DENIED_FLAG, t % 2, 0x01);
+        ASSERT_EQ(run.add(row), 0);
+      }
+    EXPECT_EQ(gl->record_count, static_cast<int>(keys.size()));
+    for (size_t i = 0; i < keys.size(); ++i) {
+      GROUP_INDEX *g = group_lookup(gl, keys[i].c_str());
+      ASSERT_NE(g, nullptr) << i;
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(g) % GROUP_BLOCK_ALIGN, 0u);
+      EXPECT_EQ(g->counters[0], static_cast<int64_t>(1 + i % 3)) << i;
+      EXPECT_EQ(g->counters[1], static_cast<int64_t>((1 + i % 3) / 2)) << i;
+      EXPECT_EQ(static_cast<const char *>(g->key), keys[i]);
+    }
+    run.write();
+    EXPECT_EQ(grouptest::read_table(run.output()).rows.size(), keys.size());
+  }
 }
 
 TEST(GroupLimit, TheNextDistinctValuePastTheLimitReturnsTwo) {
