@@ -731,9 +731,53 @@ bool text_leaf(const FILTER_RULE *leaf, const char *s) {
 
 // The row's value against the leaf's number (already cut for 7 and 33 to
 // 35), cut further to rule_mask.
-// A leaf whose value is not a number has no order_mask.
-bool number_leaf(const FILTER_RULE *leaf, uint64_t row_value, uint64_t rule_mask = UINT64_MAX) {
+// The row's value against the leaf's interval (resolve_interval).
+inline bool number_leaf(const FILTER_RULE *leaf, uint64_t row_value) {
+  return (row_value - leaf->number_from <= leaf->number_span) != leaf->number_outside;
+}
+
+// As above with the leaf's number cut to rule_mask first. A leaf whose value
+// is not a number has no order_mask.
+bool number_leaf(const FILTER_RULE *leaf, uint64_t row_value, uint64_t rule_mask) {
   return order_holds(leaf, row_value, leaf->number & rule_mask);
+}
+
+// The values a number leaf's operator holds for (codes 1 to 6 against the
+// leaf's number), as one interval or, for "!=", all but one: a row's value
+// then costs one comparison. No operator gives the empty set.
+void resolve_interval(FILTER_RULE *r) {
+  const uint64_t b = r->number;
+  const uint8_t m = r->order_mask;
+  r->number_outside = false;
+  if (m == 5) {  // less or greater
+    r->number_from = b;
+    r->number_span = 0;
+    r->number_outside = true;
+    return;
+  }
+  bool any = false;
+  uint64_t from = 0, to = 0;
+  if ((m & 1) && b > 0) {
+    to = b - 1;
+    any = true;
+  }
+  if (m & 2) {
+    if (!any) from = b;
+    to = b;
+    any = true;
+  }
+  if ((m & 4) && b < UINT64_MAX) {
+    if (!any) from = b + 1;
+    to = UINT64_MAX;
+    any = true;
+  }
+  if (!any) {  // nothing: outside of everything
+    from = 0;
+    to = UINT64_MAX;
+    r->number_outside = true;
+  }
+  r->number_from = from;
+  r->number_span = to - from;
 }
 
 // An address of a row (kx_ipaddr, or a 4-byte host-order value of an old
@@ -925,6 +969,7 @@ void resolve_leaf(FILTER_RULE *r) {
     r->number = *static_cast<const uint64_t *>(r->data);
     if (r->test == TEST_DATE || r->test == TEST_PERCENT) r->number &= 0xFFFFFFFFu;
   }
+  resolve_interval(r);
   if (r->valuekind == FILTER_VALUE_CATEGORY && r->data != nullptr) {
     const auto *set = static_cast<const cat_t *>(r->data);
     for (uint32_t i = 0; i < set->num; ++i) {

@@ -103,6 +103,9 @@ struct FILTER_RULE {
   uint8_t order_mask = 0;   // codes 1 to 6: bit 0 less, bit 1 equal, bit 2 greater
   bool cat_wide = false;    // a category value holds numbers of 256 and above
   uint64_t number = 0;      // a number value (cut to 32 bits for 7 and 33 to 35)
+  uint64_t number_from = 0; // the values the operator holds for against number:
+  uint64_t number_span = 0; // from .. from + span, or all others when outside
+  bool number_outside = false;
   uint8_t text = 0;         // how the leaf tests a text (filter.cc)
   uint8_t verdicts = 0;     // category and denied-flag leaves: bit 0 the verdict when
                             // no number is in the set (the flag is 0), bit 1 when one is

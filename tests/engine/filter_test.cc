@@ -600,6 +600,29 @@ TEST(FilterEval, TextOrderAtTheEdges) {
   }
 }
 
+// Every order operator on a 64-bit counter, at the ends of the range
+// and beside the rule's value.
+TEST(FilterEval, NumberOperatorsAtTheEdges) {
+  const uint64_t kMax = UINT64_MAX;
+  const uint64_t rule_values[] = {0, 1, 1000, kMax - 1, kMax};
+  const char *ops[] = {"<", "<=", "==", ">=", ">", "!="};
+  for (uint64_t b : rule_values) {
+    const uint64_t row_values[] = {0, 1, b - 1, b, b + 1, kMax - 1, kMax};
+    for (int op = 0; op < 6; ++op) {
+      std::string rule = std::string(ops[op]) + " " + std::to_string(b);
+      Rule r = parse(65, rule.c_str());
+      ASSERT_TRUE(r) << rule;
+      for (uint64_t a : row_values) {
+        const bool expect[] = {a < b, a <= b, a == b, a >= b, a > b, a != b};
+        RowBuilder row;
+        row.u64(65, a);
+        EXPECT_EQ(check_filter_recursive(nullptr, r.get(), row.row(), row.map(), nullptr, 1, 0), expect[op] ? 1 : 0)
+            << a << " " << rule;
+      }
+    }
+  }
+}
+
 TEST(FilterEval, BetweenAndOutsideOnDates) {
   for (uint32_t t : {99u, 100u, 200u, 201u}) {
     RowBuilder b;
