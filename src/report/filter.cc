@@ -1084,7 +1084,7 @@ struct eval_ctx {
         case TEST_BY_STORAGE: case TEST_TEXT: case TEST_DERIVED: case TEST_ADDRESS: case TEST_CATEGORY:
         case TEST_PERCENT:
           if (const Record *e = entry(leaf))
-            v = test_entry(leaf, e);
+            v = test_entry(rep, row, map, totals, leaf, e);
           else
             v = partial != 0;
           break;
@@ -1098,8 +1098,10 @@ struct eval_ctx {
   }
 
   // The other leaves that test one entry of the row (their field's or
-  // their source field's).
-  [[gnu::noinline]] bool test_entry(FILTER_RULE *leaf, const Record *e) {
+  // their source field's). Static, so that the evaluation's state need not
+  // leave its registers for them.
+  [[gnu::noinline]] static bool test_entry(REPORT *rep, RECORD *row, unsigned char *map, const int64_t *totals,
+                                           FILTER_RULE *leaf, const Record *e) {
     switch (leaf->test) {
       case TEST_TEXT:
         return StorageType(e->datatype) == STORT_STR && text_leaf(leaf, static_cast<const char *>(e->data));
