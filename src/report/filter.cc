@@ -3,7 +3,11 @@
 #include "lib/base/kxregex.h"
 
 #include <locale.h>
+#include <stdint.h>
 #include <strings.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -548,8 +552,6 @@ bool row_uint(const Record *e, uint64_t *out) {
   }
 }
 
-int cmp_u64(uint64_t a, uint64_t b) { return a < b ? -1 : a > b ? 1 : 0; }
-
 // Bits of the results (less, equal, greater) for which codes 1 to 6 are
 // true; other codes are true for none.
 uint8_t order_mask_of(int code) {
@@ -564,18 +566,111 @@ uint8_t order_mask_of(int code) {
   }
 }
 
-// c is -1, 0 or 1.
-bool order_result(const FILTER_RULE *leaf, int c) { return (leaf->order_mask >> (c + 1)) & 1; }
+// Whether the leaf's operator (codes 1 to 6) holds for a row value a
+// against the leaf's value b.
+template <class T>
+bool order_holds(const FILTER_RULE *leaf, T a, T b) {
+  return (leaf->order_mask >> ((a >= b) + (a > b))) & 1;
+}
+
+#if defined(__SSE2__)
+// The sixteen bytes of the aligned block at p. The bytes of a text's first
+// block before it and of its last block after its NUL are read and masked
+// off (an aligned load never reaches a page the text does not touch), which
+// is why the sanitizer may not watch the load.
+[[gnu::no_sanitize_address]] inline __m128i text_block(const char *p) {
+  return _mm_load_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+// The sixteen bytes from p, which may run past the text's NUL but not into
+// the next page; as text_block, unwatched.
+[[gnu::no_sanitize_address]] inline __m128i text_bytes(const char *p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+inline __m128i leaf_bytes(const unsigned char *p) { return _mm_load_si128(reinterpret_cast<const __m128i *>(p)); }
+
+inline unsigned byte_bits(__m128i block, __m128i c) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, c)));
+}
+#endif
+
+// Makes the leaf's search tables of its text value (filter.h).
+void resolve_find(FILTER_RULE *r) {
+  r->text_len = 0;
+  r->find_mask = 0;
+  memset(r->find_first, 0, sizeof r->find_first);
+  memset(r->find_second, 0, sizeof r->find_second);
+  memset(r->find_head, 0, sizeof r->find_head);
+  if (r->valuekind != FILTER_VALUE_TEXT || r->data == nullptr) return;
+  const char *v = static_cast<const char *>(r->data);
+  r->text_len = strlen(v);
+  size_t head = std::min<size_t>(r->text_len, sizeof r->find_head);
+  memcpy(r->find_head, v, head);
+  r->find_mask = (1u << head) - 1;
+  memset(r->find_first, v[0], sizeof r->find_first);
+  memset(r->find_second, r->text_len > 1 ? v[1] : 0, sizeof r->find_second);
+}
+
+// Whether the text at t starts with the leaf's text value. Its first
+// sixteen bytes are compared at once unless that would read into the next
+// page: a byte read past the text's NUL cannot make a match, since the NUL
+// already differs from the value's byte there.
+inline bool starts_with_value(const FILTER_RULE *leaf, const char *t) {
+  const char *v = static_cast<const char *>(leaf->data);
+  size_t i = 0;
+#if defined(__SSE2__)
+  if ((reinterpret_cast<uintptr_t>(t) & 4095) <= 4096 - 16) {
+    if ((byte_bits(text_bytes(t), leaf_bytes(leaf->find_head)) & leaf->find_mask) != leaf->find_mask) return false;
+    i = std::min<size_t>(leaf->text_len, 16);
+  }
+#endif
+  while (i < leaf->text_len && t[i] == v[i]) ++i;
+  return i == leaf->text_len;
+}
+
+// The first place in the NUL-terminated text s where the leaf's text value
+// starts, or null: strstr's result without its per-call study of the
+// value. Sixteen bytes at a step; a place is tried only where the value's
+// first two bytes are.
+const char *find_text(const FILTER_RULE *leaf, const char *s) {
+  size_t n = leaf->text_len;
+  if (n == 0) return s;
+#if defined(__SSE2__)
+  const __m128i zero = _mm_setzero_si128();
+  const __m128i c0 = leaf_bytes(leaf->find_first), c1 = leaf_bytes(leaf->find_second);
+  const uintptr_t skip = reinterpret_cast<uintptr_t>(s) & 15;
+  const char *p = s - skip;
+  unsigned live = 0xFFFFu << skip;  // the block's bytes from s on
+  for (;;) {
+    const __m128i block = text_block(p);
+    unsigned nul = byte_bits(block, zero) & live;
+    unsigned at = byte_bits(block, c0) & live;
+    // A place whose second byte opens the next block is tried as it is.
+    if (n > 1) at &= (byte_bits(block, c1) >> 1) | 0x8000u;
+    if (nul) at &= (nul & (0u - nul)) - 1;
+    for (; at != 0; at &= at - 1) {
+      const char *t = p + __builtin_ctz(at);
+      if (starts_with_value(leaf, t)) return t;
+    }
+    if (nul) return nullptr;
+    p += 16;
+    live = 0xFFFFu;
+  }
+#else
+  return strstr(s, static_cast<const char *>(leaf->data));
+#endif
+}
 
 bool is_word_separator(char c) { return c != '\0' && strchr("./?=&+ ", c) != nullptr; }
 
 // Each search starts one character past the start of the previous
 // occurrence: an occurrence that overlaps one that does not count ("a.a" in
 // "xa.a.a") is still found.
-bool word_occurs(const char *text, const char *word) {
-  size_t wl = strlen(word);
+bool word_occurs(const FILTER_RULE *leaf, const char *text) {
+  size_t wl = leaf->text_len;
   const char *p = text;
-  while ((p = strstr(p, word)) != nullptr) {
+  while ((p = find_text(leaf, p)) != nullptr) {
     bool starts = p == text || is_word_separator(p[-1]);
     bool ends = p[wl] == '\0' || is_word_separator(p[wl]);
     if (starts && ends) return true;
@@ -585,35 +680,104 @@ bool word_occurs(const char *text, const char *word) {
   return false;
 }
 
-// Inlined into the evaluator's loop, which runs it for every row.
-inline __attribute__((always_inline)) bool text_leaf(const FILTER_RULE *leaf, const char *s) {
-  int code = leaf->comparetype;
-  if (leaf->valuekind == FILTER_VALUE_REGEX) {
-    if (code != FILTER_MATCH && code != FILTER_NOMATCH) return false;
-    bool m = regexec(static_cast<const regex_t *>(leaf->data), s, 0, nullptr, 0) == 0;
-    return code == FILTER_MATCH ? m : !m;
-  }
-  if (leaf->valuekind != FILTER_VALUE_TEXT) return false;
-  const char *v = static_cast<const char *>(leaf->data);
+// How a leaf tests a text, by its operator and the kind of its value.
+enum text_test : uint8_t {
+  TEXT_NEVER = 0,    // no operator that applies to the value: false
+  TEXT_ORDER,        // codes 1 to 6
+  TEXT_CONTAINS,     // 7
+  TEXT_NOTCONTAINS,  // 12
+  TEXT_WORD,         // 13
+  TEXT_NOTWORD,      // 14
+  TEXT_MATCH,        // 10
+  TEXT_NOMATCH,      // 11
+};
+
+text_test text_test_of(const FILTER_RULE *r) {
+  int code = r->comparetype;
+  if (r->valuekind == FILTER_VALUE_REGEX)
+    return code == FILTER_MATCH ? TEXT_MATCH : code == FILTER_NOMATCH ? TEXT_NOMATCH : TEXT_NEVER;
+  if (r->valuekind != FILTER_VALUE_TEXT || r->data == nullptr) return TEXT_NEVER;
   switch (code) {
-    case FILTER_CONTAINS: return strstr(s, v) != nullptr;
-    case FILTER_NOTCONTAINS: return strstr(s, v) == nullptr;
-    case FILTER_WORD: return word_occurs(s, v);
-    case FILTER_NOTWORD: return !word_occurs(s, v);
-    default: {
-      // Most rows differ from the value in the first byte.
-      auto a = static_cast<unsigned char>(s[0]), b = static_cast<unsigned char>(v[0]);
-      int c = a != b || a == 0 ? a - b : strcmp(s, v);
-      return order_result(leaf, c < 0 ? -1 : c > 0 ? 1 : 0);
+    case FILTER_CONTAINS: return TEXT_CONTAINS;
+    case FILTER_NOTCONTAINS: return TEXT_NOTCONTAINS;
+    case FILTER_WORD: return TEXT_WORD;
+    case FILTER_NOTWORD: return TEXT_NOTWORD;
+    default: return order_mask_of(code) != 0 ? TEXT_ORDER : TEXT_NEVER;
+  }
+}
+
+inline bool text_order(const FILTER_RULE *leaf, const char *s) {
+  const char *v = static_cast<const char *>(leaf->data);
+  // Most rows differ from the value in the first byte.
+  auto a = static_cast<unsigned char>(s[0]), b = static_cast<unsigned char>(v[0]);
+  int c = a != b || a == 0 ? a - b : strcmp(s, v);
+  return order_holds(leaf, c, 0);
+}
+
+bool text_leaf(const FILTER_RULE *leaf, const char *s) {
+  switch (leaf->text) {
+    case TEXT_ORDER: return text_order(leaf, s);
+    case TEXT_CONTAINS: return find_text(leaf, s) != nullptr;
+    case TEXT_NOTCONTAINS: return find_text(leaf, s) == nullptr;
+    case TEXT_WORD: return word_occurs(leaf, s);
+    case TEXT_NOTWORD: return !word_occurs(leaf, s);
+    case TEXT_MATCH: case TEXT_NOMATCH: {
+      bool m = regexec(static_cast<const regex_t *>(leaf->data), s, 0, nullptr, 0) == 0;
+      return m == (leaf->text == TEXT_MATCH);
     }
+    default: return false;
   }
 }
 
 // The row's value against the leaf's number (already cut for 7 and 33 to
 // 35), cut further to rule_mask.
-bool number_leaf(const FILTER_RULE *leaf, uint64_t row_value, uint64_t rule_mask = UINT64_MAX) {
-  if (leaf->valuekind != FILTER_VALUE_NUMBER) return false;
-  return order_result(leaf, cmp_u64(row_value, leaf->number & rule_mask));
+// The row's value against the leaf's interval (resolve_interval).
+inline bool number_leaf(const FILTER_RULE *leaf, uint64_t row_value) {
+  return (row_value - leaf->number_from <= leaf->number_span) != leaf->number_outside;
+}
+
+// As above with the leaf's number cut to rule_mask first. A leaf whose value
+// is not a number has no order_mask.
+bool number_leaf(const FILTER_RULE *leaf, uint64_t row_value, uint64_t rule_mask) {
+  return order_holds(leaf, row_value, leaf->number & rule_mask);
+}
+
+// The values a number leaf's operator holds for (codes 1 to 6 against the
+// leaf's number), as one interval or, for "!=", all but one: a row's value
+// then costs one comparison. No operator gives the empty set.
+void resolve_interval(FILTER_RULE *r) {
+  const uint64_t b = r->number;
+  const uint8_t m = r->order_mask;
+  r->number_outside = false;
+  if (m == 5) {  // less or greater
+    r->number_from = b;
+    r->number_span = 0;
+    r->number_outside = true;
+    return;
+  }
+  bool any = false;
+  uint64_t from = 0, to = 0;
+  if ((m & 1) && b > 0) {
+    to = b - 1;
+    any = true;
+  }
+  if (m & 2) {
+    if (!any) from = b;
+    to = b;
+    any = true;
+  }
+  if ((m & 4) && b < UINT64_MAX) {
+    if (!any) from = b + 1;
+    to = UINT64_MAX;
+    any = true;
+  }
+  if (!any) {  // nothing: outside of everything
+    from = 0;
+    to = UINT64_MAX;
+    r->number_outside = true;
+  }
+  r->number_from = from;
+  r->number_span = to - from;
 }
 
 // An address of a row (kx_ipaddr, or a 4-byte host-order value of an old
@@ -661,7 +825,7 @@ bool address_leaf(const FILTER_RULE *leaf, const Record *e) {
   } else {
     return false;
   }
-  return order_result(leaf, c);
+  return order_holds(leaf, c, 0);
 }
 
 // Whether n is in the leaf's category set: numbers below 256 by the bits
@@ -671,48 +835,62 @@ bool category_in_set(const FILTER_RULE *leaf, uint32_t n) {
   return leaf->cat_wide && cat_has(static_cast<const cat_t *>(leaf->data), n) != 0;
 }
 
+// A category leaf's verdicts (filter.h: `verdicts`): "&" is true when a
+// number is in the set, "$" when none is; any other operator or value kind
+// is false either way.
+uint8_t category_verdicts(const FILTER_RULE *r) {
+  if (r->valuekind != FILTER_VALUE_CATEGORY) return 0;
+  return r->comparetype == FILTER_CAT_ANY ? 2 : r->comparetype == FILTER_CAT_NONE ? 1 : 0;
+}
+
 // Inlined into the evaluator's loop, as text_leaf.
 inline __attribute__((always_inline)) bool category_list_leaf(const FILTER_RULE *leaf, const Record *e) {
-  if (leaf->valuekind != FILTER_VALUE_CATEGORY) return false;
-  if (StorageType(e->datatype) != STORT_STR) return false;
+  if (leaf->verdicts == 0 || StorageType(e->datatype) != STORT_STR) return false;
   bool any = cat_for_each_listed(static_cast<const char *>(e->data), PrintType(e->datatype) == PTYPE_STRING,
                                  [leaf](uint32_t n) { return category_in_set(leaf, n); });
-  if (leaf->comparetype == FILTER_CAT_ANY) return any;
-  if (leaf->comparetype == FILTER_CAT_NONE) return !any;
-  return false;
+  return (leaf->verdicts >> any) & 1;
 }
 
 bool category_number_leaf(const FILTER_RULE *leaf, uint64_t n) {
-  if (leaf->valuekind != FILTER_VALUE_CATEGORY || n > UINT32_MAX) return false;
-  bool has = category_in_set(leaf, static_cast<uint32_t>(n));
-  if (leaf->comparetype == FILTER_CAT_ANY) return has;
-  if (leaf->comparetype == FILTER_CAT_NONE) return !has;
-  return false;
+  if (leaf->verdicts == 0 || n > UINT32_MAX) return false;
+  return (leaf->verdicts >> category_in_set(leaf, static_cast<uint32_t>(n))) & 1;
+}
+
+// A denied-flag leaf's verdicts: the flag (any non-zero value is 1) against
+// the leaf's 0 or 1 with "==" or "!="; any other operator or value kind is
+// false either way.
+uint8_t denied_verdicts(const FILTER_RULE *r) {
+  if (r->valuekind != FILTER_VALUE_DENIED || r->data == nullptr) return 0;
+  uint8_t v = *static_cast<const uint8_t *>(r->data);
+  uint8_t same = static_cast<uint8_t>((v == 0 ? 1 : 0) | (v == 1 ? 2 : 0));
+  return r->comparetype == FILTER_EQ ? same : r->comparetype == FILTER_NE ? static_cast<uint8_t>(~same & 3) : 0;
 }
 
 // Daytime, weekday or month day of a request time in the report's zone (the
 // process zone without a report). A leaf keeps the local day of its last
 // conversion: inside it the daytime is the distance from its start and the
 // weekday and month day do not change.
-bool time_part(FILTER_RULE *leaf, REPORT *rep, int64_t t, int64_t *out) {
-  if (t < leaf->day_from || t >= leaf->day_to) {
-    struct tm tm{};
-    if (!filter_glue_localtime(rep, static_cast<time_t>(t), &tm)) return false;
-    int64_t from = t - (tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec);
-    const report_tz &zone = rep != nullptr ? rep->zone : report_tz::process();
-    // A day with an offset change is not 86400 seconds of one clock: only
-    // this second is kept then.
-    bool steady = zone.gmtoff(static_cast<time_t>(from)) == tm.tm_gmtoff &&
-                  zone.gmtoff(static_cast<time_t>(from + 86399)) == tm.tm_gmtoff;
-    leaf->day_from = steady ? from : t;
-    leaf->day_to = steady ? from + 86400 : t + 1;
-    leaf->cached_part = leaf->datatype == FIELD_WEEKDAY ? tm.tm_wday : tm.tm_mday;
-    if (!steady && leaf->datatype == FIELD_DAYTIME) {
-      leaf->cached_part = tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
-      *out = leaf->cached_part;
-      return true;
-    }
-  }
+// Converts t and keeps its local day in the leaf; false when the
+// conversion fails. Out of line: a day of rows calls it once.
+[[gnu::noinline]] bool time_part_convert(FILTER_RULE *leaf, REPORT *rep, int64_t t, int64_t *out) {
+  struct tm tm{};
+  if (!filter_glue_localtime(rep, static_cast<time_t>(t), &tm)) return false;
+  int64_t from = t - (tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec);
+  const report_tz &zone = rep != nullptr ? rep->zone : report_tz::process();
+  // A day with an offset change is not 86400 seconds of one clock: only
+  // this second is kept then.
+  bool steady = zone.gmtoff(static_cast<time_t>(from)) == tm.tm_gmtoff &&
+                zone.gmtoff(static_cast<time_t>(from + 86399)) == tm.tm_gmtoff;
+  leaf->day_from = steady ? from : t;
+  leaf->day_to = steady ? from + 86400 : t + 1;
+  leaf->cached_part = leaf->datatype == FIELD_WEEKDAY ? tm.tm_wday : tm.tm_mday;
+  if (!steady && leaf->datatype == FIELD_DAYTIME) leaf->cached_part = tm.tm_hour * 3600 + tm.tm_min * 60 + tm.tm_sec;
+  *out = leaf->datatype == FIELD_DAYTIME && steady ? t - from : leaf->cached_part;
+  return true;
+}
+
+inline bool time_part(FILTER_RULE *leaf, REPORT *rep, int64_t t, int64_t *out) {
+  if (t < leaf->day_from || t >= leaf->day_to) return time_part_convert(leaf, rep, t, out);
   if (leaf->datatype == FIELD_DAYTIME)
     *out = leaf->day_to - leaf->day_from == 1 ? leaf->cached_part : t - leaf->day_from;
   else
@@ -735,7 +913,9 @@ enum leaf_test : uint8_t {
   TEST_BY_STORAGE = 0,  // any other field: by the row's storage type and the value's kind
   TEST_PASS,            // 59
   TEST_ORDER,           // 36: the row number
-  TEST_TEXT,            // 1, 3, 4
+  TEST_TEXT,            // 1, 3, 4 (by the text test)
+  TEST_TEXT_ORDER,      // ... with codes 1 to 6
+  TEST_TEXT_FIND,       // ... with codes 7 and 12 (`verdicts`: found or not)
   TEST_DERIVED,         // 32, 48, 53, 70
   TEST_ADDRESS,         // 2, 47, 50
   TEST_CATEGORY_LIST,   // 5, 54, 60, 61
@@ -745,6 +925,8 @@ enum leaf_test : uint8_t {
   TEST_TIME_PART,       // 43, 44, 45
   TEST_PERCENT,         // 33, 34, 35
   TEST_NUMBER,          // the other number and counter fields
+  TEST_VERDICT_PASS,    // not a leaf: where a row passes
+  TEST_VERDICT_FAIL,    // ... and where it fails
 };
 
 leaf_test test_of_field(int field) {
@@ -771,11 +953,23 @@ void resolve_leaf(FILTER_RULE *r) {
   for (uint64_t &bits : r->cat_low) bits = 0;
   r->test = test_of_field(r->datatype);
   r->source = static_cast<uint8_t>(source_field(r->datatype));
-  r->order_mask = order_mask_of(r->comparetype);
+  r->text = text_test_of(r);
+  resolve_find(r);
+  r->verdicts = r->test == TEST_DENIED ? denied_verdicts(r) : category_verdicts(r);
+  if (r->test == TEST_TEXT && r->text == TEXT_ORDER) r->test = TEST_TEXT_ORDER;
+  if (r->test == TEST_TEXT && (r->text == TEXT_CONTAINS || r->text == TEXT_NOTCONTAINS)) {
+    r->test = TEST_TEXT_FIND;
+    r->verdicts = r->text == TEXT_CONTAINS ? 2 : 1;
+  }
+  // Leaves that compare numbers need a number to compare with.
+  bool numbers = r->test == TEST_ORDER || r->test == TEST_DATE || r->test == TEST_TIME_PART ||
+                 r->test == TEST_NUMBER || r->test == TEST_PERCENT;
+  r->order_mask = numbers && r->valuekind != FILTER_VALUE_NUMBER ? 0 : order_mask_of(r->comparetype);
   if (r->valuekind == FILTER_VALUE_NUMBER && r->data != nullptr) {
     r->number = *static_cast<const uint64_t *>(r->data);
     if (r->test == TEST_DATE || r->test == TEST_PERCENT) r->number &= 0xFFFFFFFFu;
   }
+  resolve_interval(r);
   if (r->valuekind == FILTER_VALUE_CATEGORY && r->data != nullptr) {
     const auto *set = static_cast<const cat_t *>(r->data);
     for (uint32_t i = 0; i < set->num; ++i) {
@@ -803,18 +997,22 @@ struct eval_ctx {
   bool read_none = false;
   uint64_t read_value = 0;
 
-  // The number a date (7), time-part (43 to 45) or number leaf compares, as
-  // leaf() reads it; false with *none the leaf's verdict when there is none.
+  // The row's entry of the leaf's field, else of its source field; null
+  // when the row has neither.
+  const Record *entry(const FILTER_RULE *leaf) const {
+    if (const Record *e = present(row, map, leaf->datatype)) return e;
+    return leaf->source != 0 ? present(row, map, leaf->source) : nullptr;
+  }
+
+  // The number a date (7), time-part (43 to 45) or number leaf compares;
+  // false with *none the leaf's verdict when there is none.
   bool read_number(FILTER_RULE *leaf, uint64_t *out, bool *none) {
     int field = leaf->datatype;
     *none = false;
-    const Record *e = present(row, map, field);
+    const Record *e = entry(leaf);
     if (e == nullptr) {
-      e = leaf->source != 0 ? present(row, map, leaf->source) : nullptr;
-      if (e == nullptr) {
-        *none = partial != 0;
-        return false;
-      }
+      *none = partial != 0;
+      return false;
     }
     uint64_t t;
     if (leaf->test == TEST_TIME_PART && e->type != FIELD_DATE && e->type != field) return false;
@@ -831,47 +1029,96 @@ struct eval_ctx {
     return true;
   }
 
-  bool leaf(FILTER_RULE *leaf) {
-    int field = leaf->datatype;
-    if (leaf->test == TEST_PASS) return true;
-    if (leaf->test == TEST_ORDER) return number_leaf(leaf, static_cast<uint64_t>(rownum));
-    if (leaf->test == TEST_DATE || leaf->test == TEST_TIME_PART || leaf->test == TEST_NUMBER) {
-      if (field != read_field) {
-        read_field = field;
-        read_ok = read_number(leaf, &read_value, &read_none);
+  // Follows the links from leaf to a verdict: each leaf is one jump on its
+  // test, resolved when the tree was linked.
+  [[gnu::always_inline]] int run(FILTER_RULE *leaf) {
+    for (;;) {
+      bool v;
+      switch (leaf->test) {
+        case TEST_VERDICT_FAIL:
+          return 0;
+        case TEST_VERDICT_PASS:
+          return 1;
+        case TEST_PASS:
+          v = true;
+          break;
+        case TEST_ORDER:
+          v = number_leaf(leaf, static_cast<uint64_t>(rownum));
+          break;
+        case TEST_DATE: case TEST_TIME_PART: case TEST_NUMBER:
+          if (leaf->datatype != read_field) {
+            read_field = leaf->datatype;
+            read_ok = read_number(leaf, &read_value, &read_none);
+          }
+          v = read_ok ? number_leaf(leaf, read_value) : read_none;
+          break;
+        // The tests of one entry of the row: the most common here, the
+        // others out of line.
+        case TEST_TEXT_ORDER:
+          if (const Record *e = entry(leaf))
+            v = StorageType(e->datatype) == STORT_STR && text_order(leaf, static_cast<const char *>(e->data));
+          else
+            v = partial != 0;
+          break;
+        case TEST_TEXT_FIND:
+          if (const Record *e = entry(leaf))
+            v = StorageType(e->datatype) == STORT_STR &&
+                ((leaf->verdicts >> (find_text(leaf, static_cast<const char *>(e->data)) != nullptr)) & 1);
+          else
+            v = partial != 0;
+          break;
+        case TEST_CATEGORY_LIST:
+          if (const Record *e = entry(leaf))
+            v = category_list_leaf(leaf, e);
+          else
+            v = partial != 0;
+          break;
+        case TEST_DENIED:
+          if (const Record *e = entry(leaf)) {
+            uint64_t n;
+            v = row_uint(e, &n) && ((leaf->verdicts >> (n != 0)) & 1);
+          } else {
+            v = partial != 0;
+          }
+          break;
+        case TEST_BY_STORAGE: case TEST_TEXT: case TEST_DERIVED: case TEST_ADDRESS: case TEST_CATEGORY:
+        case TEST_PERCENT:
+          if (const Record *e = entry(leaf))
+            v = test_entry(rep, row, map, totals, leaf, e);
+          else
+            v = partial != 0;
+          break;
+        default:
+          // Every node reached was resolved when the tree was linked; the
+          // jump needs no bounds check.
+          __builtin_unreachable();
       }
-      return read_ok ? number_leaf(leaf, read_value) : read_none;
+      leaf = v ? leaf->on_true : leaf->on_false;
     }
-    const Record *e = present(row, map, field);
-    if (e == nullptr) {
-      e = leaf->source != 0 ? present(row, map, leaf->source) : nullptr;
-      if (e == nullptr) return partial != 0;
-    }
+  }
+
+  // The other leaves that test one entry of the row (their field's or
+  // their source field's). Static, so that the evaluation's state need not
+  // leave its registers for them.
+  [[gnu::noinline]] static bool test_entry(REPORT *rep, RECORD *row, unsigned char *map, const int64_t *totals,
+                                           FILTER_RULE *leaf, const Record *e) {
     switch (leaf->test) {
       case TEST_TEXT:
         return StorageType(e->datatype) == STORT_STR && text_leaf(leaf, static_cast<const char *>(e->data));
       case TEST_DERIVED: {
-        const char *s = filter_glue_derived(rep, row, map, field);
+        const char *s = filter_glue_derived(rep, row, map, leaf->datatype);
         return s != nullptr && text_leaf(leaf, s);
       }
       case TEST_ADDRESS:
         return address_leaf(leaf, e);
-      case TEST_CATEGORY_LIST:
-        return category_list_leaf(leaf, e);
       case TEST_CATEGORY: {
         uint64_t n;
         return row_uint(e, &n) && category_number_leaf(leaf, n);
       }
-      case TEST_DENIED: {
-        uint64_t n;
-        if (leaf->valuekind != FILTER_VALUE_DENIED || !row_uint(e, &n)) return false;
-        bool same = (n != 0 ? 1 : 0) == *static_cast<const uint8_t *>(leaf->data);
-        return leaf->comparetype == FILTER_EQ ? same : leaf->comparetype == FILTER_NE ? !same : false;
-      }
       case TEST_PERCENT: {
         uint64_t count;
         if (!row_uint(e, &count)) return false;
-        int64_t total = totals != nullptr ? totals[map[field]] : 0;
+        int64_t total = totals != nullptr ? totals[map[leaf->datatype]] : 0;
         uint64_t pct = total > 0 ? static_cast<uint64_t>(static_cast<unsigned __int128>(count) * 100 /
                                                          static_cast<uint64_t>(total))
                                  : 0;
@@ -905,8 +1152,14 @@ struct eval_ctx {
   }
 };
 
+FILTER_RULE verdict_node(leaf_test test) {
+  FILTER_RULE r;
+  r.test = test;
+  return r;
+}
+
 // The verdicts a leaf's link can lead to.
-FILTER_RULE pass_node, fail_node;
+FILTER_RULE pass_node = verdict_node(TEST_VERDICT_PASS), fail_node = verdict_node(TEST_VERDICT_FAIL);
 
 // Links the tree below root for short-circuit evaluation: each node's
 // on_true/on_false are where evaluation goes once it is true or false (a
@@ -1114,9 +1367,7 @@ int check_filter_recursive(REPORT *rep, FILTER_RULE *tree, RECORD *row, unsigned
   if (row == nullptr || map == nullptr) return 0;
   if (tree->linked_for != tree) link_tree(tree);
   eval_ctx ctx{rep, row, map, totals, rownum, partial};
-  FILTER_RULE *n = tree->entry;
-  while (n != &pass_node && n != &fail_node) n = ctx.leaf(n) ? n->on_true : n->on_false;
-  return n == &pass_node ? 1 : 0;
+  return ctx.run(tree->entry);
 }
 
 int check_threshold(int *reached, const char *name, FILTER_RULE *threshold, REPORT *rep) {

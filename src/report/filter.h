@@ -103,6 +103,20 @@ struct FILTER_RULE {
   uint8_t order_mask = 0;   // codes 1 to 6: bit 0 less, bit 1 equal, bit 2 greater
   bool cat_wide = false;    // a category value holds numbers of 256 and above
   uint64_t number = 0;      // a number value (cut to 32 bits for 7 and 33 to 35)
+  uint64_t number_from = 0; // the values the operator holds for against number:
+  uint64_t number_span = 0; // from .. from + span, or all others when outside
+  bool number_outside = false;
+  uint8_t text = 0;         // how the leaf tests a text (filter.cc)
+  uint8_t verdicts = 0;     // category and denied-flag leaves: bit 0 the verdict when
+                            // no number is in the set (the flag is 0), bit 1 when one is
+  size_t text_len = 0;      // a text value's length
+  // The search for a text value (filter.cc): its first byte sixteen times,
+  // its second, its first sixteen bytes (zeros after its end) and a bit for
+  // each of those that is the value's.
+  alignas(16) unsigned char find_first[16] = {};
+  alignas(16) unsigned char find_second[16] = {};
+  alignas(16) unsigned char find_head[16] = {};
+  unsigned find_mask = 0;
   uint64_t cat_low[4] = {}; // a category value's numbers below 256, as bits
   // Short-circuit links, set for the root the tree was last evaluated from
   // (`linked_for`): a leaf's next leaf when it is true and when it is false

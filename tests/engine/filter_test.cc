@@ -3,6 +3,8 @@
 #include "src/report/filter.h"
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -443,6 +445,66 @@ TEST(FilterEval, WordTestFindsEveryOccurrence) {
   }
 }
 
+// The contains, does-not-contain and word tests search sixteen bytes at a
+// time from the aligned block of the text's start; they must agree with
+// strstr whatever the text's alignment, wherever the value lies (across
+// block edges, cut at the text's end, at a page's last byte).
+TEST(FilterEval, TextSearchAgreesWithStrstrAtEveryPlace) {
+  const std::string values[] = {"e", "ex", "example", "abcdefghijklmno", "abcdefghijklmnop",
+                                "abcdefghijklmnopq", "pathpathpathpathpathpathpathpathpath/x", ""};
+  long page = sysconf(_SC_PAGESIZE);
+  auto *pages = static_cast<char *>(mmap(nullptr, static_cast<size_t>(2 * page), PROT_READ | PROT_WRITE,
+                                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(pages, MAP_FAILED);
+  ASSERT_EQ(mprotect(pages + page, static_cast<size_t>(page), PROT_NONE), 0);
+  char *page_end = pages + page;
+  int checked = 0;
+  for (const std::string &value : values) {
+    const std::string rules[] = {"% \"" + value + "\"", "!% \"" + value + "\"", "? \"" + value + "\""};
+    Rule parsed[3];
+    for (int k = 0; k < 3; ++k) {
+      parsed[k] = parse(1, rules[k].c_str());
+      ASSERT_TRUE(parsed[k]) << rules[k];
+    }
+    // The value whole, with its last byte changed, and cut by the text's end.
+    std::string changed = value, cut = value.substr(0, value.size() / 2);
+    if (!changed.empty()) changed.back() = '#';
+    for (const std::string &piece : {value, changed, cut}) {
+      for (size_t at = 0; at <= 40; at += (at < 20 ? 1 : 7)) {
+        for (bool at_end : {false, true}) {
+          std::string text = std::string(at, 'x') + piece + (at_end ? "" : "/tail.x");
+          // At every alignment, and with the NUL as the page's last byte.
+          for (size_t align = 0; align <= 16; ++align) {
+            char *start = align < 16 ? pages + 64 + align : page_end - text.size() - 1;
+            memcpy(start, text.c_str(), text.size() + 1);
+            RECORD row[] = {{1, 0x16, 0, start}, {0, 0, 0, nullptr}};
+            unsigned char map[RECORD_MAP_SIZE];
+            record_build_map(map, row);
+            const char *found = strstr(start, value.c_str());
+            bool word = false;
+            for (const char *p = start; (p = strstr(p, value.c_str())) != nullptr; ++p) {
+              auto separator = [](char c) { return c != '\0' && strchr("./?=&+ ", c) != nullptr; };
+              if ((p == start || separator(p[-1])) && (p[value.size()] == '\0' || separator(p[value.size()]))) {
+                word = true;
+                break;
+              }
+              if (*p == '\0') break;
+            }
+            const int expect[] = {found != nullptr, found == nullptr, word};
+            for (int k = 0; k < 3; ++k) {
+              EXPECT_EQ(check_filter_recursive(nullptr, parsed[k].get(), row, map, nullptr, 1, 0), expect[k])
+                  << rules[k] << " in \"" << text << "\" at alignment " << align;
+              ++checked;
+            }
+          }
+        }
+      }
+    }
+  }
+  EXPECT_GT(checked, 10000);
+  munmap(pages, static_cast<size_t>(2 * page));
+}
+
 TEST(FilterEval, CategoryBytesAndSingleCategories) {
   RowBuilder b;
   b.cats(5, {5, 7}).u32(8, 42, 0x83).u32(62, 7, 0x83).text(54, "1,2");
@@ -535,6 +597,29 @@ TEST(FilterEval, TextOrderAtTheEdges) {
     RowBuilder b;
     b.text(3, c.row.c_str());
     EXPECT_EQ(eval(b, {3, c.rule.c_str(), 0}), c.expect) << c.row.size() << " " << c.rule;
+  }
+}
+
+// Every order operator on a 64-bit counter, at the ends of the range
+// and beside the rule's value.
+TEST(FilterEval, NumberOperatorsAtTheEdges) {
+  const uint64_t kMax = UINT64_MAX;
+  const uint64_t rule_values[] = {0, 1, 1000, kMax - 1, kMax};
+  const char *ops[] = {"<", "<=", "==", ">=", ">", "!="};
+  for (uint64_t b : rule_values) {
+    const uint64_t row_values[] = {0, 1, b - 1, b, b + 1, kMax - 1, kMax};
+    for (int op = 0; op < 6; ++op) {
+      std::string rule = std::string(ops[op]) + " " + std::to_string(b);
+      Rule r = parse(65, rule.c_str());
+      ASSERT_TRUE(r) << rule;
+      for (uint64_t a : row_values) {
+        const bool expect[] = {a < b, a <= b, a == b, a >= b, a > b, a != b};
+        RowBuilder row;
+        row.u64(65, a);
+        EXPECT_EQ(check_filter_recursive(nullptr, r.get(), row.row(), row.map(), nullptr, 1, 0), expect[op] ? 1 : 0)
+            << a << " " << rule;
+      }
+    }
   }
 }
 
