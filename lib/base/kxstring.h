@@ -10,6 +10,27 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+
+// The sixteen bytes of the aligned block at p (16-byte aligned), for scans
+// of NUL-terminated texts a block at a step. An aligned load never reaches a
+// page the text does not touch, but in a text's first and last blocks it
+// reads bytes before the text and past its NUL; callers mask those bits off,
+// which is why the address sanitizer may not watch the load.
+[[gnu::no_sanitize_address]] inline __m128i text_block(const char *p) {
+  return _mm_load_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+// Bit i set when byte i of block equals byte i of c.
+inline unsigned byte_bits(__m128i block, __m128i c) {
+  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, c)));
+}
+
+// Bit i set when byte i of block is c.
+inline unsigned byte_bits(__m128i block, char c) { return byte_bits(block, _mm_set1_epi8(c)); }
+#endif
+
 // A growable text made by str_new() and grown by str_add().
 struct STRING {
   int length;     // characters held (not counting the NUL)

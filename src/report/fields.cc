@@ -3,10 +3,6 @@
 #include <arpa/inet.h>
 #include <regex.h>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +14,7 @@
 #include <vector>
 
 #include "lib/base/base64.h"
+#include "lib/base/kxstring.h"
 #include "lib/lists/urllist_lookup.h"
 #include "src/report/kwsearch.h"
 
@@ -413,18 +410,13 @@ struct url_block {
   unsigned end;  // NUL, "/", "?" or "#": where a host ends
 };
 
-// The block at p (16-byte aligned). An aligned load never reaches a page the
-// text does not touch, but it reads the bytes around the text in its first
-// and last blocks, which is why the sanitizer may not watch it; callers
-// mask those bits off.
-[[gnu::no_sanitize_address]] inline url_block url_block_at(const char *p) {
+// The block at p (16-byte aligned); callers mask off the bits of the bytes
+// around the text (see text_block).
+inline url_block url_block_at(const char *p) {
 #if defined(__SSE2__)
-  const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
-  const auto eq = [v](char c) { return _mm_cmpeq_epi8(v, _mm_set1_epi8(c)); };
-  const auto bits = [](__m128i m) { return static_cast<unsigned>(_mm_movemask_epi8(m)); };
-  const __m128i nul = eq('\0'), slash = eq('/');
-  const __m128i end = _mm_or_si128(_mm_or_si128(nul, slash), _mm_or_si128(eq('?'), eq('#')));
-  return {bits(nul), bits(eq(':')), bits(slash), bits(eq('@')), bits(end)};
+  const __m128i v = text_block(p);
+  const unsigned nul = byte_bits(v, '\0'), slash = byte_bits(v, '/');
+  return {nul, byte_bits(v, ':'), slash, byte_bits(v, '@'), nul | slash | byte_bits(v, '?') | byte_bits(v, '#')};
 #else
   url_block b{};
   for (unsigned i = 0; i < 16; ++i) {

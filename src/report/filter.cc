@@ -574,14 +574,6 @@ bool order_holds(const FILTER_RULE *leaf, T a, T b) {
 }
 
 #if defined(__SSE2__)
-// The sixteen bytes of the aligned block at p. The bytes of a text's first
-// block before it and of its last block after its NUL are read and masked
-// off (an aligned load never reaches a page the text does not touch), which
-// is why the sanitizer may not watch the load.
-[[gnu::no_sanitize_address]] inline __m128i text_block(const char *p) {
-  return _mm_load_si128(reinterpret_cast<const __m128i *>(p));
-}
-
 // The sixteen bytes from p, which may run past the text's NUL but not into
 // the next page; as text_block, unwatched.
 [[gnu::no_sanitize_address]] inline __m128i text_bytes(const char *p) {
@@ -589,10 +581,6 @@ bool order_holds(const FILTER_RULE *leaf, T a, T b) {
 }
 
 inline __m128i leaf_bytes(const unsigned char *p) { return _mm_load_si128(reinterpret_cast<const __m128i *>(p)); }
-
-inline unsigned byte_bits(__m128i block, __m128i c) {
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, c)));
-}
 #endif
 
 // Makes the leaf's search tables of its text value (filter.h).

@@ -12,13 +12,10 @@
 #include <memory>
 #include <new>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "lib/base/kxendian.h"
 #include "lib/base/kxfile.h"
 #include "lib/base/kxraii.h"
+#include "lib/base/kxstring.h"
 
 static_assert(std::endian::native == std::endian::little,
               "rows are decoded in place: integers in the file are little-endian");
@@ -74,15 +71,10 @@ uint32_t ipv4_or_default(const kx_ipaddr &ip) { return ip.family == AF_INET ? ip
 
 #if defined(__SSE2__)
 // Bit i set when the byte at p + i is NUL; p is 16-byte aligned.
-[[gnu::no_sanitize_address]] inline unsigned nul_bits(const char *p) {
-  const __m128i v = _mm_load_si128(reinterpret_cast<const __m128i *>(p));
-  return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-}
+inline unsigned nul_bits(const char *p) { return byte_bits(text_block(p), '\0'); }
 #endif
 
-// strlen without a call: aligned sixteen-byte loads never reach a page the
-// text does not touch. The bytes before the text in its first block are
-// read and masked off, which is why the sanitizer may not watch the loads.
+// strlen without a call, an aligned block at a step (see text_block).
 inline size_t text_length(const char *s) {
 #if defined(__SSE2__)
   const uintptr_t skip = reinterpret_cast<uintptr_t>(s) & 15;
